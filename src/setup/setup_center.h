@@ -1,0 +1,138 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "setup/setup_result.h"
+
+class CurlWrapper;
+
+namespace velora {
+class FileDownloader;
+}
+
+namespace velora::st {
+
+struct LaunchOptions;
+
+// One file of the manifest. Sizes are 64-bit end to end.
+struct FileEntry {
+    std::string filePath;  // relative to the install directory, "/"-separated
+    std::string hash;      // the file's name in the download directory
+    int64_t fileSize = 0;
+};
+
+// (total bytes, bytes present before this run, bytes fetched in this run).
+using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
+
+// Waits the engine makes. Production values by default; tests shorten them.
+struct SetupTimings {
+    std::chrono::milliseconds request_retry{100};         // version/manifest request
+    std::chrono::milliseconds download_retry_first{1000};  // 1 s, 3 s, 5 s
+    std::chrono::milliseconds download_retry_step{2000};
+    std::chrono::milliseconds too_many_requests{30000};  // after HTTP 429
+    std::chrono::milliseconds mapped_file_retry{1000};   // file mapped into a process
+    std::chrono::milliseconds shutdown_grace{5000};      // running suite asked to close
+};
+
+// The installation engine: version check, manifest, download, install, integration.
+// One instance per process; its steps run on the window's worker threads, one at a time.
+// The step functions and the run's state are public so that each step can be driven and
+// checked on its own.
+class SetupCenter {
+public:
+    explicit SetupCenter(SetupTimings timings = {});
+    ~SetupCenter();
+    SetupCenter(const SetupCenter&) = delete;
+    SetupCenter& operator=(const SetupCenter&) = delete;
+
+    // The three operations the window runs.
+    int initialize(const LaunchOptions& options, std::string& message);
+    int download_files(DownloadProgress progress, std::string& error);
+    int install(std::string& message);
+
+    // Safe from any thread.
+    void cancel();
+    int64_t expected_install_size() const;
+
+    // --- initialization, version check and manifest ---
+    int prepare(std::string& message);
+    int request_version(std::string& message);
+    int request_manifest(std::string& message);
+
+    // --- setup data ---
+    void save_setup_data();
+    void load_setup_data();
+
+    // --- download planning and the downloaded-file record ---
+    void plan_entry(const FileEntry& entry, int module);
+    bool is_already_downloaded(const FileEntry& entry);
+    void load_downloaded_file();
+    void save_downloaded_file();
+    int download(DownloadProgress progress, std::string& error);
+    int download_package_zip(int64_t size, DownloadProgress progress, std::string& error);
+    int download_full_package(DownloadProgress progress, std::string& error);
+    int download_worker(int index, DownloadProgress progress);
+
+    // --- file installation ---
+    int _install();
+    int _install_file(const FileEntry& entry);
+    int _install_entire_mode_impl(std::string& error);
+
+    // --- install run ---
+    void copy_setup_exe();
+    void finish_obs_module_setup();
+
+    // --- the run's state ---
+    SetupTimings timings;
+    int modules = 0;
+    std::string version;
+    std::string base_url;
+    std::filesystem::path download_dir;
+    std::filesystem::path install_dir;
+    std::filesystem::path package_path;
+    std::filesystem::path setup_dir;
+    std::filesystem::path setup_source;
+    std::filesystem::path extract_dir;
+    int install_modules = 0;
+    std::string manifest_url;
+    std::unordered_map<int, std::vector<FileEntry>> install_lists;
+    std::unique_ptr<CurlWrapper> probe;
+
+    std::list<FileEntry> download_queue;
+    std::mutex queue_lock;
+    uint64_t queued_count = 0;
+    int64_t total_bytes = 0;
+    int64_t present_bytes = 0;
+    int64_t remaining_bytes = 0;
+    std::atomic<int64_t> downloaded_bytes{0};
+
+    std::map<std::string, FileEntry> downloaded_files;
+    std::mutex record_lock;
+
+    int thread_count = 5;
+    int transfer_timeout = 180;
+    std::vector<std::unique_ptr<CurlWrapper>> workers;
+    std::mutex workers_lock;
+    std::atomic<bool> cancel_requested{false};
+
+    int entire_mode = 0;
+    int64_t package_size = 0;
+    std::unique_ptr<velora::FileDownloader> downloader;
+
+    std::atomic<int> stage{0};
+    // Set when the manifest step could not read the temporary directory.
+    std::string init_error;
+};
+
+}  // namespace velora::st
