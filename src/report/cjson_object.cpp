@@ -133,13 +133,11 @@ private:
                 pos_ = p;
             }
         }
-        const std::string digits = text_.substr(start, pos_ - start);
         if (!fraction && !nonzero_exponent) {
             const std::string whole = text_.substr(start, integer_end - start);
             errno = 0;
-            char* end = nullptr;
             if (negative) {
-                long long value = std::strtoll(whole.c_str(), &end, 10);
+                long long value = std::strtoll(whole.c_str(), nullptr, 10);
                 if (errno == 0) {
                     item.type = Item::kInteger;
                     item.integer = static_cast<uint64_t>(value);
@@ -147,7 +145,7 @@ private:
                     return true;
                 }
             } else {
-                unsigned long long value = std::strtoull(whole.c_str(), &end, 10);
+                unsigned long long value = std::strtoull(whole.c_str(), nullptr, 10);
                 if (errno == 0) {
                     item.type = Item::kInteger;
                     item.integer = value;
@@ -158,7 +156,7 @@ private:
             // Beyond 64 bits an integer cannot be held exactly; keep it as a double.
         }
         item.type = Item::kDouble;
-        item.number = std::strtod(digits.c_str(), nullptr);
+        item.number = std::strtod(text_.substr(start, pos_ - start).c_str(), nullptr);
         return true;
     }
 

@@ -109,7 +109,7 @@ TEST(CJsonObject, GetsAreStrictAboutTypes) {
     CJsonObject object(
         "{\"s\":\"text\",\"i\":42,\"one\":1.0,\"exp\":1e2,\"zeroexp\":3e0,\"t\":true,"
         "\"f\":false,\"n\":null,\"big\":5000000000,\"huge\":18446744073709551615,"
-        "\"neg\":-7,\"obj\":{\"k\":[1,2]}}");
+        "\"neg\":-7,\"toolong\":-123456789012345678901234,\"obj\":{\"k\":[1,2]}}");
     std::string s;
     int32_t i = 0;
     int64_t wide = 0;
@@ -140,6 +140,7 @@ TEST(CJsonObject, GetsAreStrictAboutTypes) {
     EXPECT_TRUE(object.get("big", wide));
     EXPECT_EQ(wide, 5000000000);
     EXPECT_FALSE(object.get("huge", wide));
+    EXPECT_FALSE(object.get("toolong", wide));
 
     CJsonObject sub;
     EXPECT_TRUE(object.get("obj", sub));
