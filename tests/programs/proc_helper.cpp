@@ -6,6 +6,9 @@
 //     --ignore-term   does not end on a close request (SIGTERM)
 //     --hold FILE     keeps FILE open
 //     --map FILE      maps FILE into memory and closes the descriptor
+//   proc_helper shutdown DIR GRACE_MS NAME...
+//                                         runs the suite shutdown for DIR and NAMEs and
+//                                         ends with its result
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -16,12 +19,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
+
+#include "sys/processes.h"
 
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: proc_helper exit CODE | args OUT WORD... | sleep READY [...]\n");
+    std::fprintf(stderr,
+                 "usage: proc_helper exit CODE | args OUT WORD... | sleep READY [...] | "
+                 "shutdown DIR GRACE_MS NAME...\n");
     return 64;
 }
 
@@ -75,5 +83,10 @@ int main(int argc, char** argv) {
         return out ? 0 : 5;
     }
     if (mode == "sleep") return run_sleep(argc, argv);
+    if (mode == "shutdown" && argc >= 4) {
+        const std::set<std::string> names(argv + 4, argv + argc);
+        return velora::sys::wait_for_processer(argv[2], names,
+                                               std::chrono::milliseconds(std::atoi(argv[3])));
+    }
     return usage();
 }

@@ -122,10 +122,18 @@ TEST_F(ProcessControl, EmptyInstallDirectoryStopsNothing) {
     EXPECT_FALSE(chrome->poll());
 }
 
-TEST_F(ProcessControl, NeverStopsTheCallingProcess) {
-    const auto self = executable_path();
-    ASSERT_TRUE(self);
-    EXPECT_EQ(wait_for_processer(self->parent_path(), {self->filename().string()}, kShortGrace), 0);
+TEST_F(ProcessControl, InstallerInsideTheInstallDirectoryNeverStopsItself) {
+    auto other = start_copy(install_, "setup.exe");
+    const fs::path installer = install_ / "Update" / "setup.exe";
+    fs::create_directories(installer.parent_path());
+    fs::copy_file(helper(), installer);
+
+    ChildProcess shutdown(installer, {"shutdown", install_.string(), "30000", "setup.exe"});
+
+    const int status = shutdown.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(ended_by(other->wait(), SIGTERM));
 }
 
 TEST(ProcessPrimitives, ListsProcessesWithTheirProgramFiles) {
