@@ -91,14 +91,4 @@ TEST_F(HttpFaultsTest, ResumeRefusedByTheServerLeavesThePartialFileIntact) {
     EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
 }
 
-TEST_F(HttpFaultsTest, RangedProbeAnsweredWithWholeFileIsRejected) {
-    server_->ignore_ranges(path_);
-    CurlWrapper curl(kTimeout);
-    const fs::path slice = out_ / "slice.part";
-    EXPECT_EQ(curl.download(url_, slice, std::int64_t{0}, std::int64_t{999}),
-              kDownloadRangeRejected);
-    EXPECT_FALSE(fs::exists(slice));
-    EXPECT_TRUE(gets().empty());
-}
-
 }  // namespace
