@@ -277,6 +277,9 @@ TEST_F(CurlWrapperTest, DownloadsRequestBlanksAsPercent20) {
                             std::int64_t{199}),
               0);
     EXPECT_EQ(read_file(out_ / "b.part"), content_.substr(100, 100));
+    // The GETs take the URL as it is, and libcurl refuses the blank.
+    std::string body;
+    EXPECT_EQ(curl.get(url("/with blank/a b.bin"), body), CURLE_URL_MALFORMAT);
     const std::string log = server_->access_log();
     EXPECT_NE(log.find("GET /with%20blank/a%20b.bin - 200"), std::string::npos) << log;
     EXPECT_NE(log.find("GET /with%20blank/a%20b.bin bytes=100 - 199 206"), std::string::npos)
