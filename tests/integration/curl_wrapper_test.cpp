@@ -121,6 +121,12 @@ TEST_F(CurlWrapperTest, DownloadReportsFolderAndFileErrors) {
               kDownloadDirError);
 }
 
+TEST_F(CurlWrapperTest, FailedFileWriteFailsTheDownload) {
+    CurlWrapper curl(kTimeout);
+    // Every write to /dev/full fails with "no space left", as on a full disk.
+    EXPECT_EQ(curl.download(url("/file.bin"), "/dev/full", false, 0), CURLE_WRITE_ERROR);
+}
+
 TEST_F(CurlWrapperTest, RangedDownloadFetchesAndContinuesASlice) {
     CurlWrapper curl(kTimeout);
     const fs::path slice = out_ / "slice.part";
