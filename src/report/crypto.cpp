@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
+
+#include "report/aes.h"
 
 namespace {
 
@@ -24,6 +27,18 @@ constexpr int kMd5Shifts[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 
                                 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t kAesBlock = 16;
+
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
 
 inline uint32_t rotate_left(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
@@ -43,28 +58,18 @@ void Md5::transform(const uint8_t* block) {
                uint32_t(block[i * 4 + 2]) << 16 | uint32_t(block[i * 4 + 3]) << 24;
     }
     uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = (b & c) | (~b & d);
-            g = i;
-        } else if (i < 32) {
-            f = (d & b) | (~d & c);
-            g = (5 * i + 1) % 16;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) % 16;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) % 16;
-        }
-        uint32_t next = b + rotate_left(a + f + kMd5Sines[i] + m[g], kMd5Shifts[i]);
+    // One loop per round keeps the round function out of the inner branch.
+    auto step = [&](uint32_t f, int i, int g) {
+        const uint32_t next = b + rotate_left(a + f + kMd5Sines[i] + m[g], kMd5Shifts[i]);
         a = d;
         d = c;
         c = b;
         b = next;
-    }
+    };
+    for (int i = 0; i < 16; ++i) step((b & c) | (~b & d), i, i);
+    for (int i = 16; i < 32; ++i) step((d & b) | (~d & c), i, (5 * i + 1) % 16);
+    for (int i = 32; i < 48; ++i) step(b ^ c ^ d, i, (3 * i + 5) % 16);
+    for (int i = 48; i < 64; ++i) step(c ^ (b | ~d), i, (7 * i) % 16);
     state_[0] += a;
     state_[1] += b;
     state_[2] += c;
@@ -129,4 +134,96 @@ std::string md5_file_hex(const std::filesystem::path& file) {
     // A directory opens fine on POSIX and only fails on read.
     if (std::ferror(in.get())) return {};
     return md5.hex_digest();
+}
+
+std::string base64_encode(std::string_view bytes) {
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const uint32_t group = uint32_t(uint8_t(bytes[i])) << 16 |
+                               uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
+        text.push_back(kBase64Alphabet[group >> 18]);
+        text.push_back(kBase64Alphabet[(group >> 12) & 63]);
+        text.push_back(kBase64Alphabet[(group >> 6) & 63]);
+        text.push_back(kBase64Alphabet[group & 63]);
+    }
+    const size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        uint32_t group = uint32_t(uint8_t(bytes[i])) << 16;
+        if (rest == 2) group |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+        text.push_back(kBase64Alphabet[group >> 18]);
+        text.push_back(kBase64Alphabet[(group >> 12) & 63]);
+        text.push_back(rest == 2 ? kBase64Alphabet[(group >> 6) & 63] : '=');
+        text.push_back('=');
+    }
+    return text;
+}
+
+std::string base64_decode(std::string_view text) {
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3 + 2);
+    uint32_t bits = 0;
+    int bit_count = 0;
+    for (char c : text) {
+        const int value = base64_value(c);
+        if (value < 0) break;  // "=" included
+        bits = (bits << 6) | uint32_t(value);
+        bit_count += 6;
+        if (bit_count >= 8) {
+            bit_count -= 8;
+            bytes.push_back(char((bits >> bit_count) & 0xff));
+        }
+    }
+    return bytes;
+}
+
+std::string aes_encrypt_base64(std::string_view plaintext, std::string_view key,
+                               std::string_view iv) {
+    const size_t length = plaintext.size();
+    if (length < 2) return {};
+    // PKCS#7: always 1 to 16 bytes of padding.
+    const size_t padded = (length / kAesBlock + 1) * kAesBlock;
+    std::string buffer(plaintext);
+    buffer.resize(padded, char(padded - length));
+    AES aes(key.substr(0, kAesBlock), iv.substr(0, kAesBlock));
+    auto* data = reinterpret_cast<uint8_t*>(buffer.data());
+    aes.encrypt(data, data, padded, AES::CBC);
+    return base64_encode(buffer);
+}
+
+std::string aes_decrypt_base64(std::string_view text, std::string_view key, std::string_view iv) {
+    if (text.empty()) return {};
+    std::string buffer = base64_decode(text);
+    if (buffer.size() <= 1) return {};
+    if (buffer.size() % kAesBlock == 0) {
+        AES aes(key.substr(0, kAesBlock), iv.substr(0, kAesBlock));
+        auto* data = reinterpret_cast<uint8_t*>(buffer.data());
+        aes.decrypt(data, data, buffer.size(), AES::CBC);
+    }
+    const size_t pad = uint8_t(buffer.back());
+    if (pad >= 1 && pad <= kAesBlock) {
+        // Padding longer than the buffer cannot be valid; treat it like a wrong byte
+        // rather than reading before the start.
+        bool valid = pad <= buffer.size();
+        for (size_t i = 1; valid && i <= pad; ++i) {
+            char& byte = buffer[buffer.size() - i];
+            if (uint8_t(byte) != pad) {
+                valid = false;
+            } else {
+                byte = 0;
+            }
+        }
+        if (!valid) std::fill(buffer.begin(), buffer.end(), '\0');
+    }
+    return std::string(buffer.c_str());
+}
+
+std::string random_token(size_t n) {
+    std::random_device source;
+    std::mt19937 generator(source());
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string token(n, '0');
+    for (char& c : token) c = kDigits[generator() % 36];
+    return token;
 }
