@@ -1,0 +1,92 @@
+// Our MD5 beside OpenSSL's, and the JSON wrapper on a manifest of typical size.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <random>
+#include <string>
+
+#include "report/cjson_object.h"
+#include "report/crypto.h"
+
+namespace {
+
+std::string random_bytes(size_t n) {
+    std::mt19937 gen(1321);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = char(gen());
+    return bytes;
+}
+
+void BM_Md5Ours(benchmark::State& state) {
+    const std::string bytes = random_bytes(size_t(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(md5_hex(bytes));
+    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Md5Ours)->Arg(64)->Arg(1 << 20);
+
+void BM_Md5OpenSsl(benchmark::State& state) {
+    const std::string bytes = random_bytes(size_t(state.range(0)));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    for (auto _ : state) {
+        EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
+        benchmark::DoNotOptimize(digest);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Md5OpenSsl)->Arg(64)->Arg(1 << 20);
+
+std::string manifest_text() {
+    neb::CJsonObject list;
+    for (int i = 0; i < 600; ++i) {
+        neb::CJsonObject entry;
+        entry.add("filePath",
+                  "plugins/module" + std::to_string(i / 20) + "/file" + std::to_string(i) + ".dll");
+        entry.add("hash", md5_hex(std::to_string(i)));
+        entry.add("fileSize", int64_t(i) * 7919 + 1024);
+        list.append(entry);
+    }
+    neb::CJsonObject manifest;
+    manifest.add("fileList", list);
+    return manifest.to_text();
+}
+
+void BM_ManifestParse(benchmark::State& state) {
+    const std::string text = manifest_text();
+    for (auto _ : state) {
+        neb::CJsonObject manifest;
+        benchmark::DoNotOptimize(manifest.parse(text));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ManifestParse);
+
+void BM_ManifestPrint(benchmark::State& state) {
+    const neb::CJsonObject manifest(manifest_text());
+    for (auto _ : state) benchmark::DoNotOptimize(manifest.to_text());
+}
+BENCHMARK(BM_ManifestPrint);
+
+// What the engine does per manifest: parse, then read every entry.
+void BM_ManifestParseAndRead(benchmark::State& state) {
+    const std::string text = manifest_text();
+    for (auto _ : state) {
+        neb::CJsonObject manifest(text);
+        neb::CJsonObject& list = manifest.child("fileList");
+        int64_t total = 0;
+        for (int i = 0; i < list.array_size(); ++i) {
+            std::string path, hash;
+            int64_t size = 0;
+            list.child(i).get("filePath", path);
+            list.child(i).get("hash", hash);
+            list.child(i).get("fileSize", size);
+            total += size + int64_t(path.size() + hash.size());
+        }
+        benchmark::DoNotOptimize(total);
+    }
+}
+BENCHMARK(BM_ManifestParseAndRead);
+
+}  // namespace
+
+BENCHMARK_MAIN();
