@@ -1,6 +1,6 @@
 #!/bin/sh
 # Times the download of a 1 GiB file from a local nginx with FileDownloader over 1, 4 and 8
-# connections, and with curl and aria2c, and prints each time as a ratio to curl's.
+# connections, and with curl and aria2c, and prints each time (best of two) as a ratio to curl's.
 # Usage: bench/download_bench.sh [BUILD_DIR]   (default build/default, already built)
 set -eu
 
@@ -54,6 +54,9 @@ until curl -sf -o /dev/null -I "$url"; do
     sleep 0.1
 done
 
+# The first read of the served file fills the page cache; keep that out of every timing.
+cat "$work/www/big.bin" >/dev/null
+
 now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc -l; }
 
@@ -68,11 +71,18 @@ timed() {
     elapsed "$begin" "$end"
 }
 
-curl_time=$(timed curl -sf -o "$work/out/big.bin" "$url")
-aria_time=$(timed aria2c -q -x 8 -s 8 -k 1M --file-allocation=none -d "$work/out" -o big.bin "$url")
-fd1=$(timed "$work/download_bench" "$url" "$work/out/big.bin" 1)
-fd4=$(timed "$work/download_bench" "$url" "$work/out/big.bin" 4)
-fd8=$(timed "$work/download_bench" "$url" "$work/out/big.bin" 8)
+# Best of two runs: the machine is shared, so a single run can catch someone else's build.
+best() {
+    first=$(timed "$@")
+    second=$(timed "$@")
+    echo "if ($first < $second) $first else $second" | bc -l
+}
+
+curl_time=$(best curl -sf -o "$work/out/big.bin" "$url")
+aria_time=$(best aria2c -q -x 8 -s 8 -k 1M --file-allocation=none -d "$work/out" -o big.bin "$url")
+fd1=$(best "$work/download_bench" "$url" "$work/out/big.bin" 1)
+fd4=$(best "$work/download_bench" "$url" "$work/out/big.bin" 4)
+fd8=$(best "$work/download_bench" "$url" "$work/out/big.bin" 8)
 
 printf '%-28s %10s %14s\n' "1 GiB from nginx, 127.0.0.1" "seconds" "ratio to curl"
 row() { printf '%-28s %10.3f %14.2f\n' "$1" "$2" "$(echo "$2 / $curl_time" | bc -l)"; }
