@@ -140,6 +140,10 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
                 return kFdNoContentLength;
             }
             file_size_ = size;
+        } else if (known_size < 0) {
+            log_tagged(kLogWarning, "[FileDownloader::download]invalid size: %lld",
+                       static_cast<long long>(known_size));
+            return kFdNoContentLength;
         } else {
             file_size_ = known_size;
         }
@@ -289,11 +293,11 @@ int FileDownloader::download_parts(const std::string& url, const fs::path& targe
 
 int FileDownloader::assemble(const fs::path& target, const std::vector<fs::path>& parts) {
     FilePtr out(std::fopen(target.c_str(), "wb"));
-    if (!out) return kFdOpenError;
+    if (!out) return kDownloadOpenError;
     std::vector<char> block(kCopyBlock);
     for (const auto& part : parts) {
         FilePtr in(std::fopen(part.c_str(), "rb"));
-        if (!in) return kFdOpenError;
+        if (!in) return kDownloadOpenError;
         size_t got = 0;
         while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
             if (std::fwrite(block.data(), 1, got, out.get()) != got) break;

@@ -357,12 +357,16 @@ TEST_F(FileDownloaderTest, RetriesTheHeaderRequestRightAwayAndGivesUpAfterThree)
     EXPECT_EQ(dead.connections(), 3);
 }
 
-TEST_F(FileDownloaderTest, NoUrlIsRefused) {
+TEST_F(FileDownloaderTest, RefusesNoUrlAndANegativeSize) {
     FileDownloader downloader(4, kTimeout);
     fs::path out_path;
     int64_t size = 0;
     EXPECT_EQ(downloader.download(nullptr, out_.path(), out_path, size, nullptr), velora::kFdNoUrl);
     EXPECT_EQ(downloader.download(nullptr, out_ / "x", 0, nullptr), velora::kFdNoUrl);
+    const std::string url = nginx_.url("/ten.bin");
+    EXPECT_EQ(downloader.download(url.c_str(), out_ / "x", -1, nullptr),
+              velora::kFdNoContentLength);
+    EXPECT_TRUE(fs::is_empty(out_.path()));
 }
 
 TEST_F(FileDownloaderTest, CancelEndsEveryPartAndTheNextCallResumesThePartFiles) {
