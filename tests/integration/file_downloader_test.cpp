@@ -447,6 +447,26 @@ TEST_F(FileDownloaderTest, APartCutShortRetriesAndTheNextCallResumesItsFile) {
     EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=15 - 19", "bytes=35 - "}));
 }
 
+TEST_F(FileDownloaderTest, APartFileThatNeverCameIsAnOpenErrorAndLeavesNoTarget) {
+    // Some servers answer 416 to a range they cannot parse; the client then takes the slice
+    // as complete although nothing was written.
+    ScriptedServer server([](const Request& request) {
+        if (request.range.rfind("bytes=5", 0) == 0) {
+            return std::string(
+                "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n"
+                "Connection: close\r\n\r\n");
+        }
+        return serve_content(request, "0123456789");
+    });
+    const std::string url = server.url("/ten.bin");
+    const fs::path target = out_ / "ten.bin";
+    FileDownloader downloader(2, kTimeout);
+    EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr), kDownloadOpenError);
+    EXPECT_EQ(read_file(out_ / "ten_2_0"), "01234");
+    EXPECT_FALSE(fs::exists(out_ / "ten_2_1"));
+    EXPECT_FALSE(fs::exists(target));
+}
+
 TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOtherParts) {
     NginxOptions options = serve(www_.path());
     // The third of four parts of ten bytes asks for "bytes=6 - 7".
