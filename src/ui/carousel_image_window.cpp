@@ -30,10 +30,11 @@ void repolish(QWidget* widget) {
 
 CarouselImageWindow::CarouselImageWindow(QWidget* parent, int fade_duration_ms)
     : QWidget(parent),
-      fade_animation(new QPropertyAnimation(this, kOpacityProperty, this)),
+      // The animated property is dynamic: it must exist before the animation names it.
+      fade_animation((setProperty(kOpacityProperty, 1.0),
+                      new QPropertyAnimation(this, kOpacityProperty, this))),
       // A child from the start: shown before start() it must not become a window.
       dot_bar(new QWidget(this)) {
-    setProperty(kOpacityProperty, 1.0);
 
     fade_animation->setDuration(fade_duration_ms);
     fade_animation->setEasingCurve(QEasingCurve::InOutQuart);
