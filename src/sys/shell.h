@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Starting programs the way the desktop shell does, shortcuts, and elevation.
 namespace velora::sys {
@@ -23,6 +24,10 @@ struct ShellStart {
 // reports 128 + the signal number, as a shell shows it.
 int shell_execute(const std::filesystem::path& file, const std::string& params, ShowWindow show,
                   bool wait, ShellStart* started = nullptr);
+
+// One word of a parameter line for shell_execute: quoted the platform's way when the
+// text would otherwise not arrive as one word unchanged, or always when asked.
+std::string param_word(std::string_view text, bool always_quote = false);
 
 // The same with the elevation verb: the user may be asked to allow it (1223 when
 // declined). Where programs need no elevation it is a plain start.

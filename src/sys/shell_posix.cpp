@@ -137,6 +137,20 @@ bool write_entry_file(const fs::path& file, const std::string& text) {
 
 }  // namespace
 
+std::string param_word(std::string_view text, bool always_quote) {
+    // The characters split_command_line gives a meaning outside quotes.
+    constexpr std::string_view kSpecial = " \t\n\\'\"";
+    if (!always_quote && !text.empty() && text.find_first_of(kSpecial) == std::string_view::npos)
+        return std::string(text);
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\' || c == '$' || c == '`') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
 int shell_execute(const fs::path& file, const std::string& params, ShowWindow, bool wait,
                   ShellStart* started) {
     if (file.empty()) return kErrorFileNotFound;

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
+#include "sys/processes.h"
 
 namespace velora::sys {
 namespace {
@@ -63,6 +65,18 @@ TEST(ShellExecute, DoesNotWaitWhenNotAsked) {
     ASSERT_TRUE(castmill::test::wait_for_file(ready));
     const pid_t pid = std::stoi(read_file(ready));
     EXPECT_EQ(kill(pid, SIGKILL), 0);
+}
+
+TEST(ParamWord, ArrivesAsOneUnchangedWord) {
+    for (const std::string text : {"plain", "/a b/c", "it's", "say \"x\"", "back\\slash\\",
+                                   "$HOME `x`", "tab\tline\nend", ""}) {
+        const std::string word = param_word(text);
+        EXPECT_EQ(split_command_line("a " + word + " b"),
+                  (std::vector<std::string>{"a", text, "b"}))
+            << word;
+    }
+    EXPECT_EQ(param_word("/plain/path"), "/plain/path");
+    EXPECT_EQ(param_word("--user-data-dir=/p", true), "\"--user-data-dir=/p\"");
 }
 
 TEST(CreateShortcut, WritesADesktopEntryBesideTheLinkName) {
