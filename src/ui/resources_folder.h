@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <filesystem>
+
+namespace velora::st {
+
+// The folder "Resources" beside the running executable; empty when the
+// executable's own path cannot be read.
+std::filesystem::path resources_folder();
+
+// A path as Qt wants it, without passing through the narrow code page.
+QString qt_path(const std::filesystem::path& path);
+
+}  // namespace velora::st
