@@ -16,6 +16,7 @@
 #include "support/child_process.h"
 #include "support/dist_server.h"
 #include "support/program_run.h"
+#include "support/release_builder.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"
 #include "sys/folders.h"
@@ -312,6 +313,82 @@ TEST_F(FullPackageRun, AFailingInstallerRestoresTheOldSuite) {
     EXPECT_EQ(tree_of(install_dir_), before);
     EXPECT_FALSE(fs::exists(old_installation_path(install_dir_)));
     EXPECT_TRUE(report_texts("I9204").empty());
+}
+
+// The whole update as the suite starts it, through the headless driver: version check,
+// manifest, download from distserver, install.
+class HeadlessUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto folder : {sys::KnownFolder::CommonDesktop, sys::KnownFolder::CommonPrograms,
+                                  sys::KnownFolder::CommonAppData})
+            fs::remove_all(*sys::known_folder(folder));
+        fs::create_directories(*sys::known_folder(sys::KnownFolder::CommonDesktop));
+        release_.add_sample_suite()
+            .add("VeloraBrowser/Browser/chrome.exe", "browser")
+            .add("VeloraOBS/data/obs-plugins/win-capture/graphics-hook64.dll", "hook")
+            .add("VeloraOBS/data/obs-plugins/win-capture/obs-vulkan64.json", "{}");
+        release_.publish("2.0.0");
+        castmill::test::DistServerOptions options;
+        options.release = release_.release_dir();
+        options.app_id = kAppId;
+        options.app_secret = kAppSecret;
+        server_ = std::make_unique<DistServer>(options);
+        server_->set_host_environment();
+        // The driver finds the report key beside itself, as the installer does.
+        fs::create_directories(dir_ / "bin");
+        fs::copy_file(castmill::test::bin_dir() / "headless_update",
+                      dir_ / "bin" / "headless_update");
+        write_file(dir_ / "bin" / "data" / "log.key",
+                   make_log_key({{"1.0.0", {kAppId, kAppSecret}}}));
+        write_file(dir_ / "source" / "setup.exe", "setup program");
+    }
+
+    castmill::test::ProgramRun update(int modules) {
+        return castmill::test::run_program(
+            dir_ / "bin" / "headless_update",
+            {(dir_ / "source" / "setup.exe").string() + ";--install_dir=" +
+             install_dir_.parent_path().string() + ";--modules=" + std::to_string(modules)});
+    }
+
+    TempDir dir_;
+    castmill::test::ReleaseBuilder release_{dir_.path()};
+    // The command line names the folder that holds Castmill; the run installs into Castmill.
+    fs::path install_dir_ = dir_ / "Velora" / "Castmill";
+    std::unique_ptr<DistServer> server_;
+};
+
+TEST_F(HeadlessUpdate, InstallsTheReleaseOnAFreshMachineThenUpdatesTheMediaPlugin) {
+    const auto run = update(ModuleApp | ModuleObs);
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    for (const char* line : {"initialize: 0\n", "download: 0\n", "install: 0\n"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+
+    Tree expected = tree_of(release_.files(), ModuleApp | ModuleObs);
+    expected["Update/setup.exe"] = md5_hex("setup program");
+    Tree installed = tree_of(install_dir_);
+    installed.erase("Update/setup.data");
+    EXPECT_EQ(installed, expected);
+    const std::string setup_data = read_file(setup_data_path(install_dir_));
+    EXPECT_NE(setup_data.find(setup_data_sign(server_->manifest_url(), "2.0.0")), std::string::npos)
+        << setup_data;
+    EXPECT_TRUE(
+        fs::exists(*sys::known_folder(sys::KnownFolder::CommonDesktop) / "Castmill.desktop"));
+    EXPECT_TRUE(fs::exists(*sys::vulkan_implicit_layer_dir() / "obs-vulkan64.json"));
+    std::vector<std::string> events;
+    for (const auto& r : server_->reports()) events.push_back(r["fields"].value("logNo", ""));
+    EXPECT_EQ(events, (std::vector<std::string>{"I9100", "I9104"}));
+
+    // A media-plugin update leaves the application and the record alone.
+    write_file(install_dir_ / "velora_cam" / "local.cfg", "kept");
+    release_.add("VeloraOBS/bin/64bit/obs64.exe", "obs 3").add("velora_cam/cam.dll", "cam 3");
+    release_.publish("2.0.0");
+    const auto second = update(ModuleObs);
+    ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
+    EXPECT_EQ(read_file(install_dir_ / "VeloraOBS/bin/64bit/obs64.exe"), "obs 3");
+    EXPECT_EQ(read_file(install_dir_ / "velora_cam" / "local.cfg"), "kept");
+    EXPECT_EQ(md5_file_hex(install_dir_ / "velora_cam/cam.dll"), expected["velora_cam/cam.dll"]);
+    EXPECT_EQ(read_file(setup_data_path(install_dir_)), setup_data);
 }
 
 }  // namespace
