@@ -101,7 +101,8 @@ end=$(now)
 engine=$(echo "$end - $begin" | bc -l)
 installed=$(find "$work/install/Castmill" -type f -path '*/d[0-9][0-9]/*' | wc -l)
 if [ "$installed" != "$files" ]; then echo "installed $installed of $files files" >&2; exit 1; fi
-mode=$(grep -ho 'entire_mode[^,]*' "$work"/tmp/castmill/log/*.log | head -1 || true)
+# On a fresh machine nearly everything is missing: the engine may take the package zip.
+if grep -qs 'down zip file' "$work"/tmp/castmill/log/*.log; then mode="package zip"; else mode="file by file"; fi
 
 # The yardstick: aria2c fetches the same files, five at a time, then the tree is copied.
 python3 - "$work/www$release_path/manifest.json" "$base$release_path" "$work/aria.txt" <<'PY'
@@ -119,7 +120,7 @@ end=$(now)
 yardstick=$(echo "$end - $begin" | bc -l)
 
 peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
-echo "release: $files files, $megabytes MB ${mode:+($mode)}"
+echo "release: $files files, $megabytes MB; headless_update downloaded $mode"
 printf 'headless_update: %.2f s, peak memory %s kB\n' "$engine" "$peak"
 printf 'aria2c -j5 + cp -r: %.2f s\n' "$yardstick"
 printf 'ratio headless_update / yardstick: %.2f\n' "$(echo "$engine / $yardstick" | bc -l)"
