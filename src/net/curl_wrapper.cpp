@@ -43,12 +43,20 @@ bool equals_ignoring_case(const std::string& a, const std::string& b) {
     return true;
 }
 
-// Size of an existing file, 0 for a missing one, nullopt-like -1 when it cannot be read.
+// Size of an existing file, 0 for a missing one, -1 when it cannot be read.
 std::int64_t existing_size(const std::filesystem::path& file) {
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) return ec ? -1 : 0;
     const auto size = std::filesystem::file_size(file, ec);
     return ec ? -1 : static_cast<std::int64_t>(size);
+}
+
+FilePtr open_file(const std::filesystem::path& file, bool append) {
+#ifdef _WIN32
+    return FilePtr(_wfopen(file.c_str(), append ? L"ab" : L"wb"));
+#else
+    return FilePtr(std::fopen(file.c_str(), append ? "ab" : "wb"));
+#endif
 }
 
 bool ensure_parent(const std::filesystem::path& file) {
@@ -277,7 +285,7 @@ int CurlWrapper::get_content_length(const std::string& url, std::int64_t& length
 
 int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool append) {
     if (!ensure_parent(file)) return kDownloadDirError;
-    FilePtr out(std::fopen(file.c_str(), append ? "ab" : "wb"));
+    FilePtr out = open_file(file, append);
     if (!out) return kDownloadOpenError;
     std::FILE* stream = out.get();
     write_callback_ = [this, stream](const char* data, size_t size, size_t count) {

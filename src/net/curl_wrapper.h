@@ -104,13 +104,14 @@ private:
     static size_t header_map_adapter(char* data, size_t size, size_t count, void* user);
     static size_t discard_adapter(char* data, size_t size, size_t count, void* user);
 
+    // Declared before the handle so the handle, which points to it, goes first.
+    CurlHeaderList header_list_;
     CurlHandle handle_;
     std::map<std::string, std::string> headers_;
     WriteCallback write_callback_;
     ProgressCallback progress_callback_;
     int timeout_seconds_ = 0;
     std::atomic<bool> canceled_{false};
-    CurlHeaderList header_list_;
 };
 
 // Value of the first entry named "etag", ignoring ASCII case; empty when there is none.

@@ -121,6 +121,12 @@ TEST_F(CurlWrapperTest, DownloadReportsFolderAndFileErrors) {
               kDownloadDirError);
 }
 
+TEST_F(CurlWrapperTest, FailedFileWriteFailsTheDownload) {
+    CurlWrapper curl(kTimeout);
+    // Every write to /dev/full fails with "no space left", as on a full disk.
+    EXPECT_EQ(curl.download(url("/file.bin"), "/dev/full", false, 0), CURLE_WRITE_ERROR);
+}
+
 TEST_F(CurlWrapperTest, RangedDownloadFetchesAndContinuesASlice) {
     CurlWrapper curl(kTimeout);
     const fs::path slice = out_ / "slice.part";
@@ -277,6 +283,9 @@ TEST_F(CurlWrapperTest, DownloadsRequestBlanksAsPercent20) {
                             std::int64_t{199}),
               0);
     EXPECT_EQ(read_file(out_ / "b.part"), content_.substr(100, 100));
+    // The GETs take the URL as it is, and libcurl refuses the blank.
+    std::string body;
+    EXPECT_EQ(curl.get(url("/with blank/a b.bin"), body), CURLE_URL_MALFORMAT);
     const std::string log = server_->access_log();
     EXPECT_NE(log.find("GET /with%20blank/a%20b.bin - 200"), std::string::npos) << log;
     EXPECT_NE(log.find("GET /with%20blank/a%20b.bin bytes=100 - 199 206"), std::string::npos)
