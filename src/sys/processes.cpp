@@ -83,7 +83,12 @@ int wait_for_processer(const std::filesystem::path& install_dir, const std::set<
         case WaitResult::AllEnded:
             return 0;
         case WaitResult::TimedOut:
-            for (ProcessId pid : selected) terminate(pid);
+            // Only what still runs: the id of a program that ended during the grace
+            // may already name an unrelated process.
+            for (ProcessId pid : selected) {
+                if (wait_all({pid}, std::chrono::milliseconds(0)) == WaitResult::TimedOut)
+                    terminate(pid);
+            }
             return 0;
         case WaitResult::Failed:
             break;

@@ -139,12 +139,29 @@ std::uint32_t exit_code_of(int status) {
     return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
 }
 
-struct SpawnActions {
+// How a program is started: standard input and output only (no other descriptors
+// are passed on), default signal handling and no blocked signals, whatever the
+// installer's threads have set for themselves.
+struct SpawnSettings {
     posix_spawn_file_actions_t actions;
-    SpawnActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawnattr_t attributes;
+    SpawnSettings() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        posix_spawnattr_init(&attributes);
+        sigset_t signals;
+        sigfillset(&signals);
+        posix_spawnattr_setsigdefault(&attributes, &signals);
+        sigemptyset(&signals);
+        posix_spawnattr_setsigmask(&attributes, &signals);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnSettings() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
 };
 
 }  // namespace
@@ -200,11 +217,10 @@ bool execute_command_line(const std::string& command_line, std::uint32_t& exit_c
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    // The program inherits standard input and output only, as no handles are passed on.
-    SpawnActions spawn;
-    posix_spawn_file_actions_addclosefrom_np(&spawn.actions, 3);
+    const SpawnSettings spawn;
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &spawn.actions, nullptr, argv.data(), environ);
+    const int rc =
+        posix_spawnp(&pid, argv[0], &spawn.actions, &spawn.attributes, argv.data(), environ);
     if (rc != 0) {
         exit_code = static_cast<std::uint32_t>(system_code_from_errno(rc));
         log_tagged(kLogWarning, "ExecuteCommandLine[%ls] failed code[%d]", command_line,

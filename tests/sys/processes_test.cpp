@@ -106,6 +106,15 @@ TEST_F(ProcessControl, FindsProgramsThroughALinkedInstallDirectory) {
     EXPECT_TRUE(ended_by(chrome->wait(), SIGTERM));
 }
 
+TEST_F(ProcessControl, StopsAProgramWhoseFileWasDeleted) {
+    auto chrome = start_copy(install_, "chrome.exe");
+    fs::remove(install_ / "chrome.exe");
+
+    EXPECT_EQ(wait_for_processer(install_, {"chrome.exe"}, kGenerousGrace), 0);
+
+    EXPECT_TRUE(ended_by(chrome->wait(), SIGTERM));
+}
+
 TEST_F(ProcessControl, EmptyInstallDirectoryStopsNothing) {
     auto chrome = start_copy(install_, "chrome.exe");
     kill_castmill(fs::path(), true, true, kShortGrace);
@@ -178,12 +187,19 @@ TEST(CommandLine, MissingProgramGivesFileNotFound) {
     EXPECT_EQ(exit_code, 2u);
 }
 
-TEST(CommandLine, WithoutWaitingReportsStillActive) {
+TEST(CommandLine, WithoutWaitingReportsStillActiveAndStartsWithDefaultSignals) {
     TempDir temp;
     const fs::path ready = temp / "ready";
     std::uint32_t exit_code = 0;
-    ASSERT_TRUE(
-        execute_command_line(helper().string() + " sleep " + ready.string(), exit_code, false));
+    // The installer's own signal settings must not reach the programs it starts.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGTERM, &ignore, &previous);
+    const bool started =
+        execute_command_line(helper().string() + " sleep " + ready.string(), exit_code, false);
+    sigaction(SIGTERM, &previous, nullptr);
+    ASSERT_TRUE(started);
     EXPECT_EQ(exit_code, kStillActive);
 
     ASSERT_TRUE(castmill::test::wait_for_file(ready));
@@ -191,9 +207,11 @@ TEST(CommandLine, WithoutWaitingReportsStillActive) {
     pid_t pid = 0;
     in >> pid;
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(terminate(static_cast<ProcessId>(pid)));
-    // The started program is reaped by the installer itself, so it does not linger.
-    EXPECT_EQ(wait_all({static_cast<ProcessId>(pid)}, kGenerousGrace), WaitResult::AllEnded);
+    EXPECT_TRUE(request_close(static_cast<ProcessId>(pid)));
+    // Ends on the close request although the caller ignored it when starting the program.
+    const WaitResult result = wait_all({static_cast<ProcessId>(pid)}, kGenerousGrace);
+    if (result != WaitResult::AllEnded) terminate(static_cast<ProcessId>(pid));
+    EXPECT_EQ(result, WaitResult::AllEnded);
 }
 
 class Holders : public ProcessControl {};
