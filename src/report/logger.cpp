@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -25,9 +26,11 @@ constexpr const char* kLineBreak = "\n";
 constexpr int kRotationMinutes = 4320;
 constexpr int64_t kTicksPerMinute = 600'000'000;  // 100 ns ticks
 
+// Set-up normally runs before other threads log; atomics keep a late second set-up
+// (which only changes the level) safe as well.
 struct LoggerState {
-    int threshold = kLogInfo;
-    LogSink sink = nullptr;
+    std::atomic<int> threshold{kLogInfo};
+    std::atomic<LogSink> sink{nullptr};
     void* sink_data = nullptr;
     std::fstream stream;
     std::mutex file_lock;
@@ -48,7 +51,7 @@ void remove_old_logs(const fs::path& log_dir, const std::string& prefix) {
         if (ec) return;
         const auto written = it->last_write_time(ec);
         if (ec) return;
-        const std::string name = it->path().filename().string();
+        const std::string name = logger_detail::path_to_utf8(it->path().filename());
         std::error_code dir_ec;
         if (it->is_directory(dir_ec)) continue;
         if (name.size() < prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
@@ -68,8 +71,8 @@ std::string time_prefix() {
     const time_t seconds = static_cast<time_t>(ticks / 10'000'000);
     struct tm local {};
     localtime_r(&seconds, &local);
-    char buffer[80];
-    size_t len = std::strftime(buffer, sizeof(buffer), "%T", &local);
+    char buffer[80] = "";
+    const size_t len = std::strftime(buffer, sizeof(buffer), "%T", &local);
     if (len > 0 && sizeof(buffer) - len > 5) {
         std::snprintf(buffer + len, sizeof(buffer) - len, ".%03u",
                       static_cast<unsigned>((ticks % 10'000'000) / 10'000));
@@ -109,7 +112,7 @@ void file_log_sink(int level, const char* format, va_list args, void* sink_data)
         std::lock_guard<std::mutex> lock(state().debug_lock);
         velora::sys::debugger_print(std::string(message) + "\n");
     }
-    if (level <= state().threshold) {
+    if (level <= state().threshold.load(std::memory_order_relaxed)) {
         write_log_lines(*static_cast<std::fstream*>(sink_data), message);
     }
 }
@@ -118,7 +121,7 @@ void file_log_sink(int level, const char* format, va_list args, void* sink_data)
 
 bool init_local_logger(const fs::path& log_dir, const std::string& prefix, int level) {
     LoggerState& s = state();
-    s.threshold = level;
+    s.threshold.store(level, std::memory_order_relaxed);
     if (s.stream.is_open()) return true;
     try {
         if (!fs::exists(log_dir)) fs::create_directories(log_dir);
@@ -139,21 +142,22 @@ bool init_local_logger(const fs::path& log_dir, const std::string& prefix, int l
     }
     remove_old_logs(log_dir, prefix);
     s.sink_data = &s.stream;
-    s.sink = file_log_sink;
+    s.sink.store(file_log_sink, std::memory_order_release);
     log_printf(kLogInfo, "enable velora local logger");
     return true;
 }
 
 void log_printf(int level, const char* format, ...) {
     LoggerState& s = state();
-    if (!s.sink) return;
+    const LogSink sink = s.sink.load(std::memory_order_acquire);
+    if (!sink) return;
     va_list args;
     va_start(args, format);
-    s.sink(level, format, args, s.sink_data);
+    sink(level, format, args, s.sink_data);
     va_end(args);
 }
 
-bool log_sink_installed() { return state().sink != nullptr; }
+bool log_sink_installed() { return state().sink.load(std::memory_order_acquire) != nullptr; }
 
 void close_local_logger() {
     LoggerState& s = state();
@@ -172,6 +176,7 @@ std::string wide_to_utf8(const wchar_t* text) {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[1]) - 0xDC00);
             ++text;
         }
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {
@@ -189,6 +194,11 @@ std::string wide_to_utf8(const wchar_t* text) {
         }
     }
     return out;
+}
+
+std::string path_to_utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
 std::string narrow_wide_conversions(const char* format) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 
@@ -30,7 +31,9 @@ void close_local_logger();
 
 namespace logger_detail {
 
+// Code units that are no character (lone surrogates, values past U+10FFFF) become U+FFFD.
 std::string wide_to_utf8(const wchar_t* text);
+std::string path_to_utf8(const std::filesystem::path& path);
 // "%ws" and "%ls" become "%s": wide arguments arrive converted to UTF-8.
 std::string narrow_wide_conversions(const char* format);
 
@@ -42,9 +45,11 @@ auto hold(const T& value) {
     else if constexpr (std::is_same_v<D, std::wstring>)
         return wide_to_utf8(value.c_str());
     else if constexpr (std::is_same_v<D, std::filesystem::path>)
-        return value.string();
+        return path_to_utf8(value);
     else if constexpr (std::is_same_v<D, std::string>)
         return value;
+    else if constexpr (std::is_same_v<D, std::string_view>)
+        return std::string(value);
     else
         return value;
 }

@@ -1,8 +1,9 @@
-#include "sys/debugger.h"
-
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
+
+#include "sys/debugger.h"
 
 namespace velora::sys {
 
@@ -11,7 +12,7 @@ bool debugger_attached() {
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("TracerPid:", 0) == 0) {
-            return std::stol(line.substr(10)) != 0;
+            return std::strtol(line.c_str() + 10, nullptr, 10) != 0;
         }
     }
     return false;

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <variant>
+
+// The command line of one install run: ';'-separated tokens such as
+// "<installer path>;--install_dir=<folder>;--modules=3".
+namespace velora::st {
+
+struct LaunchOptions {
+    std::filesystem::path install_dir;   // always ends in the folder Castmill
+    std::filesystem::path setup_source;  // the first token, unchanged
+    int modules = 0;                     // module flags; 0 selects the full package
+};
+
+// Exit codes of a start that ends before the window.
+inline constexpr int kExitNoInstallDirectory = 2;           // no folder given, no app-data folder
+inline constexpr int kExitInstallDirectoryNotCreated = -2;  // the install directory can't be made
+
+struct ParsedLaunch {
+    LaunchOptions options;
+    std::string command_line;  // the command line without its double quotes
+};
+
+// Start-up stops with this process exit code.
+struct LaunchExit {
+    int code;
+};
+
+using LaunchParse = std::variant<ParsedLaunch, LaunchExit>;
+
+// Reads the command line (without the program name), creates the install directory
+// and records it as the run's install directory. Logs each step.
+LaunchParse parse_launch_options(std::string_view command_line);
+
+// POSIX programs receive their arguments split: the command line is the arguments
+// after the program name joined with single blanks.
+std::string command_line_from_arguments(int argc, const char* const* argv);
+
+}  // namespace velora::st

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+// The fixed layout: where the installer logs and downloads, where the suite is
+// installed and where its parts lie.
+namespace velora::st {
+
+// Prefix of the installer's log files.
+inline constexpr std::string_view kLogPrefix = "setup";
+
+// The log root: the system temporary directory joined with "castmill", or the current
+// directory when there is no temporary directory. Throws std::filesystem::filesystem_error
+// ("current_path()") when the current directory cannot be read either.
+std::filesystem::path work_directory();
+
+// work_directory() joined with "log".
+std::filesystem::path log_directory();
+
+// The install directory of this run: empty until start-up has read the command line.
+void set_install_directory(const std::filesystem::path& install_dir);
+std::filesystem::path install_directory();
+
+// Folders and files relative to an install directory.
+std::filesystem::path update_folder(const std::filesystem::path& install_dir);
+// The install directory's own name with ".deleteme" appended, in the same parent.
+std::filesystem::path old_installation_path(const std::filesystem::path& install_dir);
+std::filesystem::path driver_folder(const std::filesystem::path& install_dir);
+std::filesystem::path browser_executable(const std::filesystem::path& install_dir);
+// These two sit beside the install directory, in its parent.
+std::filesystem::path browser_profile_folder(const std::filesystem::path& install_dir);
+std::filesystem::path uninstaller_path(const std::filesystem::path& install_dir);
+
+// Where downloads are kept: the temporary directory joined with "castmill" and "installer".
+std::filesystem::path download_base();
+
+// The folder of the running executable; empty when its path cannot be read.
+std::filesystem::path executable_directory();
+// The "Resources" folder beside the executable (icon, images, fonts, locale files).
+std::filesystem::path installer_resources_dir();
+// The "data" folder beside the executable, where the report key file is looked for first.
+std::filesystem::path report_key_dir();
+// The key file's fallback folder inside the suite: VeloraOBS/log-upload under the suite
+// root in its relative form; empty when no suite root is found.
+std::filesystem::path report_key_fallback_dir();
+
+// The installed suite's root: the nearest folder, from the current directory up, holding
+// the folders velora_cam and VeloraBrowser. A folder named up to "Castmill" in the current
+// path is tried first. Empty when there is none; a found root is kept for the process.
+std::filesystem::path suite_root();
+
+// The root lookup itself, from a given start folder, without the process-wide cache.
+std::filesystem::path find_suite_root(const std::filesystem::path& start);
+
+// suite_root() as seen from the current directory: "./" when it is the current directory,
+// one "../" per level when the current directory lies below it, else the absolute root.
+std::filesystem::path suite_root_relative();
+
+// The relative form of root seen from current; empty when root is empty.
+std::filesystem::path relative_root_form(const std::filesystem::path& root,
+                                         const std::filesystem::path& current);
+
+}  // namespace velora::st

@@ -1,0 +1,211 @@
+#include "app/launch_options.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+
+#include "app/paths.h"
+#include "support/child_process.h"
+#include "support/test_env.h"
+
+namespace velora::st {
+namespace {
+
+namespace fs = std::filesystem;
+using castmill::test::TempDir;
+
+ParsedLaunch parsed(std::string_view command_line) {
+    LaunchParse launch = parse_launch_options(command_line);
+    EXPECT_TRUE(std::holds_alternative<ParsedLaunch>(launch)) << command_line;
+    if (auto* result = std::get_if<ParsedLaunch>(&launch)) return *result;
+    return {};
+}
+
+int exit_code(std::string_view command_line) {
+    LaunchParse launch = parse_launch_options(command_line);
+    if (auto* exit = std::get_if<LaunchExit>(&launch)) return exit->code;
+    return 0;
+}
+
+fs::path default_install_dir() {
+    return fs::path(std::getenv("XDG_DATA_HOME")) / "Velora" / "Castmill";
+}
+
+// Sets an environment variable for one scope (nullopt removes it).
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(LaunchOptions, EmptyCommandLineInstallsEverythingIntoLocalAppData) {
+    const ParsedLaunch launch = parsed("");
+    EXPECT_EQ(launch.options.install_dir, default_install_dir());
+    EXPECT_TRUE(fs::is_directory(default_install_dir()));
+    EXPECT_EQ(launch.options.setup_source, fs::path());
+    EXPECT_EQ(launch.options.modules, 0);
+    EXPECT_EQ(launch.command_line, "");
+    EXPECT_EQ(install_directory(), default_install_dir());
+}
+
+TEST(LaunchOptions, FirstTokenIsTheSetupSource) {
+    const ParsedLaunch launch = parsed("/opt/suite/Update/setup;--modules=3");
+    EXPECT_EQ(launch.options.setup_source, "/opt/suite/Update/setup");
+    EXPECT_EQ(launch.options.modules, 3);
+    EXPECT_EQ(launch.options.install_dir, default_install_dir());
+
+    const ParsedLaunch trailing = parsed("--modules=1;");
+    EXPECT_EQ(trailing.options.setup_source, "--modules=1");
+    EXPECT_EQ(trailing.options.modules, 1);
+}
+
+TEST(LaunchOptions, InstallDirectoryGetsCastmillAppendedAndIsCreated) {
+    TempDir dir;
+    const ParsedLaunch launch = parsed("--install_dir=" + (dir / "x").string() + ";-m=2");
+    EXPECT_EQ(launch.options.install_dir, dir / "x" / "Castmill");
+    EXPECT_TRUE(fs::is_directory(dir / "x" / "Castmill"));
+    EXPECT_EQ(launch.options.modules, 2);
+    EXPECT_EQ(install_directory(), dir / "x" / "Castmill");
+
+    const ParsedLaunch later =
+        parsed("s;-d=" + (dir / "a").string() + ";--install_dir= " + (dir / "b").string() + " ");
+    EXPECT_EQ(later.options.install_dir, dir / "b" / "Castmill") << "a later token replaces";
+
+    const ParsedLaunch prefixed = parsed("s;-dfoo=" + (dir / "c").string() + ";-mx=7");
+    EXPECT_EQ(prefixed.options.install_dir, dir / "c" / "Castmill");
+    EXPECT_EQ(prefixed.options.modules, 7);
+}
+
+TEST(LaunchOptions, IgnoresInstallDirectoriesWithoutExactlyOneValue) {
+    TempDir dir;
+    EXPECT_EQ(parsed("s;--install_dir=" + (dir / "a=b").string()).options.install_dir,
+              default_install_dir());
+    EXPECT_EQ(parsed("s;--install_dir").options.install_dir, default_install_dir());
+    EXPECT_EQ(parsed("s;--install_dir=  ").options.install_dir, default_install_dir())
+        << "an empty value is a missing one, not the relative folder Castmill";
+    EXPECT_EQ(parsed("s; --install_dir=" + dir.path().string()).options.install_dir,
+              default_install_dir())
+        << "the prefix test comes before trimming";
+}
+
+TEST(LaunchOptions, ModulesTakeTheLeadingDecimalNumberWhenPositive) {
+    EXPECT_EQ(parsed("s;--modules=0x3").options.modules, 0);
+    EXPECT_EQ(parsed("s;--modules=-5").options.modules, 0);
+    EXPECT_EQ(parsed("s;--modules=6abc").options.modules, 6);
+    EXPECT_EQ(parsed("s;--modules = 5 ").options.modules, 5);
+    EXPECT_EQ(parsed("s;--modules=x").options.modules, 0);
+    EXPECT_EQ(parsed("s;--modules=3;--modules").options.modules, 3) << "no value keeps the last";
+    EXPECT_EQ(parsed("s;--modules=3;--modules=1=2").options.modules, 3);
+    EXPECT_EQ(parsed("s;--modules=99999999999999999999").options.modules, INT_MAX);
+}
+
+TEST(LaunchOptions, DropsEveryDoubleQuote) {
+    TempDir dir;
+    const std::string folder = (dir / "with blank").string();
+    const ParsedLaunch launch =
+        parsed("\"" + folder + "/setup\";\"--install_dir=" + folder + "\";--mod\"ules=1");
+    EXPECT_EQ(launch.options.setup_source, folder + "/setup");
+    EXPECT_EQ(launch.options.install_dir, fs::path(folder) / "Castmill");
+    EXPECT_EQ(launch.options.modules, 1);
+    EXPECT_EQ(launch.command_line, folder + "/setup;--install_dir=" + folder + ";--modules=1");
+}
+
+TEST(LaunchOptions, EndsWithTwoWithoutAnyInstallDirectory) {
+    ScopedEnv data("XDG_DATA_HOME", std::nullopt);
+    ScopedEnv home("HOME", std::nullopt);
+    EXPECT_EQ(exit_code("s;--modules=3"), kExitNoInstallDirectory);
+    EXPECT_EQ(kExitNoInstallDirectory, 2);
+}
+
+TEST(LaunchOptions, EndsWithMinusTwoWhenTheInstallDirectoryCannotBeCreated) {
+    TempDir dir;
+    castmill::test::write_file(dir / "plain", "a file, not a folder");
+    EXPECT_EQ(exit_code("s;--install_dir=" + (dir / "plain").string()),
+              kExitInstallDirectoryNotCreated);
+    EXPECT_EQ(kExitInstallDirectoryNotCreated, -2);
+}
+
+TEST(LaunchOptions, CommandLineIsTheArgumentsAfterTheProgramName) {
+    const char* none[] = {"setup"};
+    EXPECT_EQ(command_line_from_arguments(1, none), "");
+    const char* some[] = {"setup", "/a b/setup;", "--modules=3", ""};
+    EXPECT_EQ(command_line_from_arguments(4, some), "/a b/setup; --modules=3 ");
+}
+
+std::vector<std::string> log_bodies(const fs::path& dir) {
+    std::vector<std::string> bodies;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::istringstream in(castmill::test::read_file(entry.path()));
+        for (std::string line; std::getline(in, line);)
+            bodies.push_back(std::regex_replace(line, std::regex(R"(^\S+: )"), ""));
+    }
+    return bodies;
+}
+
+TEST(LaunchOptions, LogsEveryStep) {
+    TempDir dir;
+    const auto run = castmill::test::run_program(
+        castmill::test::test_programs_dir() / "launch_probe",
+        {(dir / "log").string(), "\"/opt/setup\";--install_dir=" + (dir / "i").string(),
+         ";--modules=-5"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const std::string install = (dir / "i" / "Castmill").string();
+    EXPECT_EQ(run.out, "install_dir=" + install + "\nglobal=" + install + "\nmodules=0\n");
+    const std::vector<std::string> expected = {
+        "enable velora local logger",
+        "[velora] wstrCmdLine: /opt/setup;--install_dir=" + (dir / "i").string() + " ;--modules=-5",
+        "",
+        "[velora] index: 0 args: /opt/setup",
+        "",
+        "[velora] index: 1 args: --install_dir=" + (dir / "i").string() + " ",
+        "",
+        "[velora] index: 2 args: --modules=-5",
+        "",
+        "[velora] modules: 0xfffffffb, workpath: " + fs::current_path().string(),
+        "",
+        "[velora] setup_dir: " + install,
+        "",
+    };
+    EXPECT_EQ(log_bodies(dir / "log"), expected);
+}
+
+TEST(SetupProgram, ReturnsTheLaunchExitCodesBeforeAnyWindow) {
+    TempDir dir;
+    castmill::test::write_file(dir / "plain", "a file, not a folder");
+    castmill::test::ProgramOptions options;
+    options.env = {{"TMPDIR", dir.path().string()}};
+    const auto bad_dir =
+        castmill::test::run_program(castmill::test::bin_dir() / "setup",
+                                    {"--install_dir=" + (dir / "plain").string()}, options);
+    EXPECT_EQ(bad_dir.exit_code, 254) << "-2 as a process status";
+    const std::vector<std::string> lines = log_bodies(dir / "castmill" / "log");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "[velora] start setup process v: 1.0.5");
+
+    options.env.push_back({"HOME", std::nullopt});
+    options.env.push_back({"XDG_DATA_HOME", std::nullopt});
+    const auto no_dir = castmill::test::run_program(castmill::test::bin_dir() / "setup",
+                                                    {"/opt/setup;--modules=3"}, options);
+    EXPECT_EQ(no_dir.exit_code, 2);
+}
+
+}  // namespace
+}  // namespace velora::st

@@ -1,0 +1,113 @@
+#include "app/paths.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "support/child_process.h"
+#include "support/test_env.h"
+
+namespace velora::st {
+namespace {
+
+namespace fs = std::filesystem;
+using castmill::test::TempDir;
+
+TEST(InstallLayout, DerivesFoldersFromTheInstallDirectory) {
+    const fs::path install = "/data/Velora/Castmill";
+    EXPECT_EQ(update_folder(install), "/data/Velora/Castmill/Update");
+    EXPECT_EQ(old_installation_path(install), "/data/Velora/Castmill.deleteme");
+    EXPECT_EQ(old_installation_path("/data/Velora/Castmill/"), "/data/Velora/Castmill.deleteme");
+    EXPECT_EQ(driver_folder(install), "/data/Velora/Castmill/VeloraDriver");
+    EXPECT_EQ(browser_executable(install),
+              "/data/Velora/Castmill/VeloraBrowser/Browser/chrome.exe");
+    EXPECT_EQ(browser_profile_folder(install), "/data/Velora/Chromium");
+    EXPECT_EQ(uninstaller_path("/data/Velora/Castmill/"), "/data/Velora/uninstall.exe");
+}
+
+TEST(InstallLayout, PlacesWorkAndDownloadFoldersInTheTemporaryDirectory) {
+    const fs::path temp = std::getenv("TMPDIR");
+    EXPECT_EQ(work_directory(), temp / "castmill");
+    EXPECT_EQ(log_directory(), temp / "castmill" / "log");
+    EXPECT_EQ(download_base(), temp / "castmill" / "installer");
+}
+
+TEST(InstallLayout, FindsResourcesAndKeyFolderBesideTheExecutable) {
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(executable_directory(), exe.parent_path());
+    EXPECT_EQ(installer_resources_dir(), exe.parent_path() / "Resources");
+    EXPECT_EQ(report_key_dir(), exe.parent_path() / "data");
+}
+
+TEST(InstallLayout, RemembersTheInstallDirectory) {
+    const fs::path before = install_directory();
+    set_install_directory("/somewhere/Castmill");
+    EXPECT_EQ(install_directory(), "/somewhere/Castmill");
+    set_install_directory(before);
+}
+
+void make_suite(const fs::path& root) {
+    fs::create_directories(root / "velora_cam");
+    fs::create_directories(root / "VeloraBrowser");
+}
+
+TEST(SuiteRoot, NeedsBothFoldersAsDirectories) {
+    TempDir dir;
+    fs::create_directories(dir / "a" / "velora_cam");
+    castmill::test::write_file(dir / "a" / "VeloraBrowser", "a file, not a folder");
+    fs::create_directories(dir / "a" / "b");
+    EXPECT_EQ(find_suite_root(dir / "a" / "b"), fs::path());
+    fs::create_directories(dir / "c" / "velora_cam" / "d");
+    EXPECT_EQ(find_suite_root(dir / "c" / "velora_cam" / "d"), fs::path());
+}
+
+TEST(SuiteRoot, PrefersTheFolderNamedUpToCastmill) {
+    TempDir dir;
+    make_suite(dir / "Castmill");
+    make_suite(dir / "Castmill" / "VeloraOBS");
+    fs::create_directories(dir / "Castmill" / "VeloraOBS" / "bin");
+    EXPECT_EQ(find_suite_root(dir / "Castmill" / "VeloraOBS" / "bin"), dir / "Castmill");
+    // Cut inside a longer name: "CastmillX" gives a "Castmill" candidate that is tried first.
+    fs::create_directories(dir / "CastmillX" / "bin");
+    make_suite(dir / "CastmillX" / "bin");
+    EXPECT_EQ(find_suite_root(dir / "CastmillX" / "bin"), dir / "Castmill");
+}
+
+TEST(SuiteRoot, FoundTwoLevelsBelowAndKeptForTheProcess) {
+    TempDir dir;
+    make_suite(dir / "suite");
+    fs::create_directories(dir / "suite" / "VeloraOBS" / "bin");
+    // The lookup starts at the current directory and caches what it finds: run it in a copy
+    // of this process so neither leaks into other tests.
+    EXPECT_TRUE(castmill::test::run_in_forked_child([&] {
+        ASSERT_EQ(chdir((dir / "suite" / "VeloraOBS" / "bin").c_str()), 0);
+        EXPECT_EQ(suite_root(), dir / "suite");
+        EXPECT_EQ(suite_root_relative(), "../../");
+        EXPECT_EQ(report_key_fallback_dir(), "../../VeloraOBS/log-upload");
+        ASSERT_EQ(chdir((dir / "suite").c_str()), 0);
+        EXPECT_EQ(suite_root_relative(), "./");
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        EXPECT_EQ(suite_root(), dir / "suite") << "a found root is kept";
+        EXPECT_EQ(suite_root_relative(), dir / "suite");
+    }));
+    EXPECT_TRUE(castmill::test::run_in_forked_child([&] {
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        EXPECT_EQ(suite_root(), fs::path());
+        EXPECT_EQ(suite_root_relative(), fs::path());
+        EXPECT_EQ(report_key_fallback_dir(), fs::path());
+        make_suite(dir.path());
+        EXPECT_EQ(suite_root(), dir.path()) << "a missing root is looked up again";
+    }));
+}
+
+TEST(SuiteRoot, RelativeFormSeenFromTheCurrentDirectory) {
+    EXPECT_EQ(relative_root_form("/a/Castmill", "/a/Castmill"), "./");
+    EXPECT_EQ(relative_root_form("/a/Castmill", "/a/Castmill/x/y/z"), "../../../");
+    EXPECT_EQ(relative_root_form("/a/Castmill", "/a/CastmillX/y"), "/a/Castmill");
+    EXPECT_EQ(relative_root_form("/a/Castmill", "/a"), "/a/Castmill");
+    EXPECT_EQ(relative_root_form("", "/a"), fs::path());
+}
+
+}  // namespace
+}  // namespace velora::st
