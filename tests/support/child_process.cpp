@@ -22,6 +22,69 @@ extern char** environ;
 
 namespace castmill::test {
 
+namespace {
+// Bounds a readiness wait, so that a broken program fails the test instead of hanging it.
+constexpr auto kReadyLimit = std::chrono::seconds(30);
+}  // namespace
+
+ChildProcess::ChildProcess(const std::filesystem::path& program,
+                           const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    words.push_back(program.string());
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, words[0].c_str(), nullptr, nullptr, argv.data(), environ);
+    if (rc != 0) throw std::runtime_error("cannot start " + program.string());
+}
+
+ChildProcess::~ChildProcess() {
+    if (status_) return;
+    kill(pid_, SIGKILL);
+    wait();
+}
+
+namespace {
+
+bool wait_until(const std::filesystem::path& file, const auto& gave_up) {
+    const auto deadline = std::chrono::steady_clock::now() + kReadyLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        if (std::filesystem::exists(file, ec)) return true;
+        if (gave_up()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+}  // namespace
+
+bool wait_for_file(const std::filesystem::path& file) {
+    return wait_until(file, [] { return false; });
+}
+
+bool ChildProcess::wait_for_file(const std::filesystem::path& file) {
+    return wait_until(file, [this] { return poll().has_value(); });
+}
+
+int ChildProcess::wait() {
+    if (status_) return *status_;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) throw std::runtime_error("waitpid failed");
+    }
+    status_ = status;
+    return status;
+}
+
+std::optional<int> ChildProcess::poll() {
+    if (status_) return status_;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    return status_;
+}
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -126,70 +189,6 @@ bool run_in_forked_child(const std::function<void()>& body) {
         _exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     return wait_for(pid, false) == 0;
-}
-
-
-namespace {
-// Bounds a readiness wait, so that a broken program fails the test instead of hanging it.
-constexpr auto kReadyLimit = std::chrono::seconds(30);
-}  // namespace
-
-ChildProcess::ChildProcess(const std::filesystem::path& program,
-                           const std::vector<std::string>& args) {
-    std::vector<std::string> words;
-    words.push_back(program.string());
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, words[0].c_str(), nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) throw std::runtime_error("cannot start " + program.string());
-}
-
-ChildProcess::~ChildProcess() {
-    if (status_) return;
-    kill(pid_, SIGKILL);
-    wait();
-}
-
-namespace {
-
-bool wait_until(const std::filesystem::path& file, const auto& gave_up) {
-    const auto deadline = std::chrono::steady_clock::now() + kReadyLimit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::error_code ec;
-        if (std::filesystem::exists(file, ec)) return true;
-        if (gave_up()) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
-}  // namespace
-
-bool wait_for_file(const std::filesystem::path& file) {
-    return wait_until(file, [] { return false; });
-}
-
-bool ChildProcess::wait_for_file(const std::filesystem::path& file) {
-    return wait_until(file, [this] { return poll().has_value(); });
-}
-
-int ChildProcess::wait() {
-    if (status_) return *status_;
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0) {
-        if (errno != EINTR) throw std::runtime_error("waitpid failed");
-    }
-    status_ = status;
-    return status;
-}
-
-std::optional<int> ChildProcess::poll() {
-    if (status_) return status_;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-    return status_;
 }
 
 }  // namespace castmill::test

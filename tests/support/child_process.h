@@ -40,7 +40,6 @@ private:
     std::optional<int> status_;
 };
 
-
 struct ProgramRun {
     int exit_code = -1;  // 128 + signal number when a signal ended the program
     std::string out;     // what it wrote to standard output
