@@ -1,7 +1,7 @@
 #!/bin/sh
 # Times the download of a 1 GiB file from a local nginx with FileDownloader over 1, 4 and 8
 # connections, and with curl and aria2c, and prints each time (best of two) as a ratio to curl's.
-# Usage: bench/download_bench.sh [BUILD_DIR]   (default build/default, already built)
+# Usage: bench/download_bench.sh [BUILD_DIR]   (default build/default, with bench_download_bench built)
 set -eu
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,8 +20,8 @@ mkdir -p "$work/www" "$work/nginx/logs" "$work/out"
 truncate -s 1G "$work/www/big.bin"
 chmod 644 "$work/www/big.bin"
 
-c++ -std=c++20 -O2 -I"$src/src" "$src/bench/download_bench.cpp" "$build/libcastmill_core.a" \
-    $(pkg-config --libs libcurl minizip zlib) -pthread -o "$work/download_bench"
+program="$build/bin/bench_download_bench"
+if [ ! -x "$program" ]; then echo "build bench_download_bench first" >&2; exit 1; fi
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cat > "$work/nginx/nginx.conf" <<CONF
@@ -80,9 +80,9 @@ best() {
 
 curl_time=$(best curl -sf -o "$work/out/big.bin" "$url")
 aria_time=$(best aria2c -q -x 8 -s 8 -k 1M --file-allocation=none -d "$work/out" -o big.bin "$url")
-fd1=$(best "$work/download_bench" "$url" "$work/out/big.bin" 1)
-fd4=$(best "$work/download_bench" "$url" "$work/out/big.bin" 4)
-fd8=$(best "$work/download_bench" "$url" "$work/out/big.bin" 8)
+fd1=$(best "$program" "$url" "$work/out/big.bin" 1)
+fd4=$(best "$program" "$url" "$work/out/big.bin" 4)
+fd8=$(best "$program" "$url" "$work/out/big.bin" 8)
 
 printf '%-28s %10s %14s\n' "1 GiB from nginx, 127.0.0.1" "seconds" "ratio to curl"
 row() { printf '%-28s %10.3f %14.2f\n' "$1" "$2" "$(echo "$2 / $curl_time" | bc -l)"; }

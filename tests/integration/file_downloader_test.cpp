@@ -6,8 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,19 +74,27 @@ std::string etag_of(const std::string& url) {
     return find_etag(headers);
 }
 
-// A server that answers each connection with the next canned reply, for failures that real
-// servers do not produce on demand. An empty reply closes the connection without answering;
-// the last reply repeats.
-class CannedServer {
+// One request as the scripted server saw it.
+struct Request {
+    std::string method;
+    std::string range;  // the Range header's value, empty when there is none
+};
+
+// A server whose answers a test writes, for failures that real servers do not produce on
+// demand (a connection dropped before any answer, a transfer cut short, no Content-Length).
+// Each connection carries one request; an empty reply closes it without answering.
+class ScriptedServer {
 public:
-    explicit CannedServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
+    using Script = std::function<std::string(const Request&)>;
+
+    explicit ScriptedServer(Script script) : script_(std::move(script)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::listen(listener_, 8) != 0 ||
+            ::listen(listener_, 16) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             ADD_FAILURE() << "cannot listen on 127.0.0.1";
             return;
@@ -91,8 +102,7 @@ public:
         port_ = ntohs(address.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
-    ~CannedServer() {
-        stopping_ = true;
+    ~ScriptedServer() {
         ::shutdown(listener_, SHUT_RDWR);
         if (thread_.joinable()) thread_.join();
         ::close(listener_);
@@ -105,34 +115,65 @@ public:
 
 private:
     void serve() {
-        while (!stopping_) {
+        for (;;) {
             const int connection = ::accept(listener_, nullptr, nullptr);
             if (connection < 0) return;
-            const size_t index = std::min<size_t>(connections_++, replies_.size() - 1);
-            std::string request;
+            ++connections_;
+            std::string head;
             char buffer[1024];
-            while (request.find("\r\n\r\n") == std::string::npos) {
+            while (head.find("\r\n\r\n") == std::string::npos) {
                 const ssize_t got = ::recv(connection, buffer, sizeof(buffer), 0);
                 if (got <= 0) break;
-                request.append(buffer, static_cast<size_t>(got));
+                head.append(buffer, static_cast<size_t>(got));
             }
-            const std::string& reply = replies_[index];
+            Request request;
+            request.method = head.substr(0, head.find(' '));
+            const size_t range = head.find("\r\nRange:");
+            if (range != std::string::npos) {
+                const size_t from = head.find_first_not_of(' ', range + 8);
+                request.range = head.substr(from, head.find("\r\n", from) - from);
+            }
+            const std::string reply = script_(request);
             if (!reply.empty()) (void)::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
             ::shutdown(connection, SHUT_RDWR);
             ::close(connection);
         }
     }
 
-    std::vector<std::string> replies_;
+    Script script_;
     int listener_ = -1;
     int port_ = 0;
-    std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     std::thread thread_;
 };
 
-std::string head_reply(const std::string& length_header) {
-    return "HTTP/1.1 200 OK\r\n" + length_header + "ETag: \"e1\"\r\nConnection: close\r\n\r\n";
+// Serves `content` with its length, an ETag and byte ranges, the blanks of "bytes=S - E"
+// included; `cut_after` >= 0 ends every body after that many bytes.
+std::string serve_content(const Request& request, const std::string& content,
+                          int64_t cut_after = -1) {
+    const auto size = static_cast<long long>(content.size());
+    long long first = 0;
+    long long last = size - 1;
+    std::string status = "200 OK";
+    std::string extra;
+    if (!request.range.empty()) {
+        const int fields = std::sscanf(request.range.c_str(), "bytes=%lld - %lld", &first, &last);
+        if (fields < 1) return "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+        if (fields < 2 || last >= size) last = size - 1;
+        if (first >= size) {
+            return "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n"
+                   "Connection: close\r\n\r\n";
+        }
+        status = "206 Partial Content";
+        extra = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                std::to_string(size) + "\r\n";
+    }
+    const auto length = static_cast<size_t>(last - first + 1);
+    std::string reply = "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(length) +
+                        "\r\nETag: \"e1\"\r\n" + extra + "Connection: close\r\n\r\n";
+    if (request.method == "HEAD") return reply;
+    const size_t body = cut_after < 0 ? length : std::min(length, static_cast<size_t>(cut_after));
+    return reply + content.substr(static_cast<size_t>(first), body);
 }
 
 NginxOptions serve(const fs::path& root) {
@@ -273,7 +314,9 @@ TEST_F(FileDownloaderTest, MissingOrZeroContentLengthDownloadsNothing) {
               velora::kFdNoContentLength);
     EXPECT_EQ(size, 0);
 
-    CannedServer no_length({head_reply("")});
+    ScriptedServer no_length([](const Request&) {
+        return std::string("HTTP/1.1 200 OK\r\nETag: \"e1\"\r\nConnection: close\r\n\r\n");
+    });
     const std::string url = no_length.url("/file.bin");
     EXPECT_EQ(downloader.download(url.c_str(), out_.path(), out_path, size, nullptr),
               velora::kFdNoContentLength);
@@ -285,8 +328,10 @@ TEST_F(FileDownloaderTest, MissingOrZeroContentLengthDownloadsNothing) {
 
 TEST_F(FileDownloaderTest, RetriesTheHeaderRequestRightAwayAndGivesUpAfterThree) {
     // The first connection is dropped before any answer; the retry gets the headers.
-    CannedServer flaky({"", head_reply("Content-Length: 5\r\n"),
-                        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello"});
+    std::atomic<int> requests{0};
+    ScriptedServer flaky([&](const Request& request) {
+        return ++requests == 1 ? std::string() : serve_content(request, "hello");
+    });
     const std::string url = flaky.url("/hello.txt");
     FileDownloader downloader(1, kTimeout);
     fs::path out_path;
@@ -296,7 +341,7 @@ TEST_F(FileDownloaderTest, RetriesTheHeaderRequestRightAwayAndGivesUpAfterThree)
     EXPECT_EQ(read_file(out_path), "hello");
     EXPECT_EQ(out_path, out_ / md5_hex(url + "_\"e1\"_5"));
 
-    CannedServer dead({""});
+    ScriptedServer dead([](const Request&) { return std::string(); });
     const std::string dead_url = dead.url("/hello.txt");
     EXPECT_EQ(downloader.download(dead_url.c_str(), out_.path(), out_path, size, nullptr),
               velora::kFdTransferBase + CURLE_GOT_NOTHING);
@@ -347,6 +392,46 @@ TEST_F(FileDownloaderTest, CancelEndsEveryPartAndTheNextCallResumesThePartFiles)
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.front().cached, on_disk);
     EXPECT_EQ(reports.back().cached + reports.back().now, static_cast<int64_t>(big.size()));
+}
+
+TEST_F(FileDownloaderTest, APartCutShortRetriesAndTheNextCallResumesItsFile) {
+    const std::string content = pattern_bytes(40);
+    std::atomic<bool> cutting{true};
+    std::mutex ranges_lock;
+    std::vector<std::string> ranges;
+    ScriptedServer server([&](const Request& request) {
+        if (request.method == "GET") {
+            std::lock_guard lock(ranges_lock);
+            ranges.push_back(request.range);
+        }
+        return serve_content(request, content, cutting ? 5 : -1);
+    });
+    const std::string url = server.url("/cut.bin");
+    const fs::path target = out_ / "cut.bin";
+
+    // Every attempt gets five more bytes of its part before the connection drops.
+    FileDownloader downloader(2, kTimeout, kQuickRetries);
+    EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr),
+              velora::kFdTransferBase + CURLE_PARTIAL_FILE);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(read_file(out_ / "cut_2_0"), content.substr(0, 15));
+    EXPECT_EQ(read_file(out_ / "cut_2_1"), content.substr(20, 15));
+
+    cutting = false;
+    {
+        std::lock_guard lock(ranges_lock);
+        ranges.clear();
+    }
+    FileDownloader next(2, kTimeout);
+    ProgressLog progress;
+    ASSERT_EQ(next.download(url.c_str(), target, 0, progress.callback()), 0);
+    EXPECT_EQ(read_file(target), content);
+    const auto reports = progress.reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().cached, 30);
+    std::lock_guard lock(ranges_lock);
+    std::sort(ranges.begin(), ranges.end());
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=15 - 19", "bytes=35 - "}));
 }
 
 TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOtherParts) {
