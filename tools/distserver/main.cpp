@@ -202,6 +202,8 @@ private:
                 const_cast<httplib::Request&>(req).ranges.clear();
                 answer_text(res, 500, std::string("distserver: ") + e.what());
             }
+            // A handler that only set content leaves the status to httplib (200).
+            if (res.status == -1) res.status = 200;
             requests_.add(req, res.status);
         };
     }
