@@ -12,18 +12,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex& globals_lock() {
-    static std::mutex lock;
-    return lock;
-}
+struct Guarded {
+    std::mutex lock;
+    fs::path value;
+};
 
-fs::path& install_directory_global() {
-    static fs::path dir;
+Guarded& install_directory_global() {
+    static Guarded dir;
     return dir;
 }
 
-fs::path& suite_root_cache() {
-    static fs::path root;
+Guarded& suite_root_cache() {
+    static Guarded root;
     return root;
 }
 
@@ -68,13 +68,15 @@ fs::path work_directory() {
 fs::path log_directory() { return work_directory() / "log"; }
 
 void set_install_directory(const fs::path& install_dir) {
-    std::lock_guard<std::mutex> lock(globals_lock());
-    install_directory_global() = install_dir;
+    Guarded& dir = install_directory_global();
+    std::lock_guard<std::mutex> lock(dir.lock);
+    dir.value = install_dir;
 }
 
 fs::path install_directory() {
-    std::lock_guard<std::mutex> lock(globals_lock());
-    return install_directory_global();
+    Guarded& dir = install_directory_global();
+    std::lock_guard<std::mutex> lock(dir.lock);
+    return dir.value;
 }
 
 fs::path update_folder(const fs::path& install_dir) { return install_dir / "Update"; }
@@ -133,14 +135,14 @@ fs::path find_suite_root(const fs::path& start) {
 }
 
 fs::path suite_root() {
-    std::lock_guard<std::mutex> lock(globals_lock());
-    fs::path& cache = suite_root_cache();
-    if (!cache.empty()) return cache;
+    Guarded& cache = suite_root_cache();
+    std::lock_guard<std::mutex> lock(cache.lock);
+    if (!cache.value.empty()) return cache.value;
     std::error_code ec;
     const fs::path current = fs::current_path(ec);
     if (ec) return {};
-    cache = find_suite_root(current);
-    return cache;
+    cache.value = find_suite_root(current);
+    return cache.value;
 }
 
 fs::path relative_root_form(const fs::path& root, const fs::path& current) {
