@@ -360,7 +360,9 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     const CURLcode probe = curl_easy_perform(h);
     if (probe != CURLE_OK) return probe;
     const long probe_status = response_code();
-    if (probe_status == 416) return 0;
+    // 416 means the slice is complete only when the file already reaches its end; a
+    // resource shorter than the slice is not a finished download.
+    if (probe_status == 416) return (end <= 0 || position > end) ? 0 : kDownloadRangeRejected;
     if (probe_status != 206) return kDownloadRangeRejected;
 
     prepare_request();

@@ -140,6 +140,10 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
                 return kFdNoContentLength;
             }
             file_size_ = size;
+        } else if (known_size < 0) {
+            log_tagged(kLogWarning, "[FileDownloader::download]invalid size: %lld",
+                       static_cast<long long>(known_size));
+            return kFdNoContentLength;
         } else {
             file_size_ = known_size;
         }
@@ -289,32 +293,30 @@ int FileDownloader::download_parts(const std::string& url, const fs::path& targe
 
 int FileDownloader::assemble(const fs::path& target, const std::vector<fs::path>& parts) {
     FilePtr out(std::fopen(target.c_str(), "wb"));
-    if (!out) return kFdOpenError;
+    if (!out) return kDownloadOpenError;
+    // A half-assembled file is never left behind.
+    const auto give_up = [&](int result) {
+        out.reset();
+        std::error_code ec;
+        fs::remove(target, ec);
+        return result;
+    };
+    const auto write_failed = [&](int err) {
+        log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]filesystem_error:%d %s",
+                   sys::system_code_from_errno(err), std::strerror(err));
+        return give_up(kFdFilesystemError);
+    };
     std::vector<char> block(kCopyBlock);
     for (const auto& part : parts) {
         FilePtr in(std::fopen(part.c_str(), "rb"));
-        if (!in) return kFdOpenError;
+        if (!in) return give_up(kDownloadOpenError);
         size_t got = 0;
         while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
             if (std::fwrite(block.data(), 1, got, out.get()) != got) break;
         }
-        if (std::ferror(in.get()) || std::ferror(out.get())) {
-            const int err = errno;
-            log_tagged(kLogWarning,
-                       "[FileDownloader::download_many_thread_impl]filesystem_error:%d %s",
-                       sys::system_code_from_errno(err), std::strerror(err));
-            out.reset();
-            fs::remove(target);
-            return kFdFilesystemError;
-        }
+        if (std::ferror(in.get()) || std::ferror(out.get())) return write_failed(errno);
     }
-    if (std::fclose(out.release()) != 0) {
-        const int err = errno;
-        log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]filesystem_error:%d %s",
-                   sys::system_code_from_errno(err), std::strerror(err));
-        fs::remove(target);
-        return kFdFilesystemError;
-    }
+    if (std::fclose(out.release()) != 0) return write_failed(errno);
     return 0;
 }
 

@@ -23,7 +23,7 @@ inline constexpr int kFdException = 11;
 inline constexpr int kFdFilesystemError = 12;
 inline constexpr int kFdNoUrl = 13;
 inline constexpr int kFdNoClient = 15;
-inline constexpr int kFdOpenError = 102;  // same value as the client's kDownloadOpenError
+// A part file that cannot be opened while assembling gives the client's kDownloadOpenError (102).
 inline constexpr int kFdNoContentLength = 902;
 // The assembled file does not have the size the server announced; it is removed.
 inline constexpr int kFdSizeMismatch = 903;
@@ -72,8 +72,6 @@ public:
 
     // Ends running transfers at their next progress report; this object stays canceled.
     void cancel();
-
-    int connection_count() const { return connection_count_; }
 
 private:
     int run(const std::string& url, const std::filesystem::path& target, DownloadProgress progress);

@@ -58,6 +58,8 @@ bool remove_in_use_file_away(const fs::path& path) {
         // Renaming works on a file that is open or runs as a program; replacing it does not.
         if (sys::rename_no_replace(path, target) != sys::kErrorSuccess) return false;
         if (sys::copy_file(target, path, false) != sys::kErrorSuccess) {
+            // A copy that broke off (disk full) must not block the way back.
+            fs::remove(path, ignored);
             sys::rename_no_replace(target, path);
             return false;
         }

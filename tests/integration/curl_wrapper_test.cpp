@@ -66,7 +66,7 @@ TEST_F(CurlWrapperTest, ResumableDownloadContinuesPartialFileWithRangeRequest) {
     const fs::path file = out_ / "a" / "b" / "file.bin";
     write_file(file, content_.substr(0, 30000));
     EXPECT_EQ(curl.download(url("/file.bin"), file, true, 0), 0);
-    EXPECT_EQ(read_file(file), content_);
+    EXPECT_TRUE(read_file(file) == content_);
     EXPECT_NE(server_->access_log().find("GET /file.bin bytes=30000- 206"), std::string::npos)
         << server_->access_log();
 }
@@ -75,14 +75,14 @@ TEST_F(CurlWrapperTest, ResumableDownloadStartsAfreshWhenNothingToResume) {
     CurlWrapper curl(kTimeout);
     const fs::path missing = out_ / "new" / "file.bin";
     EXPECT_EQ(curl.download(url("/file.bin"), missing, true, 0), 0);
-    EXPECT_EQ(read_file(missing), content_);
+    EXPECT_TRUE(read_file(missing) == content_);
     EXPECT_NE(server_->access_log().find("GET /file.bin - 200"), std::string::npos);
 
     // Without resume a longer stale file is replaced, not appended to.
     const fs::path stale = out_ / "stale.bin";
     write_file(stale, std::string(kSize + 500, 'x'));
     EXPECT_EQ(curl.download(url("/file.bin"), stale, false, 0), 0);
-    EXPECT_EQ(read_file(stale), content_);
+    EXPECT_TRUE(read_file(stale) == content_);
 }
 
 TEST_F(CurlWrapperTest, CompleteFileAnswered416CountsAsSuccess) {
@@ -90,7 +90,7 @@ TEST_F(CurlWrapperTest, CompleteFileAnswered416CountsAsSuccess) {
     const fs::path file = out_ / "file.bin";
     write_file(file, content_);
     EXPECT_EQ(curl.download(url("/file.bin"), file, true, 0), 0);
-    EXPECT_EQ(read_file(file), content_);
+    EXPECT_TRUE(read_file(file) == content_);
     EXPECT_NE(server_->access_log().find("416"), std::string::npos);
 }
 
@@ -131,18 +131,18 @@ TEST_F(CurlWrapperTest, RangedDownloadFetchesAndContinuesASlice) {
     CurlWrapper curl(kTimeout);
     const fs::path slice = out_ / "slice.part";
     EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{1000}, std::int64_t{1999}), 0);
-    EXPECT_EQ(read_file(slice), content_.substr(1000, 1000));
+    EXPECT_TRUE(read_file(slice) == content_.substr(1000, 1000));
 
     const fs::path partial = out_ / "partial.part";
     write_file(partial, content_.substr(5000, 300));
     EXPECT_EQ(curl.download(url("/file.bin"), partial, std::int64_t{5000}, std::int64_t{5999}), 0);
-    EXPECT_EQ(read_file(partial), content_.substr(5000, 1000));
+    EXPECT_TRUE(read_file(partial) == content_.substr(5000, 1000));
     EXPECT_NE(server_->access_log().find("GET /file.bin bytes=5300 - 5999 206"), std::string::npos)
         << server_->access_log();
 
     const fs::path tail = out_ / "tail.part";
     EXPECT_EQ(curl.download(url("/file.bin"), tail, std::int64_t{90000}, std::int64_t{0}), 0);
-    EXPECT_EQ(read_file(tail), content_.substr(90000));
+    EXPECT_TRUE(read_file(tail) == content_.substr(90000));
 }
 
 TEST_F(CurlWrapperTest, CompleteSliceIsLeftUntouched) {
@@ -151,11 +151,25 @@ TEST_F(CurlWrapperTest, CompleteSliceIsLeftUntouched) {
     write_file(slice, content_.substr(1000, 1000));
     const auto before = fs::last_write_time(slice);
     EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{1000}, std::int64_t{1999}), 0);
-    EXPECT_EQ(read_file(slice), content_.substr(1000, 1000));
+    EXPECT_TRUE(read_file(slice) == content_.substr(1000, 1000));
     EXPECT_EQ(fs::last_write_time(slice), before);
     const std::string log = server_->access_log();
     EXPECT_NE(log.find("HEAD /file.bin bytes=2000 - 1999 416"), std::string::npos) << log;
     EXPECT_EQ(log.find("GET"), std::string::npos) << log;
+}
+
+TEST_F(CurlWrapperTest, SliceBeyondTheEndOfTheResourceIsNotComplete) {
+    CurlWrapper curl(kTimeout);
+    const fs::path slice = out_ / "slice.part";
+    write_file(slice, content_.substr(kSize - 1000));
+    EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{kSize - 1000},
+                            std::int64_t{kSize + 999}),
+              kDownloadRangeRejected);
+    EXPECT_TRUE(read_file(slice) == content_.substr(kSize - 1000));
+    // Open-ended, a 416 at the end of the resource is the finished slice.
+    EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{kSize - 1000}, std::int64_t{0}),
+              0);
+    EXPECT_TRUE(read_file(slice) == content_.substr(kSize - 1000));
 }
 
 TEST_F(CurlWrapperTest, OverlongSliceFileIsTruncatedAndFetchedAgain) {
@@ -163,7 +177,7 @@ TEST_F(CurlWrapperTest, OverlongSliceFileIsTruncatedAndFetchedAgain) {
     const fs::path slice = out_ / "slice.part";
     write_file(slice, std::string(1500, 'x'));
     EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{1000}, std::int64_t{1999}), 0);
-    EXPECT_EQ(read_file(slice), content_.substr(1000, 1000));
+    EXPECT_TRUE(read_file(slice) == content_.substr(1000, 1000));
 }
 
 TEST_F(CurlWrapperTest, RangedTransferStatusesDeleteOrKeepTheSlice) {
@@ -178,7 +192,7 @@ TEST_F(CurlWrapperTest, RangedTransferStatusesDeleteOrKeepTheSlice) {
     write_file(limited, content_.substr(0, 10));
     EXPECT_EQ(curl.download(url("/limited.bin"), limited, std::int64_t{0}, std::int64_t{999}),
               kDownloadTooManyRequests);
-    EXPECT_EQ(read_file(limited).substr(0, 10), content_.substr(0, 10));
+    EXPECT_TRUE(read_file(limited).substr(0, 10) == content_.substr(0, 10));
 
     // A probe answered with an error status is a rejected range; nothing is written.
     const fs::path busy = out_ / "busy.part";
@@ -225,7 +239,7 @@ TEST_F(CurlWrapperTest, GetReturnsBodyRegardlessOfStatus) {
     CurlWrapper curl(kTimeout);
     std::string body = "old";
     EXPECT_EQ(curl.get(url("/file.bin"), body), 0);
-    EXPECT_EQ(body, content_);
+    EXPECT_TRUE(body == content_);
     EXPECT_EQ(curl.get(url("/missing.bin"), body), 0);
     EXPECT_NE(body.find("404"), std::string::npos);
 }
@@ -278,11 +292,11 @@ TEST_F(CurlWrapperTest, DownloadsRequestBlanksAsPercent20) {
     write_file(root_ / "with blank" / "a b.bin", content_.substr(0, 500));
     CurlWrapper curl(kTimeout);
     EXPECT_EQ(curl.download(url("/with blank/a b.bin"), out_ / "a.bin", false, 0), 0);
-    EXPECT_EQ(read_file(out_ / "a.bin"), content_.substr(0, 500));
+    EXPECT_TRUE(read_file(out_ / "a.bin") == content_.substr(0, 500));
     EXPECT_EQ(curl.download(url("/with blank/a b.bin"), out_ / "b.part", std::int64_t{100},
                             std::int64_t{199}),
               0);
-    EXPECT_EQ(read_file(out_ / "b.part"), content_.substr(100, 100));
+    EXPECT_TRUE(read_file(out_ / "b.part") == content_.substr(100, 100));
     // The GETs take the URL as it is, and libcurl refuses the blank.
     std::string body;
     EXPECT_EQ(curl.get(url("/with blank/a b.bin"), body), CURLE_URL_MALFORMAT);
@@ -305,7 +319,7 @@ TEST_F(CurlWrapperTest, ObjectWithoutHandleFailsWithoutTouchingFiles) {
     EXPECT_EQ(original.download(url("/file.bin"), out_ / "n.bin", false, 0), CURLE_FAILED_INIT);
     EXPECT_FALSE(fs::exists(out_ / "n.bin"));
     EXPECT_EQ(moved.get(url("/file.bin"), body), 0);
-    EXPECT_EQ(body, content_);
+    EXPECT_TRUE(body == content_);
 }
 
 // Offsets past 2 GiB, against sparse files so the test costs no disk.
@@ -330,14 +344,14 @@ TEST_F(CurlWrapperTest, ResumesAndSlicesBeyondTwoGigabytes) {
     in.seekg(kBig - kTail);
     std::string written(kTail, '\0');
     in.read(written.data(), kTail);
-    EXPECT_EQ(written, tail);
+    EXPECT_TRUE(written == tail);
     EXPECT_NE(server_->access_log().find("bytes=" + std::to_string(kBig - kTail) + "- 206"),
               std::string::npos)
         << server_->access_log();
 
     const fs::path slice = out_ / "big.part";
     EXPECT_EQ(curl.download(url("/big.bin"), slice, kBig - kTail, kBig - 1), 0);
-    EXPECT_EQ(read_file(slice), tail);
+    EXPECT_TRUE(read_file(slice) == tail);
 }
 
 }  // namespace

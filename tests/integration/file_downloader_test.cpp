@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -64,6 +65,14 @@ private:
 std::string pattern_bytes(size_t size) {
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    return bytes;
+}
+
+// Reads a large file in one go (read_file goes byte by byte).
+std::string read_large_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(static_cast<size_t>(fs::file_size(file)), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return bytes;
 }
 
@@ -348,16 +357,20 @@ TEST_F(FileDownloaderTest, RetriesTheHeaderRequestRightAwayAndGivesUpAfterThree)
     EXPECT_EQ(dead.connections(), 3);
 }
 
-TEST_F(FileDownloaderTest, NoUrlIsRefused) {
+TEST_F(FileDownloaderTest, RefusesNoUrlAndANegativeSize) {
     FileDownloader downloader(4, kTimeout);
     fs::path out_path;
     int64_t size = 0;
     EXPECT_EQ(downloader.download(nullptr, out_.path(), out_path, size, nullptr), velora::kFdNoUrl);
     EXPECT_EQ(downloader.download(nullptr, out_ / "x", 0, nullptr), velora::kFdNoUrl);
+    const std::string url = nginx_.url("/ten.bin");
+    EXPECT_EQ(downloader.download(url.c_str(), out_ / "x", -1, nullptr),
+              velora::kFdNoContentLength);
+    EXPECT_TRUE(fs::is_empty(out_.path()));
 }
 
 TEST_F(FileDownloaderTest, CancelEndsEveryPartAndTheNextCallResumesThePartFiles) {
-    const std::string big = pattern_bytes(32u << 20);
+    const std::string big = pattern_bytes(16u << 20);
     write_file(www_ / "big.bin", big);
     const std::string url = nginx_.url("/big.bin");
     const fs::path target = out_ / "big.bin";
@@ -387,7 +400,7 @@ TEST_F(FileDownloaderTest, CancelEndsEveryPartAndTheNextCallResumesThePartFiles)
     FileDownloader next(4, kTimeout);
     ProgressLog progress;
     ASSERT_EQ(next.download(url.c_str(), target, 0, progress.callback()), 0);
-    EXPECT_TRUE(read_file(target) == big);
+    EXPECT_TRUE(read_large_file(target) == big);
     const auto reports = progress.reports();
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.front().cached, on_disk);
@@ -432,6 +445,26 @@ TEST_F(FileDownloaderTest, APartCutShortRetriesAndTheNextCallResumesItsFile) {
     std::lock_guard lock(ranges_lock);
     std::sort(ranges.begin(), ranges.end());
     EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=15 - 19", "bytes=35 - "}));
+}
+
+TEST_F(FileDownloaderTest, APartFileThatNeverCameIsAnOpenErrorAndLeavesNoTarget) {
+    // Some servers answer 416 to a range they cannot parse; the client then takes the slice
+    // as complete although nothing was written.
+    ScriptedServer server([](const Request& request) {
+        if (request.range.rfind("bytes=5", 0) == 0) {
+            return std::string(
+                "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n"
+                "Connection: close\r\n\r\n");
+        }
+        return serve_content(request, "0123456789");
+    });
+    const std::string url = server.url("/ten.bin");
+    const fs::path target = out_ / "ten.bin";
+    FileDownloader downloader(2, kTimeout);
+    EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr), kDownloadOpenError);
+    EXPECT_EQ(read_file(out_ / "ten_2_0"), "01234");
+    EXPECT_FALSE(fs::exists(out_ / "ten_2_1"));
+    EXPECT_FALSE(fs::exists(target));
 }
 
 TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOtherParts) {

@@ -58,8 +58,9 @@ TEST(PublishTest, WritesManifestFilesPackageZipAndVersionAnswer) {
     const ProgramRun run =
         run_program(bin_dir() / "publish", {"--source", (dir / "suite").string(), "--version",
                                             "3.1.0", "--out", (dir / "release").string()});
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_NE(run.output.find("published 4 files"), std::string::npos) << run.output;
+    ASSERT_EQ(run.exit_code, 0) << (run.out + run.err);
+    EXPECT_NE((run.out + run.err).find("published 4 files"), std::string::npos)
+        << (run.out + run.err);
 
     const auto list = read_json(dir / "release/manifest.json").at("fileList");
     ASSERT_EQ(list.size(), suite.size());
@@ -108,29 +109,31 @@ TEST(PublishTest, RefusesBadInputAndWritesNothing) {
     ProgramRun run =
         publish({"--source", suite, "--version", "1", "--out", (dir / "used").string()});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.output.find("not empty"), std::string::npos) << run.output;
+    EXPECT_NE((run.out + run.err).find("not empty"), std::string::npos) << (run.out + run.err);
     EXPECT_EQ(read_file(dir / "used/old.txt"), "keep me");
     EXPECT_FALSE(fs::exists(dir / "used/manifest.json"));
 
     run = publish({"--source", suite, "--version", "1", "--out", (dir / "suite/rel").string()});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.output.find("inside the source"), std::string::npos) << run.output;
+    EXPECT_NE((run.out + run.err).find("inside the source"), std::string::npos)
+        << (run.out + run.err);
     EXPECT_FALSE(fs::exists(dir / "suite/rel"));
 
     run = publish(
         {"--source", (dir / "clash").string(), "--version", "1", "--out", (dir / "out1").string()});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.output.find("manifest.json"), std::string::npos) << run.output;
+    EXPECT_NE((run.out + run.err).find("manifest.json"), std::string::npos) << (run.out + run.err);
     EXPECT_FALSE(fs::exists(dir / "out1"));
 
     run = publish({"--source", (dir / "missing").string(), "--version", "1", "--out",
                    (dir / "out2").string()});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.output.find("source folder missing"), std::string::npos) << run.output;
+    EXPECT_NE((run.out + run.err).find("source folder missing"), std::string::npos)
+        << (run.out + run.err);
 
     run = publish({"--source", suite, "--out", (dir / "out3").string()});
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_NE(run.output.find("usage"), std::string::npos);
+    EXPECT_NE((run.out + run.err).find("usage"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "out3"));
 }
 

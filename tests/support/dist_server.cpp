@@ -307,42 +307,13 @@ HttpReply http_post(const std::string& url, const std::string& body,
     });
 }
 
-ProgramRun run_program(const fs::path& program, const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    std::vector<std::string> all = args;
-    auto argv = argv_of(program, all);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    ProgramRun run;
-    if (rc != 0) {
-        close(out[0]);
-        run.output = "cannot start " + program.string();
-        return run;
-    }
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0) run.output.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
-    return run;
-}
-
 fs::path publish_release(const fs::path& source, const std::string& version, const fs::path& out,
                          const std::vector<std::string>& extra) {
     std::vector<std::string> args{"--source", source.string(), "--version",
                                   version,    "--out",         out.string()};
     args.insert(args.end(), extra.begin(), extra.end());
     const ProgramRun run = run_program(bin_dir() / "publish", args);
-    if (run.exit_code != 0) throw std::runtime_error("publish failed: " + run.output);
+    if (run.exit_code != 0) throw std::runtime_error("publish failed: " + run.out + run.err);
     return out;
 }
 

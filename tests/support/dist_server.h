@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 namespace castmill::test {
@@ -152,13 +153,6 @@ HttpReply http_get(const std::string& url, const std::vector<std::string>& heade
 HttpReply http_head(const std::string& url, const std::vector<std::string>& headers = {});
 HttpReply http_post(const std::string& url, const std::string& body,
                     const std::string& content_type, const std::vector<std::string>& headers = {});
-
-struct ProgramRun {
-    int exit_code = -1;  // -1 when it did not exit normally
-    std::string output;  // stdout and stderr together
-};
-// Runs a program with arguments (no shell) and waits for it.
-ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::string>& args);
 
 // Runs build/<preset>/bin/publish; returns the release folder. Throws std::runtime_error with
 // publish's output on failure. extra: further arguments such as {"--full-package", path}.

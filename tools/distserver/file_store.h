@@ -26,6 +26,7 @@ std::string file_etag(const std::filesystem::path& file);
 
 // Answers a GET or HEAD with the file: ETag, byte ranges (206, 416 with "bytes */size"),
 // If-Range, and the faults that change content (cut, wrong bytes, ignored range, no ETag).
+// The caller has cleared req.ranges so that httplib does not cut the answer a second time.
 void serve_file(const httplib::Request& req, httplib::Response& res,
                 const std::filesystem::path& file, const ActiveFaults& faults);
 

@@ -81,7 +81,15 @@ Options parse_options(int argc, char** argv) {
         if (arg == "--release") {
             o.release = value;
         } else if (arg == "--port") {
-            o.port = std::stoi(value);
+            size_t used = 0;
+            try {
+                o.port = std::stoi(value, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != value.size() || o.port < 0 || o.port > 65535) {
+                throw std::invalid_argument("--port needs a number from 0 to 65535");
+            }
         } else if (arg == "--release-path") {
             o.release_path = value;
         } else if (arg == "--download-host") {
@@ -187,11 +195,13 @@ private:
     // Every service path goes through the fault table and the request log.
     httplib::Server::Handler guarded(Handler handler) {
         return [this, handler](const httplib::Request& req, httplib::Response& res) {
+            // httplib 0.11 cuts every answer again by the request's Range, JSON answers
+            // included; only the file store answers ranges, and it reads the header itself.
+            const_cast<httplib::Request&>(req).ranges.clear();
             const ActiveFaults f = faults_.take(req.path);
             if (f.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
             try {
                 if (f.status != 0 || f.body) {
-                    const_cast<httplib::Request&>(req).ranges.clear();
                     const int status = f.status != 0 ? f.status : 200;
                     answer_text(res, status,
                                 f.body.value_or("injected status " + std::to_string(status)));
@@ -199,7 +209,6 @@ private:
                     handler(req, res, f);
                 }
             } catch (const std::exception& e) {
-                const_cast<httplib::Request&>(req).ranges.clear();
                 answer_text(res, 500, std::string("distserver: ") + e.what());
             }
             // A handler that only set content leaves the status to httplib (200).
@@ -295,7 +304,6 @@ private:
             file = release_file(o_.release, req.path.substr(o_.release_path.size() + 1));
         }
         if (file.empty() || !fs::is_regular_file(file)) {
-            const_cast<httplib::Request&>(req).ranges.clear();
             answer_text(res, 404, "not found");
             return;
         }
