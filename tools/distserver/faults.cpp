@@ -1,0 +1,103 @@
+#include "faults.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace castmill::tools {
+
+namespace {
+
+template <typename T>
+T member(const nlohmann::json& j, const char* key, T fallback) {
+    auto it = j.find(key);
+    if (it == j.end()) return fallback;
+    try {
+        return it->get<T>();
+    } catch (const nlohmann::json::exception&) {
+        throw std::invalid_argument(std::string("fault member \"") + key + "\" has the wrong type");
+    }
+}
+
+}  // namespace
+
+FaultRule parse_fault(const nlohmann::json& j) {
+    if (!j.is_object()) throw std::invalid_argument("a fault must be a JSON object");
+    static const char* const known[] = {"path",         "times",       "status",
+                                        "body",         "cut_after",   "delay_ms",
+                                        "ignore_range", "wrong_bytes", "no_etag"};
+    for (const auto& [key, value] : j.items()) {
+        if (std::find_if(std::begin(known), std::end(known),
+                         [&](const char* k) { return key == k; }) == std::end(known)) {
+            throw std::invalid_argument("unknown fault member \"" + key + "\"");
+        }
+    }
+    FaultRule rule;
+    rule.path = member<std::string>(j, "path", "");
+    if (rule.path.empty() || rule.path[0] != '/') {
+        throw std::invalid_argument("a fault needs a \"path\" starting with /");
+    }
+    rule.times = member<int>(j, "times", -1);
+    rule.status = member<int>(j, "status", 0);
+    if (j.contains("body")) rule.body = member<std::string>(j, "body", "");
+    rule.cut_after = member<int64_t>(j, "cut_after", -1);
+    rule.delay_ms = member<int>(j, "delay_ms", 0);
+    rule.ignore_range = member<bool>(j, "ignore_range", false);
+    rule.wrong_bytes = member<bool>(j, "wrong_bytes", false);
+    rule.no_etag = member<bool>(j, "no_etag", false);
+    if (rule.status != 0 && (rule.status < 100 || rule.status > 599)) {
+        throw std::invalid_argument("fault status out of range");
+    }
+    if (rule.delay_ms < 0) throw std::invalid_argument("fault delay_ms is negative");
+    return rule;
+}
+
+nlohmann::json to_json(const FaultRule& rule) {
+    nlohmann::json j{{"path", rule.path},
+                     {"times", rule.times},
+                     {"status", rule.status},
+                     {"cut_after", rule.cut_after},
+                     {"delay_ms", rule.delay_ms},
+                     {"ignore_range", rule.ignore_range},
+                     {"wrong_bytes", rule.wrong_bytes},
+                     {"no_etag", rule.no_etag}};
+    if (rule.body) j["body"] = *rule.body;
+    return j;
+}
+
+void FaultTable::add(FaultRule rule) {
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.push_back(std::move(rule));
+}
+
+void FaultTable::clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.clear();
+}
+
+ActiveFaults FaultTable::take(const std::string& path) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ActiveFaults active;
+    for (auto& rule : rules_) {
+        if (rule.path != path || rule.times == 0) continue;
+        if (rule.times > 0) --rule.times;
+        if (rule.status != 0) active.status = rule.status;
+        if (rule.body) active.body = rule.body;
+        if (rule.cut_after >= 0) active.cut_after = rule.cut_after;
+        active.delay_ms = std::max(active.delay_ms, rule.delay_ms);
+        active.ignore_range |= rule.ignore_range;
+        active.wrong_bytes |= rule.wrong_bytes;
+        active.no_etag |= rule.no_etag;
+    }
+    // Spent rules are dropped so that the table does not grow over a long run.
+    std::erase_if(rules_, [](const FaultRule& r) { return r.times == 0; });
+    return active;
+}
+
+nlohmann::json FaultTable::snapshot() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& rule : rules_) list.push_back(to_json(rule));
+    return list;
+}
+
+}  // namespace castmill::tools

@@ -1,0 +1,142 @@
+#include "file_store.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "report/crypto.h"
+
+namespace castmill::tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool parse_u64(std::string_view text, uint64_t& value) {
+    if (text.empty()) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+constexpr size_t kChunk = 64 * 1024;
+
+}  // namespace
+
+RangeMatch match_range(const std::string& header, uint64_t size, ByteRange& range) {
+    const std::string_view prefix = "bytes=";
+    if (header.rfind(prefix, 0) != 0) return RangeMatch::kWhole;
+    const std::string_view spec = std::string_view(header).substr(prefix.size());
+    if (spec.find(',') != std::string_view::npos) return RangeMatch::kWhole;
+    const auto dash = spec.find('-');
+    if (dash == std::string_view::npos) return RangeMatch::kWhole;
+    const auto first_text = spec.substr(0, dash);
+    const auto last_text = spec.substr(dash + 1);
+    if (first_text.empty()) {
+        uint64_t suffix = 0;
+        if (!parse_u64(last_text, suffix)) return RangeMatch::kWhole;
+        if (suffix == 0 || size == 0) return RangeMatch::kUnsatisfiable;
+        range.first = size - std::min(suffix, size);
+        range.last = size - 1;
+        return RangeMatch::kPart;
+    }
+    uint64_t first = 0;
+    if (!parse_u64(first_text, first)) return RangeMatch::kWhole;
+    uint64_t last = UINT64_MAX;
+    if (!last_text.empty()) {
+        if (!parse_u64(last_text, last) || last < first) return RangeMatch::kWhole;
+    }
+    if (first >= size) return RangeMatch::kUnsatisfiable;
+    range.first = first;
+    range.last = std::min(last, size - 1);
+    return RangeMatch::kPart;
+}
+
+std::string file_etag(const fs::path& file) {
+    struct Entry {
+        uint64_t size;
+        fs::file_time_type mtime;
+        std::string etag;
+    };
+    static std::mutex lock;
+    static std::map<fs::path, Entry> cache;
+    const uint64_t size = fs::file_size(file);
+    const auto mtime = fs::last_write_time(file);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = cache.find(file);
+        if (it != cache.end() && it->second.size == size && it->second.mtime == mtime) {
+            return it->second.etag;
+        }
+    }
+    const std::string etag = "\"" + md5_file_hex(file) + "\"";
+    std::lock_guard<std::mutex> guard(lock);
+    cache[file] = Entry{size, mtime, etag};
+    return etag;
+}
+
+void serve_file(const httplib::Request& req, httplib::Response& res, const fs::path& file,
+                const ActiveFaults& faults) {
+    const uint64_t size = fs::file_size(file);
+    const std::string etag = file_etag(file);
+    if (!faults.no_etag) res.set_header("ETag", etag);
+    res.set_header("Accept-Ranges", "bytes");
+
+    ByteRange range{0, size == 0 ? 0 : size - 1};
+    RangeMatch match = RangeMatch::kWhole;
+    if (req.has_header("Range") && !faults.ignore_range) {
+        match = match_range(req.get_header_value("Range"), size, range);
+        // A stale validator asks for the whole new content.
+        if (req.has_header("If-Range") && req.get_header_value("If-Range") != etag) {
+            match = RangeMatch::kWhole;
+        }
+    }
+    if (match == RangeMatch::kUnsatisfiable) {
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        res.set_content("", "text/plain");
+        return;
+    }
+    uint64_t offset = 0;
+    uint64_t length = size;
+    if (match == RangeMatch::kPart) {
+        offset = range.first;
+        length = range.last - range.first + 1;
+        res.status = 206;
+        res.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                            std::to_string(range.last) + "/" +
+                                            std::to_string(size));
+    } else {
+        res.status = 200;
+    }
+    if (length == 0) {
+        res.set_content("", "application/octet-stream");
+        return;
+    }
+
+    const char* type =
+        file.extension() == ".json" ? "application/json" : "application/octet-stream";
+    auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+    const int64_t cut = faults.cut_after;
+    const bool wrong = faults.wrong_bytes;
+    res.set_content_provider(
+        static_cast<size_t>(length), type,
+        [in, offset, cut, wrong](size_t at, size_t left, httplib::DataSink& sink) {
+            if (cut >= 0 && static_cast<int64_t>(at) >= cut) return false;
+            size_t n = std::min(left, kChunk);
+            if (cut >= 0) n = std::min<size_t>(n, static_cast<size_t>(cut) - at);
+            std::vector<char> buf(n);
+            in->seekg(static_cast<std::streamoff>(offset + at));
+            in->read(buf.data(), static_cast<std::streamsize>(n));
+            if (in->gcount() != static_cast<std::streamsize>(n)) return false;
+            if (wrong) {
+                for (auto& c : buf) c = static_cast<char>(~c);
+            }
+            return sink.write(buf.data(), n);
+        });
+}
+
+}  // namespace castmill::tools

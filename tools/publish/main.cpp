@@ -1,0 +1,62 @@
+// Turns a folder of suite files and a version into a release folder.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "release_writer.h"
+
+namespace {
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: publish --source DIR --version VERSION --out DIR\n"
+                 "               [--manifest-url URL] [--full-package FILE]\n"
+                 "  --manifest-url  absolute manifest URL for the version answer; without it\n"
+                 "                  the answer names manifest.json relative to where the\n"
+                 "                  release is served\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    castmill::tools::ReleaseInput input;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "publish: %s needs a value\n", arg.c_str());
+            usage();
+            return 2;
+        }
+        const std::string value = argv[++i];
+        if (arg == "--source") {
+            input.source = value;
+        } else if (arg == "--version") {
+            input.version = value;
+        } else if (arg == "--out") {
+            input.out = value;
+        } else if (arg == "--manifest-url") {
+            input.manifest_url = value;
+        } else if (arg == "--full-package") {
+            input.full_package = value;
+        } else {
+            std::fprintf(stderr, "publish: unknown option %s\n", arg.c_str());
+            usage();
+            return 2;
+        }
+    }
+    if (input.source.empty() || input.version.empty() || input.out.empty()) {
+        usage();
+        return 2;
+    }
+    try {
+        const auto summary = castmill::tools::write_release(input);
+        std::printf("published %zu files (%llu bytes), version %s, to %s\n", summary.files,
+                    static_cast<unsigned long long>(summary.bytes), input.version.c_str(),
+                    input.out.string().c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "publish: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,163 @@
+#include "release_writer.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <vector>
+
+#include "report/crypto.h"
+
+namespace castmill::tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SourceFile {
+    std::string rel;  // "/"-separated
+    fs::path path;
+    uint64_t size = 0;
+    std::string md5;
+};
+
+struct ZipCloser {
+    void operator()(zipFile z) const { zipClose(z, nullptr); }
+};
+using ZipHandle = std::unique_ptr<std::remove_pointer_t<zipFile>, ZipCloser>;
+
+std::vector<SourceFile> collect(const fs::path& source) {
+    std::vector<SourceFile> files;
+    for (const auto& entry : fs::recursive_directory_iterator(source)) {
+        if (entry.is_directory()) continue;
+        if (!entry.is_regular_file()) {
+            throw std::runtime_error("not a regular file: " + entry.path().string());
+        }
+        SourceFile f;
+        f.path = entry.path();
+        f.rel = fs::relative(entry.path(), source).generic_string();
+        f.size = entry.file_size();
+        files.push_back(std::move(f));
+    }
+    std::sort(files.begin(), files.end(),
+              [](const SourceFile& a, const SourceFile& b) { return a.rel < b.rel; });
+    return files;
+}
+
+void check_reserved(const std::vector<SourceFile>& files) {
+    for (const char* name :
+         {kManifestName, kVersionAnswerName, kPackageZipName, kFullPackageName}) {
+        for (const auto& f : files) {
+            if (f.rel == name) {
+                throw std::runtime_error("the suite holds a file named " + f.rel +
+                                         " at its top level, which the release itself uses");
+            }
+        }
+    }
+}
+
+void write_text(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+void add_to_zip(zipFile zip, const SourceFile& f) {
+    zip_fileinfo info{};
+    // Entries carry a valid DOS date (the day of month starts at 1), taken from the file.
+    const auto mtime = std::chrono::file_clock::to_sys(fs::last_write_time(f.path));
+    const std::time_t t = std::chrono::system_clock::to_time_t(
+        std::chrono::time_point_cast<std::chrono::system_clock::duration>(mtime));
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    info.tmz_date = tm_zip{static_cast<uInt>(tm.tm_sec),  static_cast<uInt>(tm.tm_min),
+                           static_cast<uInt>(tm.tm_hour), static_cast<uInt>(tm.tm_mday),
+                           static_cast<uInt>(tm.tm_mon),  static_cast<uInt>(tm.tm_year + 1900)};
+    const int zip64 = f.size >= 0xffffffffull ? 1 : 0;
+    // Bit 11: the entry name is UTF-8.
+    if (zipOpenNewFileInZip4_64(zip, f.rel.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                Z_DEFAULT_STRATEGY, nullptr, 0, 0, 0x800, zip64) != ZIP_OK) {
+        throw std::runtime_error("cannot add " + f.rel + " to the package zip");
+    }
+    std::ifstream in(f.path, std::ios::binary);
+    std::array<char, 65536> buf;
+    while (in) {
+        in.read(buf.data(), buf.size());
+        const auto n = in.gcount();
+        if (n > 0 && zipWriteInFileInZip(zip, buf.data(), static_cast<unsigned>(n)) != ZIP_OK) {
+            throw std::runtime_error("cannot write " + f.rel + " into the package zip");
+        }
+    }
+    if (in.bad()) throw std::runtime_error("cannot read " + f.path.string());
+    if (zipCloseFileInZip(zip) != ZIP_OK) {
+        throw std::runtime_error("cannot finish " + f.rel + " in the package zip");
+    }
+}
+
+}  // namespace
+
+ReleaseSummary write_release(const ReleaseInput& input) {
+    if (input.version.empty()) throw std::runtime_error("the version is empty");
+    if (!fs::is_directory(input.source)) {
+        throw std::runtime_error("source folder missing: " + input.source.string());
+    }
+    if (fs::exists(input.out) && !fs::is_empty(input.out)) {
+        throw std::runtime_error("release folder is not empty: " + input.out.string());
+    }
+    const fs::path source = fs::canonical(input.source);
+    const fs::path out = fs::weakly_canonical(input.out);
+    const fs::path rel = out.lexically_relative(source);
+    if (!rel.empty() && *rel.begin() != "..") {
+        throw std::runtime_error("release folder lies inside the source folder");
+    }
+    if (!input.full_package.empty() && !fs::is_regular_file(input.full_package)) {
+        throw std::runtime_error("full package missing: " + input.full_package.string());
+    }
+
+    std::vector<SourceFile> files = collect(source);
+    check_reserved(files);
+    fs::create_directories(out);
+
+    nlohmann::json list = nlohmann::json::array();
+    ReleaseSummary summary;
+    for (auto& f : files) {
+        f.md5 = md5_file_hex(f.path);
+        if (f.md5.empty()) throw std::runtime_error("cannot read " + f.path.string());
+        const fs::path target = out / fs::path(f.rel);
+        fs::create_directories(target.parent_path());
+        fs::copy_file(f.path, target);
+        list.push_back({{"filePath", f.rel}, {"hash", f.md5}, {"fileSize", f.size}});
+        summary.files += 1;
+        summary.bytes += f.size;
+    }
+    write_text(out / kManifestName, nlohmann::json{{"fileList", list}}.dump(2) + "\n");
+
+    {
+        const std::string zip_path = (out / kPackageZipName).string();
+        ZipHandle zip(zipOpen64(zip_path.c_str(), APPEND_STATUS_CREATE));
+        if (!zip) throw std::runtime_error("cannot create " + zip_path);
+        for (const auto& f : files) add_to_zip(zip.get(), f);
+        zipFile raw = zip.release();
+        if (zipClose(raw, nullptr) != ZIP_OK) throw std::runtime_error("cannot close " + zip_path);
+    }
+
+    // A relative url is resolved by the server against the address it serves the release at.
+    const std::string url = input.manifest_url.empty() ? kManifestName : input.manifest_url;
+    write_text(
+        out / kVersionAnswerName,
+        nlohmann::json{{"hasUpdate", true}, {"version", input.version}, {"url", url}}.dump(2) +
+            "\n");
+
+    if (!input.full_package.empty()) fs::copy_file(input.full_package, out / kFullPackageName);
+    return summary;
+}
+
+}  // namespace castmill::tools

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace castmill::tools {
+
+struct ReleaseInput {
+    std::filesystem::path source;  // folder of suite files
+    std::string version;
+    std::filesystem::path out;           // release folder; must not exist or be empty
+    std::string manifest_url;            // absolute URL for the version answer; empty = relative
+    std::filesystem::path full_package;  // optional full installer to include
+};
+
+struct ReleaseSummary {
+    size_t files = 0;
+    uint64_t bytes = 0;
+};
+
+// Names the release folder itself uses beside the suite files.
+inline constexpr const char* kManifestName = "manifest.json";
+inline constexpr const char* kVersionAnswerName = "version.json";
+inline constexpr const char* kPackageZipName = "Castmill_winUpdate.zip";
+inline constexpr const char* kFullPackageName = "Castmill_full_package.exe";
+
+// Writes the release: manifest, files under their paths, package zip, version answer and
+// the optional full package. Throws std::runtime_error with a readable message.
+ReleaseSummary write_release(const ReleaseInput& input);
+
+}  // namespace castmill::tools
