@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "app/paths.h"
-#include "support/child_process.h"
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 namespace velora::st {

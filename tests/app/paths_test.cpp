@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "support/child_process.h"
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 namespace velora::st {

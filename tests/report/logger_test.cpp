@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 namespace castmill::test {
