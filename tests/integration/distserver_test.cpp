@@ -188,6 +188,7 @@ TEST_F(DistServerTest, TokenServiceAcceptsOnlyAValidSignature) {
     no_platform.replace(no_platform.find("&pf=castmill-pc"), 15, "");
     EXPECT_TRUE(token_for(server, no_platform).empty());
     EXPECT_TRUE(token_for(server, "signature=&pf=castmill-pc&ver=1.0.0").empty());
+    EXPECT_EQ(http_get(server.url() + DistServer::kTokenPath).status, 405);
 }
 
 TEST_F(DistServerTest, TokenServiceTakesCredentialsPerVersionFromJson) {

@@ -6,8 +6,8 @@
 #include "report/cjson_object.h"
 #include "report/crypto.h"
 #include "setup/setup_center.h"
-#include "support/child_process.h"
 #include "support/log_capture.h"
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 namespace velora::st {

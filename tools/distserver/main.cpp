@@ -239,9 +239,6 @@ private:
         http_.Post(kLogPath, guarded([this](const auto& req, auto& res, const auto&) {
                        log_.log(req, res);
                    }));
-        http_.Get(".*", guarded([this](const auto& req, auto& res, const auto& f) {
-                      content(req, res, f);
-                  }));
         // Every other method on a known service path is a client fault worth seeing.
         for (const char* path : {kVersionPath, kEchoPath}) {
             http_.Post(path, guarded([](const auto&, auto& res, const auto&) {
@@ -253,6 +250,10 @@ private:
                           answer_text(res, 405, "method not allowed");
                       }));
         }
+        // Last: httplib takes the first route that matches.
+        http_.Get(".*", guarded([this](const auto& req, auto& res, const auto& f) {
+                      content(req, res, f);
+                  }));
     }
 
     void control(const httplib::Request& req, httplib::Response& res) {
