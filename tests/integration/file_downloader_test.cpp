@@ -19,12 +19,15 @@
 
 #include "net/curl_wrapper.h"
 #include "report/crypto.h"
+#include "support/dist_server.h"
 #include "support/nginx_server.h"
 #include "support/test_env.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using castmill::test::DistServer;
+using castmill::test::DistServerOptions;
 using castmill::test::NginxOptions;
 using castmill::test::NginxServer;
 using castmill::test::read_file;
@@ -156,8 +159,8 @@ private:
     std::thread thread_;
 };
 
-// Serves `content` with its length, an ETag and byte ranges, the blanks of "bytes=S - E"
-// included; `cut_after` >= 0 ends every body after that many bytes.
+// Serves `content` with its length, an ETag and byte ranges (with or without blanks
+// around the dash); `cut_after` >= 0 ends every body after that many bytes.
 std::string serve_content(const Request& request, const std::string& content,
                           int64_t cut_after = -1) {
     const auto size = static_cast<long long>(content.size());
@@ -444,19 +447,14 @@ TEST_F(FileDownloaderTest, APartCutShortRetriesAndTheNextCallResumesItsFile) {
     EXPECT_EQ(reports.front().cached, 30);
     std::lock_guard lock(ranges_lock);
     std::sort(ranges.begin(), ranges.end());
-    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=15 - 19", "bytes=35 - "}));
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=15-19", "bytes=35-"}));
 }
 
 TEST_F(FileDownloaderTest, APartFileThatNeverCameIsAnOpenErrorAndLeavesNoTarget) {
-    // Some servers answer 416 to a range they cannot parse; the client then takes the slice
-    // as complete although nothing was written.
+    // The resource shrank after its headers were read: the open-ended last part is answered
+    // 416, which the client takes as a complete slice although nothing was written.
     ScriptedServer server([](const Request& request) {
-        if (request.range.rfind("bytes=5", 0) == 0) {
-            return std::string(
-                "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n"
-                "Connection: close\r\n\r\n");
-        }
-        return serve_content(request, "0123456789");
+        return serve_content(request, request.range.empty() ? "0123456789" : "01234");
     });
     const std::string url = server.url("/ten.bin");
     const fs::path target = out_ / "ten.bin";
@@ -469,7 +467,7 @@ TEST_F(FileDownloaderTest, APartFileThatNeverCameIsAnOpenErrorAndLeavesNoTarget)
 
 TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOtherParts) {
     NginxOptions options = serve(www_.path());
-    // The third of four parts of ten bytes asks for "bytes=6 - 7".
+    // The third of four parts of ten bytes asks for "bytes=6-7".
     options.extra_locations =
         "location = /ten.bin { if ($http_range ~ \"^bytes=6\") { return 503; } }";
     NginxServer nginx(options);
@@ -485,11 +483,42 @@ TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOthe
     EXPECT_EQ(read_file(out_ / "ten_4_3"), "89");
     const std::string log = nginx.access_log();
     size_t failures = 0;
-    for (size_t at = log.find("bytes=6 - 7 503"); at != std::string::npos;
-         at = log.find("bytes=6 - 7 503", at + 1)) {
+    for (size_t at = log.find("bytes=6-7 503"); at != std::string::npos;
+         at = log.find("bytes=6-7 503", at + 1)) {
         ++failures;
     }
     EXPECT_EQ(failures, 3u) << log;
+}
+
+// The distribution server's faults on the one-connection path, which the setup engine uses.
+TEST(FileDownloaderDistTest, OneConnectionKeepsACutOrRefusedFileAndResumesIt) {
+    TempDir dir;
+    const std::string content = pattern_bytes(200 * 1024);
+    write_file(dir / "package.exe", content);
+    DistServerOptions options;
+    options.full_package = dir / "package.exe";
+    DistServer server(options);
+    const std::string path = DistServer::kFullPackagePath;
+    const std::string url = server.url() + path;
+    const fs::path target = dir / "out" / "package.exe";
+    const auto size = static_cast<int64_t>(content.size());
+    FileDownloader downloader(1, kTimeout);
+
+    server.cut_after(path, 50000, 1);
+    EXPECT_EQ(downloader.download(url.c_str(), target, size, nullptr),
+              velora::kFdTransferBase + CURLE_PARTIAL_FILE);
+    EXPECT_EQ(read_file(target), content.substr(0, 50000));
+
+    server.fail_next(path, 429);
+    EXPECT_EQ(downloader.download(url.c_str(), target, size, nullptr),
+              velora::kFdTransferBase + kDownloadTooManyRequests);
+    EXPECT_EQ(read_file(target), content.substr(0, 50000));
+
+    ProgressLog progress;
+    ASSERT_EQ(downloader.download(url.c_str(), target, size, progress.callback()), 0);
+    EXPECT_EQ(read_file(target), content);
+    EXPECT_EQ(server.requests().back().range, "bytes=50000-");
+    EXPECT_EQ(progress.reports().back().cached, 50000);
 }
 
 }  // namespace
