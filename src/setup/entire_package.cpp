@@ -7,6 +7,7 @@
 #include <memory>
 #include <system_error>
 
+#include "report/crypto.h"
 #include "report/logger.h"
 #include "setup/install_files.h"
 #include "setup/setup_center.h"
@@ -159,7 +160,7 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
     if (!temp) return kSetupNoDownloadDir;
     try {
         for (int i = 0; i < kExtractDirCandidates; ++i) {
-            extract_dir = *temp / ("vlstup-" + random_name_chars(6));
+            extract_dir = *temp / ("vlstup-" + random_token(6));
             if (!fs::exists(extract_dir)) break;
         }
         int result = unzip_package(package_path, extract_dir);

@@ -1,11 +1,11 @@
 #include "setup/install_files.h"
 
-#include <random>
 #include <set>
 #include <system_error>
 #include <thread>
 
 #include "app/modules.h"
+#include "report/crypto.h"
 #include "report/logger.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -24,15 +24,6 @@ std::string utf8_of(const fs::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-std::string random_name_chars(size_t count) {
-    static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::mt19937 generator(std::random_device{}());
-    std::string text;
-    text.reserve(count);
-    for (size_t i = 0; i < count; ++i) text += kAlphabet[generator() % 36];
-    return text;
-}
-
 bool can_skip_in_use(const fs::path& path) {
     static const std::set<std::string> names = {"obs-virtualcam-module64.dll", "dongle_kx7_ota.gbl",
                                                 "firmware_501.zip", "firmware_502.zip"};
@@ -46,7 +37,7 @@ bool can_skip_in_use(const fs::path& path) {
 
 fs::path moved_aside_name(const fs::path& path) {
     fs::path target = path;
-    target += "." + random_name_chars(6) + ".deleteme";
+    target += "." + random_token(6) + ".deleteme";
     return target;
 }
 

@@ -18,9 +18,6 @@ inline constexpr int kMappedFileAttempts = 10;
 std::filesystem::path path_from_utf8(const std::string& text);
 std::string utf8_of(const std::filesystem::path& path);
 
-// Characters from 0-9 and a-z, drawn from a freshly seeded Mersenne twister.
-std::string random_name_chars(size_t count);
-
 // Whether a held file may keep its old content: a few files that the suite's own
 // helpers keep open, and debug symbols.
 bool can_skip_in_use(const std::filesystem::path& path);

@@ -29,12 +29,12 @@ constexpr size_t kChunk = 64 * 1024;
 RangeMatch match_range(const std::string& header, uint64_t size, ByteRange& range) {
     const std::string_view prefix = "bytes=";
     if (header.rfind(prefix, 0) != 0) return RangeMatch::kWhole;
-    const std::string_view spec = std::string_view(header).substr(prefix.size());
-    if (spec.find(',') != std::string_view::npos) return RangeMatch::kWhole;
-    const auto dash = spec.find('-');
+    const std::string_view range_text = std::string_view(header).substr(prefix.size());
+    if (range_text.find(',') != std::string_view::npos) return RangeMatch::kWhole;
+    const auto dash = range_text.find('-');
     if (dash == std::string_view::npos) return RangeMatch::kWhole;
-    const auto first_text = spec.substr(0, dash);
-    const auto last_text = spec.substr(dash + 1);
+    const auto first_text = range_text.substr(0, dash);
+    const auto last_text = range_text.substr(dash + 1);
     if (first_text.empty()) {
         uint64_t suffix = 0;
         if (!parse_u64(last_text, suffix)) return RangeMatch::kWhole;
