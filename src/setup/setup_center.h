@@ -133,6 +133,9 @@ public:
     std::atomic<int> stage{0};
     // Set when the manifest step could not read the temporary directory.
     std::string init_error;
+    // Set by _install when a held file ended it (kSetupInUse): the programs holding
+    // it, one per line, for the in-use dialog.
+    std::string install_error;
 };
 
 }  // namespace velora::st

@@ -31,6 +31,7 @@ enum UnzipResult : int {
     kUnzipGlobalInfoFailed = 2002,
     kUnzipEntryInfoFailed = 2003,
     kUnzipOpenEntryFailed = 2004,
+    kUnzipUnsafeEntryName = 2005,  // absolute, or leaving the output folder
 };
 
 // Event codes sent to the log-collection service. Module mode uses the I91xx column,

@@ -1,0 +1,380 @@
+#include "net/curl_wrapper.h"
+
+#include <cstdlib>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "report/logger.h"
+#include "sys/proxy.h"
+
+namespace {
+
+constexpr int kDefaultDownloadTimeoutSeconds = 3600;
+constexpr char kWhiteSpace[] = " \t\n\v\f\r";
+
+// The file store's paths may hold blanks; a URL may not.
+std::string encode_blanks(const std::string& url) {
+    std::string encoded;
+    encoded.reserve(url.size());
+    for (char c : url) {
+        if (c == ' ')
+            encoded += "%20";
+        else
+            encoded += c;
+    }
+    return encoded;
+}
+
+std::string trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(kWhiteSpace);
+    if (first == std::string::npos) return {};
+    const size_t last = text.find_last_not_of(kWhiteSpace);
+    return text.substr(first, last - first + 1);
+}
+
+bool equals_ignoring_case(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// Size of an existing file, 0 for a missing one, -1 when it cannot be read.
+std::int64_t existing_size(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) return ec ? -1 : 0;
+    const auto size = std::filesystem::file_size(file, ec);
+    return ec ? -1 : static_cast<std::int64_t>(size);
+}
+
+FilePtr open_file(const std::filesystem::path& file, bool append) {
+#ifdef _WIN32
+    return FilePtr(_wfopen(file.c_str(), append ? L"ab" : L"wb"));
+#else
+    return FilePtr(std::fopen(file.c_str(), append ? "ab" : "wb"));
+#endif
+}
+
+bool ensure_parent(const std::filesystem::path& file) {
+    const auto parent = file.parent_path();
+    if (parent.empty()) return true;
+    std::error_code ec;
+    if (std::filesystem::exists(parent, ec)) return true;
+    std::filesystem::create_directories(parent, ec);
+    return !ec;
+}
+
+}  // namespace
+
+void apply_tls_settings(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    const char* bundle = std::getenv("CASTMILL_CA_BUNDLE");
+    if (bundle != nullptr && *bundle != '\0') curl_easy_setopt(handle, CURLOPT_CAINFO, bundle);
+}
+
+void record_header_line(const char* line, size_t length, HttpHeaderMap& headers) {
+    const std::string text(line, length);
+    std::vector<std::string> pieces;
+    size_t begin = 0;
+    while (true) {
+        const size_t colon = text.find(':', begin);
+        pieces.push_back(text.substr(begin, colon - begin));
+        if (colon == std::string::npos) break;
+        begin = colon + 1;
+    }
+    if (pieces.size() != 2) return;
+    headers[trim(pieces[0])] = trim(pieces[1]);
+}
+
+std::string find_header(const HttpHeaderMap& headers, const std::string& name) {
+    for (const auto& [key, value] : headers) {
+        if (equals_ignoring_case(key, name)) return value;
+    }
+    return {};
+}
+
+std::string find_etag(const HttpHeaderMap& headers) { return find_header(headers, "etag"); }
+
+CurlWrapper::CurlWrapper(int timeout_seconds)
+    : handle_(curl_easy_init()), timeout_seconds_(timeout_seconds) {
+    headers_["User-Agent"] = "castmill";
+    if (!handle_) return;
+    // The base options, without headers: each operation prepares its own request anyway.
+    const auto headers = std::exchange(headers_, {});
+    prepare_request();
+    headers_ = headers;
+}
+
+CurlWrapper::~CurlWrapper() = default;
+
+CurlWrapper::CurlWrapper(CurlWrapper&& other) noexcept
+    : handle_(std::move(other.handle_)),
+      headers_(std::move(other.headers_)),
+      progress_callback_(std::move(other.progress_callback_)),
+      timeout_seconds_(other.timeout_seconds_),
+      canceled_(other.canceled_.load()) {}
+
+void CurlWrapper::set_header(const std::string& name, const std::string& value) {
+    headers_[name] = value;
+}
+
+void CurlWrapper::set_progress_callback(ProgressCallback callback) {
+    progress_callback_ = std::move(callback);
+}
+
+void CurlWrapper::cancel() { canceled_.exchange(true); }
+
+void CurlWrapper::prepare_request() {
+    CURL* h = handle_.get();
+    curl_easy_reset(h);
+    header_list_.reset();
+    if (timeout_seconds_ > 0) {
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout_seconds_));
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds_));
+    }
+    curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "https");
+    apply_tls_settings(h);
+    if (!headers_.empty()) {
+        curl_slist* list = nullptr;
+        for (const auto& [name, value] : headers_) {
+            curl_slist* grown = curl_slist_append(list, (name + ":" + value).c_str());
+            if (grown == nullptr) break;
+            list = grown;
+        }
+        header_list_.reset(list);
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+    }
+}
+
+void CurlWrapper::apply_system_proxy() {
+    std::string proxy, user, password;
+    if (!velora::sys::query_system_proxy(proxy, user, password) || proxy.empty()) return;
+    curl_easy_setopt(handle_.get(), CURLOPT_PROXY, proxy.c_str());
+    if (!user.empty() && !password.empty()) {
+        const std::string credentials = user + ":" + password;
+        curl_easy_setopt(handle_.get(), CURLOPT_PROXYUSERPWD, credentials.c_str());
+    }
+}
+
+void CurlWrapper::set_probe_options(const std::string& url) {
+    CURL* h = handle_.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(h, CURLOPT_HEADER, 1L);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+    // With CURLOPT_HEADER the header text also reaches the write function; keep it off
+    // standard output.
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlWrapper::discard_adapter);
+}
+
+void CurlWrapper::set_transfer_options(const std::string& url) {
+    CURL* h = handle_.get();
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlWrapper::write_adapter);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CurlWrapper::progress_adapter);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+}
+
+long CurlWrapper::response_code() const {
+    long code = 0;
+    curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &code);
+    return code;
+}
+
+size_t CurlWrapper::write_adapter(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<CurlWrapper*>(user);
+    if (!self->write_callback_) return size * count;
+    return self->write_callback_(data, size, count);
+}
+
+int CurlWrapper::progress_adapter(void* user, curl_off_t dltotal, curl_off_t dlnow,
+                                  curl_off_t ultotal, curl_off_t ulnow) {
+    auto* self = static_cast<CurlWrapper*>(user);
+    if (self->canceled_.load()) return kCanceledByCallback;
+    if (self->progress_callback_) {
+        self->progress_callback_(static_cast<double>(dltotal), static_cast<double>(dlnow),
+                                 static_cast<double>(ultotal), static_cast<double>(ulnow));
+    }
+    return 0;
+}
+
+size_t CurlWrapper::header_map_adapter(char* data, size_t size, size_t count, void* user) {
+    record_header_line(data, size * count, *static_cast<HttpHeaderMap*>(user));
+    return size * count;
+}
+
+size_t CurlWrapper::discard_adapter(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+int CurlWrapper::get(const std::string& url, std::string& body) {
+    body.clear();
+    if (!handle_) return CURLE_FAILED_INIT;
+    prepare_request();
+    set_transfer_options(url);
+    write_callback_ = [&body](const char* data, size_t size, size_t count) {
+        body.append(data, size * count);
+        return size * count;
+    };
+    apply_system_proxy();
+    const CURLcode result = curl_easy_perform(handle_.get());
+    write_callback_ = nullptr;
+    return result;
+}
+
+int CurlWrapper::get(const std::string& url, HttpHeaderMap& response_headers, std::string& body) {
+    body.clear();
+    response_headers.clear();
+    if (!handle_) return CURLE_FAILED_INIT;
+    prepare_request();
+    set_transfer_options(url);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, &CurlWrapper::header_map_adapter);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &response_headers);
+    write_callback_ = [&body](const char* data, size_t size, size_t count) {
+        body.append(data, size * count);
+        return size * count;
+    };
+    apply_system_proxy();
+    const CURLcode result = curl_easy_perform(handle_.get());
+    write_callback_ = nullptr;
+    return result;
+}
+
+int CurlWrapper::prepare_response_headers(const std::string& url, HttpHeaderMap& response_headers,
+                                          int timeout_seconds) {
+    if (!handle_) return CURLE_FAILED_INIT;
+    prepare_request();
+    CURL* h = handle_.get();
+    if (timeout_seconds > 0) {
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout_seconds));
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds));
+    }
+    set_probe_options(url);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &CurlWrapper::header_map_adapter);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &response_headers);
+    return curl_easy_perform(h);
+}
+
+int CurlWrapper::get_content_length(const std::string& url, std::int64_t& length) {
+    if (!handle_) return CURLE_FAILED_INIT;
+    prepare_request();
+    CURL* h = handle_.get();
+    set_probe_options(url);
+    curl_easy_setopt(h, CURLOPT_FILETIME, 1L);
+    const CURLcode result = curl_easy_perform(h);
+    if (result != CURLE_OK) return result;
+    if (response_code() != 200) {
+        length = 0;
+        return kDownloadHttpError;
+    }
+    curl_off_t content_length = -1;
+    curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &content_length);
+    length = content_length;
+    return 0;
+}
+
+int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool append) {
+    if (!ensure_parent(file)) return kDownloadDirError;
+    FilePtr out = open_file(file, append);
+    if (!out) return kDownloadOpenError;
+    std::FILE* stream = out.get();
+    write_callback_ = [this, stream](const char* data, size_t size, size_t count) {
+        const size_t bytes = size * count;
+        // An error page is not part of the file; appended, it would corrupt the next resume.
+        const long status = response_code();
+        if (status != 200 && status != 206) return bytes;
+        // A short write (disk full) makes libcurl fail the transfer instead of leaving
+        // a truncated file that would look complete.
+        return std::fwrite(data, 1, bytes, stream);
+    };
+    const CURLcode result = curl_easy_perform(handle_.get());
+    write_callback_ = nullptr;
+    const bool flushed = std::fflush(stream) == 0;
+    if (result == CURLE_OK && !flushed) return CURLE_WRITE_ERROR;
+    return result;
+}
+
+int CurlWrapper::download(const std::string& url, const std::filesystem::path& file,
+                          bool is_breakpoint_resume, int timeout_seconds) {
+    if (!handle_) return CURLE_FAILED_INIT;
+    const std::string target = encode_blanks(url);
+    std::int64_t offset = 0;
+    if (is_breakpoint_resume) offset = existing_size(file);
+    const bool append = offset > 0;
+
+    prepare_request();
+    CURL* h = handle_.get();
+    curl_easy_setopt(
+        h, CURLOPT_TIMEOUT,
+        static_cast<long>(timeout_seconds > 0 ? timeout_seconds : kDefaultDownloadTimeoutSeconds));
+    set_transfer_options(target);
+    if (append) curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
+    apply_system_proxy();
+
+    int result = perform_with_file(file, append);
+    const long status = response_code();
+    // libcurl refuses a resume that is answered with an error status (33); the status
+    // is what the caller acts on (429: wait and retry).
+    if (result == CURLE_RANGE_ERROR && status >= 400 && status != 416) result = CURLE_OK;
+    if (result != CURLE_OK) return result;
+    if (status == 200 || status == 206 || status == 416) return 0;
+    log_tagged(kLogWarning, "CurlWrapper::download http code: %d is_breakpoint_resume: %d",
+               static_cast<int>(status), is_breakpoint_resume ? 1 : 0);
+    return status == 429 ? kDownloadTooManyRequests : kDownloadHttpError;
+}
+
+int CurlWrapper::download(const std::string& url, const std::filesystem::path& file,
+                          std::int64_t start, std::int64_t end) {
+    if (!handle_) return CURLE_FAILED_INIT;
+    const std::string target = encode_blanks(url);
+    const std::int64_t existing = existing_size(file);
+    // A file whose size cannot be read is fetched afresh rather than appended blindly.
+    std::int64_t position = existing < 0 ? start : start + existing;
+    bool append = existing >= 0;
+    std::string range;
+    if (end <= 0) {
+        range = "bytes=" + std::to_string(position) + " - ";
+    } else {
+        if (position > end + 1) {
+            append = false;
+            position = start;
+        }
+        range = "bytes=" + std::to_string(position) + " - " + std::to_string(end);
+    }
+    set_header("Range", range);
+
+    prepare_request();
+    CURL* h = handle_.get();
+    set_probe_options(target);
+    curl_easy_setopt(h, CURLOPT_FILETIME, 1L);
+    const CURLcode probe = curl_easy_perform(h);
+    if (probe != CURLE_OK) return probe;
+    const long probe_status = response_code();
+    // 416 means the slice is complete only when the file already reaches its end; a
+    // resource shorter than the slice is not a finished download.
+    if (probe_status == 416) return (end <= 0 || position > end) ? 0 : kDownloadRangeRejected;
+    if (probe_status != 206) return kDownloadRangeRejected;
+
+    prepare_request();
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(kDefaultDownloadTimeoutSeconds));
+    set_transfer_options(target);
+    const int result = perform_with_file(file, append);
+    if (result != CURLE_OK) return result;
+    const long status = response_code();
+    if (status == 200 || status == 206 || status == 416) return 0;
+    log_tagged(kLogWarning, "CurlWrapper::download http code: %d", static_cast<int>(status));
+    if (status == 429) return kDownloadTooManyRequests;
+    // The next attempt starts the slice afresh.
+    std::filesystem::remove(file);
+    return kDownloadHttpError;
+}

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+// Owners of libcurl and C stdio resources, so every path releases them.
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlSlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlMimeDeleter {
+    void operator()(curl_mime* mime) const { curl_mime_free(mime); }
+};
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using CurlMimePtr = std::unique_ptr<curl_mime, CurlMimeDeleter>;
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Turns on peer and host verification. When CASTMILL_CA_BUNDLE names a file, that file
+// becomes the CA file: libcurl with OpenSSL takes a single CA file, so the system bundle
+// file is replaced, while the system's hashed CA directory (libcurl's built-in CA path)
+// stays in use for public servers.
+void apply_tls_settings(CURL* handle);
+
+// Response headers by name, names compared exactly.
+using HttpHeaderMap = std::map<std::string, std::string>;
+
+// Results of both downloads, besides 0 and libcurl's own codes.
+inline constexpr int kDownloadDirError = 101;
+inline constexpr int kDownloadOpenError = 102;
+inline constexpr int kDownloadHttpError = 103;
+inline constexpr int kDownloadRangeRejected = 104;
+inline constexpr int kDownloadTooManyRequests = 105;
+
+// What the progress callback returns to libcurl to abort a canceled transfer; libcurl
+// then ends it with CURLE_ABORTED_BY_CALLBACK (also 42).
+inline constexpr int kCanceledByCallback = 42;
+
+// A stateful HTTP client owning one easy handle and a set of request headers. Used by one
+// thread at a time, except cancel(), which any thread may call.
+class CurlWrapper {
+public:
+    // Takes (data, element size, element count); returns the bytes it took. Fewer than
+    // offered makes libcurl end the transfer with CURLE_WRITE_ERROR.
+    using WriteCallback = std::function<size_t(const char* data, size_t size, size_t count)>;
+    // (download total, downloaded now, upload total, uploaded now)
+    using ProgressCallback =
+        std::function<void(double dltotal, double dlnow, double ultotal, double ulnow)>;
+
+    explicit CurlWrapper(int timeout_seconds);
+    ~CurlWrapper();
+    // A moved-from object has no handle: its operations return CURLE_FAILED_INIT.
+    CurlWrapper(CurlWrapper&& other) noexcept;
+    CurlWrapper(const CurlWrapper&) = delete;
+    CurlWrapper& operator=(const CurlWrapper&) = delete;
+    CurlWrapper& operator=(CurlWrapper&&) = delete;
+
+    void set_header(const std::string& name, const std::string& value);
+    void set_progress_callback(ProgressCallback callback);
+    void cancel();
+
+    int get(const std::string& url, std::string& body);
+    int get(const std::string& url, HttpHeaderMap& response_headers, std::string& body);
+    int prepare_response_headers(const std::string& url, HttpHeaderMap& response_headers,
+                                 int timeout_seconds);
+    int get_content_length(const std::string& url, std::int64_t& length);
+
+    // Whole file, continuing a partial one when is_breakpoint_resume; timeout 0 = 3600 s.
+    int download(const std::string& url, const std::filesystem::path& file,
+                 bool is_breakpoint_resume, int timeout_seconds);
+    // Bytes start..end (inclusive) of the resource into file, continuing a partial file;
+    // end <= 0 runs to the end of the resource.
+    int download(const std::string& url, const std::filesystem::path& file, std::int64_t start,
+                 std::int64_t end);
+    // Other argument types would silently pick the resumable overload (int converts to
+    // bool): a slice must be asked for with std::int64_t offsets.
+    template <typename Start, typename End>
+    int download(const std::string&, const std::filesystem::path&, Start, End) = delete;
+
+private:
+    void prepare_request();
+    void apply_system_proxy();
+    void set_probe_options(const std::string& url);
+    void set_transfer_options(const std::string& url);
+    int perform_with_file(const std::filesystem::path& file, bool append);
+    long response_code() const;
+
+    static size_t write_adapter(char* data, size_t size, size_t count, void* user);
+    static int progress_adapter(void* user, curl_off_t dltotal, curl_off_t dlnow,
+                                curl_off_t ultotal, curl_off_t ulnow);
+    static size_t header_map_adapter(char* data, size_t size, size_t count, void* user);
+    static size_t discard_adapter(char* data, size_t size, size_t count, void* user);
+
+    // Declared before the handle so the handle, which points to it, goes first.
+    CurlHeaderList header_list_;
+    CurlHandle handle_;
+    std::map<std::string, std::string> headers_;
+    WriteCallback write_callback_;
+    ProgressCallback progress_callback_;
+    int timeout_seconds_ = 0;
+    std::atomic<bool> canceled_{false};
+};
+
+// Value of the first entry named "etag", ignoring ASCII case; empty when there is none.
+std::string find_etag(const HttpHeaderMap& headers);
+// Value of the first entry whose name equals `name` ignoring ASCII case; empty if none.
+std::string find_header(const HttpHeaderMap& headers, const std::string& name);
+
+// Records one response header line into the map: only "name: value" lines with exactly
+// one colon are kept, trimmed; a later line with the same name replaces the earlier one.
+void record_header_line(const char* line, size_t length, HttpHeaderMap& headers);

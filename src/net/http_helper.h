@@ -1,0 +1,36 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+#include <vector>
+
+// One-shot requests to JSON services, each on a fresh easy handle. Returns libcurl's
+// result (2 when no handle could be created); the HTTP status is left to the caller.
+class HttpHelper {
+public:
+    explicit HttpHelper(bool debug = false) : debug_(debug) {}
+
+    // `extra_headers` are complete header lines ("Name:value"); the body is appended
+    // to `response`.
+    int get_json(const std::string& url, std::string& response,
+                 const std::vector<std::string>& extra_headers, int timeout_seconds) const;
+    // Posts `body`, a URL-encoded form, and appends the answer to `response`.
+    int post_form(const std::string& url, const std::string& body, std::string& response,
+                  const std::vector<std::string>& extra_headers, int timeout_seconds) const;
+
+private:
+    int perform(const std::string& url, const std::string* form, std::string& response,
+                const std::vector<std::string>& extra_headers, int timeout_seconds) const;
+
+    bool debug_ = false;
+};
+
+// What curl_trace dumps: text lines (true) or hex with characters (false).
+struct TraceConfig {
+    bool text_mode = false;
+};
+
+// A CURLOPT_DEBUGFUNCTION that dumps the transfer to standard error; `user` points to a
+// TraceConfig. Always returns 0.
+int curl_trace(CURL* handle, curl_infotype type, char* data, size_t size, void* user);

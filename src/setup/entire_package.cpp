@@ -1,0 +1,186 @@
+#include "setup/entire_package.h"
+
+#include <unzip.h>
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+#include "report/logger.h"
+#include "setup/install_files.h"
+#include "setup/setup_center.h"
+#include "sys/error_code.h"
+#include "sys/folders.h"
+
+namespace velora::st {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kReadBufferSize = 4096;
+constexpr int kExtractDirCandidates = 10;
+constexpr unsigned long kDirectoryAttribute = 16;
+
+struct ZipCloser {
+    void operator()(void* zip) const { unzClose(zip); }
+};
+using ZipHandle = std::unique_ptr<void, ZipCloser>;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+int make_directory(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec) return kUnzipOk;
+    log_tagged(kLogWarning, "create_directories: %s failed:%d", utf8_of(dir), sys::system_code(ec));
+    return kUnzipMakeDirFailed;
+}
+
+// Writes the current entry's data to target.
+int extract_entry(unzFile zip, const fs::path& target) {
+    const fs::path parent = target.parent_path();
+    if (!parent.empty()) {
+        const int made = make_directory(parent);
+        if (made != kUnzipOk) return made;
+    }
+    FileHandle out(std::fopen(target.string().c_str(), "wb"));
+    if (!out) {
+        log_tagged(kLogWarning, "open output file: %s failed:%d", utf8_of(target),
+                   sys::last_system_code());
+        return kUnzipOpenOutputFailed;
+    }
+    if (unzOpenCurrentFile(zip) != UNZ_OK) return kUnzipOpenEntryFailed;
+    char buffer[kReadBufferSize];
+    for (;;) {
+        const int count = unzReadCurrentFile(zip, buffer, sizeof buffer);
+        if (count < 0) {
+            unzCloseCurrentFile(zip);
+            log_tagged(kLogWarning, "read zip entry: %s failed:%d", utf8_of(target), count);
+            return kUnzipReadFailed;
+        }
+        if (count == 0) break;
+        if (std::fwrite(buffer, 1, static_cast<size_t>(count), out.get()) !=
+            static_cast<size_t>(count)) {
+            unzCloseCurrentFile(zip);
+            log_tagged(kLogWarning, "write file: %s failed:%d", utf8_of(target),
+                       sys::last_system_code());
+            return kUnzipOpenOutputFailed;
+        }
+    }
+    if (unzCloseCurrentFile(zip) == UNZ_CRCERROR) {
+        log_tagged(kLogWarning, "zip entry: %s crc mismatch", utf8_of(target));
+        return kUnzipReadFailed;
+    }
+    if (std::fclose(out.release()) != 0) {
+        log_tagged(kLogWarning, "write file: %s failed:%d", utf8_of(target),
+                   sys::last_system_code());
+        return kUnzipOpenOutputFailed;
+    }
+    return kUnzipOk;
+}
+
+// minizip looks for the end record only after offset 0, so it cannot open an archive
+// without entries, which is that record alone (plus its comment).
+bool is_empty_archive(const fs::path& zip_path) {
+    const FileHandle in(std::fopen(zip_path.string().c_str(), "rb"));
+    if (!in) return false;
+    unsigned char record[22];
+    if (std::fread(record, 1, sizeof record, in.get()) != sizeof record) return false;
+    if (record[0] != 'P' || record[1] != 'K' || record[2] != 5 || record[3] != 6) return false;
+    for (int i = 4; i < 20; ++i) {
+        if (record[i] != 0) return false;
+    }
+    const long comment = record[20] | (record[21] << 8);
+    return std::fseek(in.get(), 0, SEEK_END) == 0 &&
+           std::ftell(in.get()) == static_cast<long>(sizeof record) + comment;
+}
+
+}  // namespace
+
+bool is_safe_entry_name(const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos) return false;
+    if (is_separator(name[0])) return false;
+    if (name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':')
+        return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !is_separator(name[end])) ++end;
+        if (name.compare(start, end - start, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
+    ZipHandle zip(unzOpen64(zip_path.string().c_str()));
+    if (!zip) return is_empty_archive(zip_path) ? make_directory(out_dir) : kUnzipOpenArchiveFailed;
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) return kUnzipGlobalInfoFailed;
+    const int made = make_directory(out_dir);
+    if (made != kUnzipOk) return made;
+
+    for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return kUnzipEntryInfoFailed;
+        // Names of any length: the buffer is sized from the entry's own header.
+        std::string name(info.size_filename, '\0');
+        if (unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size(), nullptr, 0, nullptr,
+                                    0) != UNZ_OK)
+            return kUnzipEntryInfoFailed;
+        if (!is_safe_entry_name(name)) {
+            log_tagged(kLogWarning, "zip entry: %s refused: outside the output folder", name);
+            return kUnzipUnsafeEntryName;
+        }
+        const bool is_dir = is_separator(name.back()) || info.external_fa == kDirectoryAttribute;
+        std::string relative = name;
+        for (char& c : relative) {
+            if (c == '\\') c = '/';
+        }
+        const fs::path target = out_dir / path_from_utf8(relative);
+
+        const int result = is_dir ? make_directory(target) : extract_entry(zip.get(), target);
+        if (result != kUnzipOk) return result;
+        unzGoToNextFile(zip.get());
+    }
+    return kUnzipOk;
+}
+
+int SetupCenter::_install_entire_mode_impl(std::string& error) {
+    const std::optional<fs::path> temp = sys::temp_directory();
+    if (!temp) return kSetupNoDownloadDir;
+    try {
+        for (int i = 0; i < kExtractDirCandidates; ++i) {
+            extract_dir = *temp / ("vlstup-" + random_name_chars(6));
+            if (!fs::exists(extract_dir)) break;
+        }
+        int result = unzip_package(package_path, extract_dir);
+        if (result != kUnzipOk) {
+            error = "unzip entire package failed";
+            log_tagged(kLogWarning, "unzip dir: %s file: %s out: %s fialied. code: %d",
+                       utf8_of(download_dir), utf8_of(package_path), utf8_of(extract_dir), result);
+        } else {
+            log_tagged(kLogInfo, "extract zip file to: %s", utf8_of(extract_dir));
+            result = _install();
+            if (result == kSetupInUse) error = install_error;
+        }
+        std::error_code ignored;
+        fs::remove_all(extract_dir, ignored);
+        return result;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning,
+                   "SetupCenter::_install_entire_mode_impl filesystem_error error: %d %s",
+                   sys::system_code(e.code()), e.what());
+        return kSetupFileSystemError;
+    }
+}
+
+}  // namespace velora::st

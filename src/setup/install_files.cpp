@@ -1,0 +1,205 @@
+#include "setup/install_files.h"
+
+#include <random>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "app/modules.h"
+#include "report/logger.h"
+#include "sys/error_code.h"
+#include "sys/files.h"
+#include "sys/processes.h"
+
+namespace velora::st {
+
+namespace fs = std::filesystem;
+
+fs::path path_from_utf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string utf8_of(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string random_name_chars(size_t count) {
+    static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::mt19937 generator(std::random_device{}());
+    std::string text;
+    text.reserve(count);
+    for (size_t i = 0; i < count; ++i) text += kAlphabet[generator() % 36];
+    return text;
+}
+
+bool can_skip_in_use(const fs::path& path) {
+    static const std::set<std::string> names = {"obs-virtualcam-module64.dll", "dongle_kx7_ota.gbl",
+                                                "firmware_501.zip", "firmware_502.zip"};
+    static const std::set<std::string> extensions = {".pdb"};
+    const std::string name = utf8_of(path.filename());
+    if (names.count(name)) return true;
+    if (name == "." || name == "..") return false;
+    const size_t dot = name.rfind('.');
+    return dot != std::string::npos && extensions.count(name.substr(dot)) > 0;
+}
+
+fs::path moved_aside_name(const fs::path& path) {
+    fs::path target = path;
+    target += "." + random_name_chars(6) + ".deleteme";
+    return target;
+}
+
+bool remove_in_use_file_away(const fs::path& path) {
+    try {
+        const fs::path target = moved_aside_name(path);
+        std::error_code ignored;
+        fs::remove(target, ignored);
+        // Renaming works on a file that is open or runs as a program; replacing it does not.
+        if (sys::rename_no_replace(path, target) != sys::kErrorSuccess) return false;
+        if (sys::copy_file(target, path, false) != sys::kErrorSuccess) {
+            // A copy that broke off (disk full) must not block the way back.
+            fs::remove(path, ignored);
+            sys::rename_no_replace(target, path);
+            return false;
+        }
+        sys::delete_at_reboot(target);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool remove_in_use_dir_away(const fs::path& dir) {
+    try {
+        if (!fs::exists(dir)) return true;
+        // Listed first: moving files aside adds entries to the directory.
+        std::vector<fs::directory_entry> entries(fs::directory_iterator(dir), {});
+        bool result = true;
+        for (const fs::directory_entry& entry : entries) {
+            const bool is_dir = entry.symlink_status().type() == fs::file_type::directory;
+            std::error_code ec;
+            fs::remove_all(entry.path(), ec);
+            if (!ec) continue;
+            bool ok = false;
+            if (is_dir) {
+                ok = remove_in_use_dir_away(entry.path());
+                log_tagged(kLogWarning, "remove_in_use_dir_away dir: %s", utf8_of(entry.path()));
+            } else {
+                ok = remove_in_use_file_away(entry.path());
+                log_tagged(kLogWarning, "remove_in_use_file_away dir: %s", utf8_of(entry.path()));
+            }
+            result = result && ok;
+        }
+        return result;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "remove_in_use_dir_away filesystem error: %d %s",
+                   sys::system_code(e.code()), e.what());
+        return false;
+    }
+}
+
+InstallOutcome install_entries(const std::unordered_map<int, std::vector<FileEntry>>& lists,
+                               const std::function<int(const FileEntry&)>& install_one,
+                               std::chrono::milliseconds mapped_retry) {
+    InstallOutcome outcome;
+    for (const auto& [module, entries] : lists) {
+        for (const FileEntry& entry : entries) {
+            int result = sys::kErrorSuccess;
+            for (int attempt = 1; attempt <= kMappedFileAttempts; ++attempt) {
+                result = install_one(entry);
+                if (result != sys::kErrorUserMappedFile) break;
+                if (attempt < kMappedFileAttempts) std::this_thread::sleep_for(mapped_retry);
+            }
+            if (result == sys::kErrorSuccess) continue;
+            log_tagged(kLogInfo, "install file: %s failed. code: %d", entry.filePath, result);
+            // A file that stayed mapped keeps its old content: the run must not succeed,
+            // but the remaining files still go in.
+            if (result != sys::kErrorUserMappedFile) return {result, &entry};
+            if (outcome.code == sys::kErrorSuccess) outcome = {result, &entry};
+        }
+    }
+    return outcome;
+}
+
+std::string in_use_message(const fs::path& path) {
+    std::set<std::string> seen;
+    std::string message;
+    for (const sys::HoldingProgram& program : sys::programs_holding({path})) {
+        if (seen.insert(program.name).second) message += program.name + "\n";
+    }
+    // The holder may have ended meanwhile; the dialog still needs something to show.
+    if (message.empty()) message = utf8_of(path.filename()) + "\n";
+    return message;
+}
+
+int SetupCenter::_install() {
+    log_tagged(kLogInfo, "install package files");
+    install_error.clear();
+    for (const std::string& name : directories_of_modules(modules)) {
+        std::error_code ec;
+        fs::create_directories(install_dir / path_from_utf8(name), ec);
+        if (ec) {
+            log_tagged(kLogWarning, "SetupCenter::_install create_directories error: %d %s",
+                       sys::system_code(ec), ec.message());
+            return kSetupFileSystemError;
+        }
+    }
+    const InstallOutcome outcome = install_entries(
+        install_lists, [this](const FileEntry& entry) { return _install_file(entry); },
+        timings.mapped_file_retry);
+    if (outcome.code == sys::kErrorSharingViolation) {
+        install_error = in_use_message(install_dir / path_from_utf8(outcome.failed->filePath));
+        return kSetupInUse;
+    }
+    return outcome.code;
+}
+
+int SetupCenter::_install_file(const FileEntry& entry) {
+    try {
+        const fs::path relative = path_from_utf8(entry.filePath);
+        const fs::path source =
+            entire_mode == 1 ? extract_dir / relative : download_dir / path_from_utf8(entry.hash);
+        const fs::path dest = install_dir / relative;
+
+        std::error_code ec;
+        const fs::file_status status = fs::status(dest, ec);
+        if (ec && status.type() != fs::file_type::not_found)
+            throw fs::filesystem_error("status", dest, ec);
+
+        if (fs::exists(status)) {
+            fs::path backup = dest;
+            backup += ".backup";
+            std::error_code ignored;
+            fs::remove(backup, ignored);
+            if (sys::copy_file(dest, backup, true) == sys::kErrorSharingViolation)
+                log_tagged(kLogInfo, "file: %s is still use", utf8_of(dest));
+        }
+
+        fs::create_directories(dest.parent_path());
+        int code = sys::copy_file(source, dest, true);
+        if (code == sys::kErrorSharingViolation) {
+            if (remove_in_use_file_away(dest)) {
+                // The name is free now; the old content must not stay under it.
+                code = sys::copy_file(source, dest, true);
+            } else if (can_skip_in_use(dest)) {
+                log_tagged(kLogWarning, "skip in use file: %s", utf8_of(dest));
+                return kSetupOk;
+            } else {
+                log_tagged(kLogInfo, "file: %s is still use", utf8_of(dest));
+                return sys::kErrorSharingViolation;
+            }
+        }
+        if (code != sys::kErrorSuccess) {
+            log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
+            return code;
+        }
+        return kSetupOk;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "SetupCenter::_install_file file:%s error: %d %s", entry.filePath,
+                   sys::system_code(e.code()), e.what());
+        return kSetupFileSystemError;
+    }
+}
+
+}  // namespace velora::st

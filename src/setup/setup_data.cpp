@@ -1,0 +1,176 @@
+#include "setup/setup_data.h"
+
+#include <cerrno>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+
+#include "app/defaults.h"
+#include "app/paths.h"
+#include "report/cjson_object.h"
+#include "report/crypto.h"
+#include "report/logger.h"
+#include "setup/setup_center.h"
+#include "sys/error_code.h"
+
+namespace velora::st {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Binds "sign" to the two values, so that a hand-edited file is not trusted.
+constexpr std::string_view kSetupDataSalt = "qarvin417";
+
+// The whole file, or nothing when it cannot be opened.
+std::optional<std::string> read_whole_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// fs::exists that reports an absent file as false and any other failure as an error.
+bool file_exists(const fs::path& file) {
+    std::error_code ec;
+    const bool found = fs::exists(file, ec);
+    if (ec) throw fs::filesystem_error("exists", file, ec);
+    return found;
+}
+
+}  // namespace
+
+fs::path setup_data_path(const fs::path& install_dir) {
+    return update_folder(install_dir) / "setup.data";
+}
+
+fs::path app_config_path(const fs::path& install_dir) {
+    return update_folder(install_dir) / "config.json";
+}
+
+std::string setup_data_sign(std::string_view manifest_url, std::string_view version) {
+    std::string text;
+    text.append(manifest_url).append(version).append(kSetupDataSalt);
+    return md5_hex(text);
+}
+
+fs::path staging_path_of(const fs::path& file) {
+    fs::path staging = file;
+    staging += ".tmp";
+    return staging;
+}
+
+bool write_file_replacing(const fs::path& file, const std::string& text) {
+    const fs::path staging = staging_path_of(file);
+    {
+        std::ofstream out(staging, std::ios::out | std::ios::trunc);
+        if (!out) return false;
+        out << text;
+        out.flush();
+        if (!out) {
+            const int err = errno;
+            out.close();
+            std::error_code ignored;
+            fs::remove(staging, ignored);
+            throw fs::filesystem_error("write", staging,
+                                       std::error_code(err ? err : EIO, std::generic_category()));
+        }
+    }
+    std::error_code ec;
+    fs::rename(staging, file, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(staging, ignored);
+        throw fs::filesystem_error("rename", staging, file, ec);
+    }
+    return true;
+}
+
+void SetupCenter::save_setup_data() {
+    log_tagged(kLogInfo, "save_setup_data");
+    try {
+        neb::CJsonObject data;
+        data.add("manifest_url", manifest_url);
+        data.add("version", version);
+        data.add("sign", setup_data_sign(manifest_url, version));
+        write_file_replacing(setup_data_path(setup_dir), data.to_text() + "\n");
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "save_setup_data  error: %d %s", sys::system_code(e.code()),
+                   e.what());
+    } catch (const std::exception& e) {
+        log_tagged(kLogWarning, "save_setup_data  exception: %s", e.what());
+    }
+}
+
+void SetupCenter::load_setup_data() {
+    try {
+        const fs::path file = setup_data_path(setup_dir);
+        if (!file_exists(file)) return;
+        const std::optional<std::string> text = read_whole_file(file);
+        if (!text) return;
+        const neb::CJsonObject data(*text);
+        if (!data.error_text().empty() || data.is_empty()) return;
+
+        std::string sign;
+        if (!data.get("sign", sign) || sign.empty()) return;
+        std::string stored_url;
+        std::string stored_version;
+        data.get("manifest_url", stored_url);
+        data.get("version", stored_version);
+        if (stored_url.empty() || setup_data_sign(stored_url, stored_version) != sign) return;
+
+        std::string installed;
+        if (!read_app_version(setup_dir, installed)) {
+            log_tagged(kLogInfo, "load setup data: get_app_version failed");
+        }
+        // The application was updated since: its secondary modules follow the new manifest.
+        if (!installed.empty() && installed != stored_version) {
+            log_tagged(kLogInfo, "load setup data. the app had updated. new_vesion: %s, skip load.",
+                       installed);
+            return;
+        }
+        manifest_url = stored_url;
+        version = stored_version;
+        log_tagged(kLogInfo, "load setup data. manifest_url:%s, version: %s", manifest_url,
+                   version);
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "load_setup_data  error: %d %s", sys::system_code(e.code()),
+                   e.what());
+    } catch (const std::exception& e) {
+        log_tagged(kLogWarning, "load_setup_data  exception: %s", e.what());
+    }
+}
+
+bool read_app_version(const fs::path& install_dir, std::string& version) {
+    version.clear();
+    const fs::path file = app_config_path(install_dir);
+    if (!file_exists(file)) return false;
+    const std::optional<std::string> text = read_whole_file(file);
+    if (!text) return false;
+    const neb::CJsonObject config(*text);
+    if (!config.error_text().empty()) return false;
+    return config.get("gver", version);
+}
+
+std::string app_version(bool cached_only) {
+    static std::string cache;
+    if (cached_only || !cache.empty()) return cache;
+    const fs::path root = suite_root_relative();
+    if (!root.empty()) {
+        if (const auto text = read_whole_file(app_config_path(root))) {
+            const auto config = nlohmann::json::parse(*text, nullptr, false);
+            if (!config.is_discarded() && config.is_object()) {
+                const auto gver = config.find("gver");
+                if (gver != config.end() && gver->is_string()) {
+                    cache = gver->get<std::string>();
+                }
+            }
+        }
+    }
+    if (cache.empty()) cache = std::string(kDefaultVersion);
+    return cache;
+}
+
+}  // namespace velora::st

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+
+// File operations whose outcome the installer decides on by system code.
+namespace velora::sys {
+
+// A copy whose destination is mapped into a process's memory (Windows only).
+inline constexpr int kErrorUserMappedFile = 1224;
+
+// Copies `from` onto `to`, replacing an existing `to` when `overwrite` is set.
+// Returns the system code of the failure, 0 on success. A running program's file
+// reports the sharing violation (32).
+int copy_file(const std::filesystem::path& from, const std::filesystem::path& to, bool overwrite);
+
+// Renames `from` to `to` without replacing anything that exists at `to`. Returns the
+// system code, 0 on success.
+int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Makes sure a file that programs may still hold goes away: Windows deletes it at the
+// next restart; POSIX unlinks it now, its holders keep the inode until they close it.
+bool delete_at_reboot(const std::filesystem::path& path);
+
+}  // namespace velora::sys

@@ -1,0 +1,88 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "sys/error_code.h"
+#include "sys/files.h"
+
+namespace velora::sys {
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now, so that a failed close (a late write error) is seen.
+    int close() {
+        const int r = ::close(fd_);
+        fd_ = -1;
+        return r;
+    }
+
+private:
+    int fd_;
+};
+
+bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int copy_file(const std::filesystem::path& from, const std::filesystem::path& to, bool overwrite) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) return last_system_code();
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) return last_system_code();
+    if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
+
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    Fd out(::open(to.c_str(), flags, st.st_mode & 07777));
+    if (out.get() < 0) return system_code_from_errno(errno, true);
+
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_system_code();
+        }
+        if (n == 0) break;
+        if (!write_all(out.get(), buffer, static_cast<size_t>(n))) return last_system_code();
+    }
+    if (out.close() != 0) return last_system_code();
+    return kErrorSuccess;
+}
+
+int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return kErrorSuccess;
+    if (errno != EINVAL && errno != ENOSYS) return system_code_from_errno(errno, true);
+    // File systems without RENAME_NOREPLACE: check, then rename.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) return kErrorFileExists;
+    if (::rename(from.c_str(), to.c_str()) != 0) return system_code_from_errno(errno, true);
+    return kErrorSuccess;
+}
+
+bool delete_at_reboot(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
+
+}  // namespace velora::sys

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/curl_wrapper.h"
+#include "support/dist_server.h"
+#include "support/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using castmill::test::DistServer;
+using castmill::test::DistServerOptions;
+using castmill::test::read_file;
+using castmill::test::TempDir;
+using castmill::test::write_file;
+
+constexpr int kTimeout = 30;
+constexpr size_t kSize = 200000;
+
+// Downloads against the distribution server with injected faults.
+class HttpFaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        content_.resize(kSize);
+        for (size_t i = 0; i < kSize; ++i) content_[i] = static_cast<char>((i * 131 + 5) % 253);
+        write_file(dir_ / "suite" / "bin" / "app.dll", content_);
+        DistServerOptions options;
+        options.release =
+            castmill::test::publish_release(dir_ / "suite", "2.0.0", dir_ / "release");
+        server_ = std::make_unique<DistServer>(std::move(options));
+        path_ = server_->release_path_of("bin/app.dll");
+        url_ = server_->url() + path_;
+    }
+
+    std::vector<castmill::test::RecordedRequest> gets() const {
+        std::vector<castmill::test::RecordedRequest> out;
+        for (const auto& r : server_->requests())
+            if (r.method == "GET" && r.path == path_) out.push_back(r);
+        return out;
+    }
+
+    TempDir dir_;
+    TempDir out_;
+    std::string content_;
+    std::unique_ptr<DistServer> server_;
+    std::string path_;
+    std::string url_;
+};
+
+TEST_F(HttpFaultsTest, CutTransferIsResumedWhereItStopped) {
+    server_->cut_after(path_, 30000, 1);
+    CurlWrapper curl(kTimeout);
+    const fs::path file = out_ / "app.dll";
+    EXPECT_EQ(curl.download(url_, file, true, 0), CURLE_PARTIAL_FILE);
+    const std::string partial = read_file(file);
+    ASSERT_GT(partial.size(), 0u);
+    ASSERT_LT(partial.size(), kSize);
+    EXPECT_TRUE(partial == content_.substr(0, partial.size()));
+
+    EXPECT_EQ(curl.download(url_, file, true, 0), 0);
+    EXPECT_TRUE(read_file(file) == content_);
+    const auto requests = gets();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(partial.size()) + "-");
+}
+
+TEST_F(HttpFaultsTest, StatusesOfTheResumableDownload) {
+    CurlWrapper curl(kTimeout);
+    const fs::path file = out_ / "app.dll";
+    write_file(file, content_.substr(0, 1000));
+
+    server_->fail_next(path_, 429);
+    EXPECT_EQ(curl.download(url_, file, true, 0), kDownloadTooManyRequests);
+    server_->fail_next(path_, 500);
+    EXPECT_EQ(curl.download(url_, file, true, 0), kDownloadHttpError);
+    server_->fail_next(path_, 404);
+    EXPECT_EQ(curl.download(url_, file, true, 0), kDownloadHttpError);
+    // Nothing of the error answers went into the partial file, so the resume is exact.
+    EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
+    EXPECT_EQ(curl.download(url_, file, true, 0), 0);
+    EXPECT_TRUE(read_file(file) == content_);
+}
+
+TEST_F(HttpFaultsTest, ResumeRefusedByTheServerLeavesThePartialFileIntact) {
+    server_->ignore_ranges(path_, 1);
+    CurlWrapper curl(kTimeout);
+    const fs::path file = out_ / "app.dll";
+    write_file(file, content_.substr(0, 1000));
+    EXPECT_EQ(curl.download(url_, file, true, 0), CURLE_RANGE_ERROR);
+    EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#include "setup/entire_package.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <cstdlib>
+
+#include "setup/setup_center.h"
+#include "support/log_capture.h"
+#include "support/test_env.h"
+#include "sys/error_code.h"
+#include "sys/files.h"
+
+namespace velora::st {
+namespace {
+
+namespace fs = std::filesystem;
+using castmill::test::LogCapture;
+using castmill::test::read_file;
+using castmill::test::TempDir;
+using castmill::test::write_file;
+
+struct ZipEntry {
+    std::string name;
+    std::string content;
+    unsigned long external_fa = 0;
+    int method = Z_DEFLATED;
+};
+
+// Writes a real archive with minizip's writer.
+void make_zip(const fs::path& path, const std::vector<ZipEntry>& entries) {
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    for (const ZipEntry& entry : entries) {
+        zip_fileinfo info{};
+        info.external_fa = entry.external_fa;
+        ASSERT_EQ(zipOpenNewFileInZip64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0,
+                                        nullptr, entry.method, Z_DEFAULT_COMPRESSION, 0),
+                  ZIP_OK);
+        if (!entry.content.empty()) {
+            ASSERT_EQ(zipWriteInFileInZip(zip, entry.content.data(),
+                                          static_cast<unsigned>(entry.content.size())),
+                      ZIP_OK);
+        }
+        ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
+    }
+    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+}
+
+// Replaces the first occurrence of `what` in the file.
+void patch(const fs::path& path, const std::string& what, const std::string& with) {
+    std::string bytes = read_file(path);
+    const size_t at = bytes.find(what);
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, with.size(), with);
+    write_file(path, bytes);
+}
+
+TEST(UnzipPackage, ExtractsFilesAndFoldersWithOrWithoutDirectoryEntries) {
+    TempDir tmp;
+    make_zip(tmp / "p.zip", {{"bin/", ""},
+                             {"bin/app.dll", "app"},
+                             {"deep/nested/file.txt", "nested"},
+                             {"VeloraOBS\\plugins\\win.dll", "win"},
+                             {"attr_dir", "", 16},
+                             {"empty.txt", ""},
+                             {"stored.bin", std::string(10000, 's'), 0, 0},
+                             {std::string(150, 'd') + "/" + std::string(150, 'f'), "long"}});
+    EXPECT_EQ(unzip_package(tmp / "p.zip", tmp / "out"), kUnzipOk);
+    EXPECT_TRUE(fs::is_directory(tmp / "out/bin"));
+    EXPECT_EQ(read_file(tmp / "out/bin/app.dll"), "app");
+    EXPECT_EQ(read_file(tmp / "out/deep/nested/file.txt"), "nested");
+    EXPECT_EQ(read_file(tmp / "out/VeloraOBS/plugins/win.dll"), "win");
+    EXPECT_TRUE(fs::is_directory(tmp / "out/attr_dir"));
+    EXPECT_TRUE(fs::is_regular_file(tmp / "out/empty.txt"));
+    EXPECT_EQ(read_file(tmp / "out/stored.bin"), std::string(10000, 's'));
+    EXPECT_EQ(read_file(tmp / "out" / std::string(150, 'd') / std::string(150, 'f')), "long");
+}
+
+TEST(UnzipPackage, EmptyArchiveExtractsNothing) {
+    TempDir tmp;
+    make_zip(tmp / "empty.zip", {});
+    EXPECT_EQ(unzip_package(tmp / "empty.zip", tmp / "out"), kUnzipOk);
+    EXPECT_TRUE(fs::is_directory(tmp / "out"));
+    EXPECT_TRUE(fs::is_empty(tmp / "out"));
+
+    // The end record alone, but claiming entries: damaged, not empty.
+    std::string bytes = read_file(tmp / "empty.zip");
+    bytes[8] = 1;
+    write_file(tmp / "claims.zip", bytes);
+    EXPECT_EQ(unzip_package(tmp / "claims.zip", tmp / "out2"), kUnzipOpenArchiveFailed);
+}
+
+TEST(UnzipPackage, RefusesEntriesThatLeaveTheOutputFolder) {
+    LogCapture log;
+    for (const std::string name : {"../evil.txt", "bin/../../evil.txt", "/evil.txt", "\\evil.txt",
+                                   "C:/evil.txt", "c:evil.txt", "bin\\..\\..\\evil.txt", ".."}) {
+        TempDir tmp;
+        make_zip(tmp / "p.zip", {{"first.txt", "first"}, {name, "evil"}});
+        EXPECT_EQ(unzip_package(tmp / "p.zip", tmp / "a/out"), kUnzipUnsafeEntryName) << name;
+        EXPECT_FALSE(fs::exists(tmp / "a/evil.txt")) << name;
+        EXPECT_FALSE(fs::exists(tmp / "evil.txt")) << name;
+        EXPECT_FALSE(fs::exists("/evil.txt")) << name;
+    }
+    EXPECT_TRUE(log.contains("zip entry: ../evil.txt refused"));
+    EXPECT_TRUE(is_safe_entry_name("bin/a..b.dll"));
+    EXPECT_TRUE(is_safe_entry_name("./bin/app.dll"));
+}
+
+TEST(UnzipPackage, CorruptedEntryFailsWithReadError) {
+    TempDir tmp;
+    const std::string content = "STORED-CONTENT-" + std::string(100, 'x');
+    make_zip(tmp / "crc.zip", {{"a.txt", content, 0, 0}});
+    patch(tmp / "crc.zip", "STORED-CONTENT", "STORED-CONTENZ");
+    EXPECT_EQ(unzip_package(tmp / "crc.zip", tmp / "out1"), kUnzipReadFailed);
+
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += std::to_string(i * 7919 % 10007);
+    make_zip(tmp / "inflate.zip", {{"b.txt", text}});
+    std::string bytes = read_file(tmp / "inflate.zip");
+    for (size_t i = 60; i < 400; ++i) bytes[i] = static_cast<char>(0xff);
+    write_file(tmp / "inflate.zip", bytes);
+    EXPECT_EQ(unzip_package(tmp / "inflate.zip", tmp / "out2"), kUnzipReadFailed);
+}
+
+TEST(UnzipPackage, DamagedArchivesGiveTheirStepsCode) {
+    TempDir tmp;
+    EXPECT_EQ(unzip_package(tmp / "missing.zip", tmp / "out"), kUnzipOpenArchiveFailed);
+
+    make_zip(tmp / "p.zip", {{"a.txt", "alpha"}, {"b.txt", "beta"}});
+    const std::string whole = read_file(tmp / "p.zip");
+    write_file(tmp / "truncated.zip", whole.substr(0, whole.size() / 2));
+    EXPECT_EQ(unzip_package(tmp / "truncated.zip", tmp / "out"), kUnzipOpenArchiveFailed);
+
+    // Central directory intact, first local header damaged: the data cannot be opened.
+    write_file(tmp / "local.zip", "PK\x09\x09" + whole.substr(4));
+    EXPECT_EQ(unzip_package(tmp / "local.zip", tmp / "out"), kUnzipOpenEntryFailed);
+
+    // Second central directory record damaged: its information cannot be read.
+    std::string central = whole;
+    const size_t second = central.find("PK\x01\x02", central.find("PK\x01\x02") + 4);
+    ASSERT_NE(second, std::string::npos);
+    central[second + 2] = 0x09;
+    write_file(tmp / "central.zip", central);
+    EXPECT_EQ(unzip_package(tmp / "central.zip", tmp / "out3"), kUnzipEntryInfoFailed);
+    EXPECT_EQ(read_file(tmp / "out3/a.txt"), "alpha");
+}
+
+TEST(UnzipPackage, UnwritableOutputGivesItsCode) {
+    TempDir tmp;
+    make_zip(tmp / "p.zip", {{"bin/app.dll", "app"}});
+    write_file(tmp / "out/bin", "a file where the folder belongs");
+    EXPECT_EQ(unzip_package(tmp / "p.zip", tmp / "out"), kUnzipMakeDirFailed);
+
+    make_zip(tmp / "q.zip", {{"app.dll", "app"}});
+    fs::create_directories(tmp / "out2/app.dll");
+    EXPECT_EQ(unzip_package(tmp / "q.zip", tmp / "out2"), kUnzipOpenOutputFailed);
+}
+
+class EntireModeTest : public ::testing::Test {
+protected:
+    EntireModeTest() {
+        center.entire_mode = 1;
+        center.install_dir = tmp / "Castmill";
+        center.download_dir = tmp / "download";
+        center.package_path = center.download_dir / "Castmill_winUpdate.zip";
+        fs::create_directories(center.download_dir);
+        center.install_lists[1] = {{"VeloraBrowser/browser.exe", "h1", 7},
+                                   {"Update/updater.exe", "h2", 7}};
+    }
+
+    std::vector<fs::path> extract_dirs() const {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(std::getenv("TMPDIR")))
+            if (entry.path().filename().string().rfind("vlstup-", 0) == 0)
+                found.push_back(entry.path());
+        return found;
+    }
+
+    TempDir tmp;
+    SetupCenter center;
+    LogCapture log;
+};
+
+TEST_F(EntireModeTest, InstallsFromTheUnpackedPackageAndRemovesIt) {
+    make_zip(center.package_path,
+             {{"VeloraBrowser/browser.exe", "browser"}, {"Update/updater.exe", "updater"}});
+    std::string error;
+    EXPECT_EQ(center._install_entire_mode_impl(error), 0);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/browser.exe"), "browser");
+    EXPECT_EQ(read_file(center.install_dir / "Update/updater.exe"), "updater");
+    EXPECT_EQ(center.extract_dir.parent_path(), fs::path(std::getenv("TMPDIR")));
+    EXPECT_TRUE(extract_dirs().empty());
+    EXPECT_TRUE(fs::exists(center.package_path));
+    EXPECT_TRUE(log.contains("extract zip file to: " + center.extract_dir.string()));
+}
+
+TEST_F(EntireModeTest, BrokenPackageFailsBeforeAnythingIsInstalled) {
+    write_file(center.package_path, "not a zip archive");
+    std::string error;
+    EXPECT_EQ(center._install_entire_mode_impl(error), kUnzipOpenArchiveFailed);
+    EXPECT_EQ(error, "unzip entire package failed");
+    EXPECT_FALSE(fs::exists(center.install_dir));
+    EXPECT_TRUE(extract_dirs().empty());
+    EXPECT_TRUE(log.contains("fialied. code: 2001"));
+}
+
+TEST_F(EntireModeTest, PackageWithoutTheListedFilesFailsWithFileNotFound) {
+    make_zip(center.package_path, {});
+    std::string error;
+    EXPECT_EQ(center._install_entire_mode_impl(error), sys::kErrorFileNotFound);
+    EXPECT_TRUE(extract_dirs().empty());
+
+    // A second run unpacks the same package into a fresh folder.
+    make_zip(center.package_path,
+             {{"VeloraBrowser/browser.exe", "browser"}, {"Update/updater.exe", "updater"}});
+    const fs::path first = center.extract_dir;
+    EXPECT_EQ(center._install_entire_mode_impl(error), 0);
+    EXPECT_NE(center.extract_dir, first);
+}
+
+}  // namespace
+}  // namespace velora::st

@@ -1,0 +1,28 @@
+#include "support/log_capture.h"
+
+#include <stdexcept>
+
+#include "report/logger.h"
+#include "support/test_env.h"
+
+namespace castmill::test {
+
+namespace fs = std::filesystem;
+
+LogCapture::LogCapture() {
+    const fs::path dir = isolate_environment() / "log";
+    if (!init_local_logger(dir, "test", kLogInfo))
+        throw std::runtime_error("cannot open the log in " + dir.string());
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("test-", 0) == 0) file_ = entry.path();
+    }
+    if (file_.empty()) throw std::runtime_error("the log was opened outside " + dir.string());
+    start_ = fs::file_size(file_);
+}
+
+std::string LogCapture::text() const {
+    const std::string all = read_file(file_);
+    return start_ < all.size() ? all.substr(start_) : std::string();
+}
+
+}  // namespace castmill::test
