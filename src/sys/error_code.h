@@ -13,10 +13,13 @@ inline constexpr int kErrorPathNotFound = 3;
 inline constexpr int kErrorAccessDenied = 5;
 inline constexpr int kErrorWriteProtect = 19;
 inline constexpr int kErrorSharingViolation = 32;
+inline constexpr int kErrorNotSupported = 50;
 inline constexpr int kErrorFileExists = 80;
+inline constexpr int kErrorInvalidParameter = 87;
 inline constexpr int kErrorDiskFull = 112;
 inline constexpr int kErrorDirNotEmpty = 145;
 inline constexpr int kErrorAlreadyExists = 183;
+inline constexpr int kErrorBadDatabase = 1009;  // a settings store file is damaged
 // Bit 29 marks application-defined codes; errno values without a Windows twin carry it.
 inline constexpr int kApplicationCodeBit = 0x20000000;
 
