@@ -69,17 +69,36 @@ TEST(NamedMutex, EndsWithTheHolderProcessHoweverItEnds) {
     EXPECT_TRUE(NamedMutex::create_owned(name));
 }
 
-TEST(NamedMutex, ProgramsStartedByTheOwnerDoNotInheritIt) {
-    // The installer starts the suite's application; that must not keep the installer's
-    // name taken after the installer has gone.
+TEST(NamedMutex, ProgramsStartedByTheOwnerDoNotKeepItAfterTheOwnerDies) {
+    // The installer starts the suite's application; if the installer is killed, the
+    // application must not keep the installer's name taken.
     const std::string name = unique_name("NamedMutexInherit");
-    auto owner = NamedMutex::create_owned(name);
-    ASSERT_TRUE(owner);
-    test::RunningProgram program(test::test_programs_dir() / "idle_program");
-    ASSERT_EQ(program.exchange("hello"), "hello");
-    owner->release();
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t owner = ::fork();
+    ASSERT_GE(owner, 0);
+    if (owner == 0) {
+        auto mutex = NamedMutex::create_owned(name);
+        // Left running on purpose when this process is killed; the test ends it.
+        auto* program = new test::RunningProgram(test::test_programs_dir() / "idle_program");
+        const pid_t started = mutex && program->exchange("hi") == "hi" ? program->pid() : -1;
+        (void)!::write(report[1], &started, sizeof started);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    pid_t program = -1;
+    ASSERT_EQ(::read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+    ::close(report[0]);
+    ASSERT_GT(program, 0);
+    EXPECT_TRUE(NamedMutex::exists(name));
+
+    ::kill(owner, SIGKILL);
+    int status = 0;
+    ::waitpid(owner, &status, 0);
+    EXPECT_EQ(::kill(program, 0), 0);  // still running
     EXPECT_FALSE(NamedMutex::exists(name));
-    EXPECT_EQ(program.exchange("still here"), "still here");
+    ::kill(program, SIGKILL);
 }
 
 TEST(NamedMutex, LockFileInRuntimeFolderElseTemp) {
@@ -99,7 +118,7 @@ TEST(NamedMutex, LockFileInRuntimeFolderElseTemp) {
     auto owner = NamedMutex::create_owned("LockPlace");
     ASSERT_TRUE(owner);
     EXPECT_TRUE(fs::exists(dir / "tmp/LockPlace.lock"));
-    // Separate folders are separate namespaces: the first owner is gone anyway.
+    // The temporary folder now holds the name.
     EXPECT_TRUE(NamedMutex::exists("LockPlace"));
 }
 
