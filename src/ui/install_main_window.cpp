@@ -1,0 +1,474 @@
+#include "ui/install_main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QFontDatabase>
+#include <QImage>
+#include <QLabel>
+#include <QMovie>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <cstdio>
+
+#include "app/exit_code.h"
+#include "report/logger.h"
+#include "ui/carousel_image_window.h"
+#include "ui/install_main_window_ui.h"
+#include "ui/localizer.h"
+#include "ui/message_box.h"
+#include "ui/resources_folder.h"
+
+namespace velora::st {
+
+namespace {
+
+constexpr const char* kTitleButtonLook =
+    "QToolButton{border-radius:4px;background-color:transparent;}QToolButton:hover{border-"
+    "radius:4px;background-color:#f4f4f4}QToolButton:pressed{border-radius:4px;background-"
+    "color:#f4f4f4}";
+constexpr const char* kTipButtonLook = "background-color:transparent;";
+constexpr const char* kSolidBar =
+    "QProgressBar{ background: #EAEAEA;border-radius:8px; }QProgressBar::chunk "
+    "{background-color: #FF2D89; border-radius:8px;}";
+constexpr const char* kGradientBar =
+    "QProgressBar{ background: #EAEAEA;border-radius:8px; }QProgressBar::chunk "
+    "{background-color: qlineargradient(x1:0, y1:0, x2:1.0, y2:0.0, stop:0 #FF2D89,stop:1 "
+    "#FF907F);border-radius:8px;}";
+constexpr const char* kWhiteText = "color:#FFFFFF;";
+constexpr const char* kDarkText = "color:#333333;";
+
+constexpr const char* kTipKeys[] = {"Connect-Toys", "Stickers-Themes", "Multi-Streaming", "Chatbox",
+                                    "Insights"};
+constexpr int kTipCount = 5;
+constexpr int kCarouselIntervalMs = 10000;
+
+// Bar looks (bar_look): which style sheet and value are on the bar.
+constexpr int kLookGradientStart = 1;
+constexpr int kLookSolidStart = 2;
+constexpr int kLookGradientIdle = 3;
+constexpr int kLookGradientFull = 4;
+
+QFont pixel_font(const char* family, int pixels, int weight) {
+    QFont font(family);
+    font.setPixelSize(pixels);
+    font.setWeight(static_cast<QFont::Weight>(weight));
+    return font;
+}
+
+// "1000M" and more in gigabytes with two decimals, else whole megabytes padded to three
+// places.
+QString format_size(uint64_t bytes) {
+    double megabytes = static_cast<double>(bytes) / 1024 / 1024;
+    if (static_cast<int64_t>(megabytes) >= 1000)
+        return QString::asprintf("%.2fG", megabytes / 1024);
+    return QString::asprintf("%3dM", static_cast<int>(megabytes));
+}
+
+}  // namespace
+
+InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
+                                     std::unique_ptr<InstallEngine> engine, WindowTimings waits,
+                                     QWidget* parent)
+    : QDialog(parent), options(launch_options), setup_center(std::move(engine)), timings(waits) {
+    build_ui();
+    Localizer::instance().init();
+
+    setFixedSize(width(), height());
+    Qt::WindowFlags flags = windowFlags();
+    flags &= ~Qt::WindowMaximizeButtonHint;
+    flags &= ~Qt::WindowCloseButtonHint;
+    setWindowFlags(flags | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
+
+    ui->progressBar->setTextVisible(false);
+    ui->progressBar->setFormat("");
+    ui->progressBar->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    apply_bar_look(kLookSolidStart);
+
+    ui->downloadInformation->setText("");
+    ui->downloadInformation->hide();
+    ui->downloadCostTime->setText("");
+    ui->downloadCostTime->hide();
+
+    resource_dir = resources_folder();
+    for (int i = 1; i <= kTipCount; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "info_image_%d.png", i);
+        std::filesystem::path image = resource_dir / name;
+        if (std::filesystem::exists(image))
+            ui->imageWindow->addImage(qt_path(image));
+        else
+            log_tagged(kLogWarning, "image file not exist: %s", image);
+    }
+
+    ui->titleImage->setPixmap(QPixmap::fromImage(QImage(qt_path(resource_dir / "title.png"))));
+
+    ui->imageWindow->setBorderVisible(false);
+    ui->imageWindow->setInterval(kCarouselIntervalMs);
+    ui->imageWindow->setDotsVisible(true);
+
+    auto set_button = [this](QToolButton* button, const char* icon, int size, const char* look) {
+        button->setIcon(QIcon(qt_path(resource_dir / icon)));
+        button->setFixedSize(size, size);
+        button->setIconSize(QSize(size, size));
+        button->setStyleSheet(look);
+    };
+    set_button(ui->closeBotton, "close.png", 20, kTitleButtonLook);
+    set_button(ui->minBotton, "min.png", 20, kTitleButtonLook);
+    set_button(ui->nextInfoButton, "next_botton.png", 32, kTipButtonLook);
+    set_button(ui->prevInfoButton, "prev_botton.png", 32, kTipButtonLook);
+
+    _update_status_effect(true);
+    _load_fonts();
+
+    connect(ui->closeBotton, &QToolButton::clicked, this, &InstallMainWindow::onCancelBtn);
+    connect(ui->minBotton, &QToolButton::clicked, this, &InstallMainWindow::onMinimizeBtn);
+    connect(this, &InstallMainWindow::sigCheckDone, this, &InstallMainWindow::onCheckDone);
+    connect(this, &InstallMainWindow::sigProgress, this, &InstallMainWindow::onProgress);
+    connect(this, &InstallMainWindow::sigDownloadResult, this,
+            &InstallMainWindow::onDownloadResult);
+    connect(this, &InstallMainWindow::sigInstallResult, this, &InstallMainWindow::onInstallResult);
+    connect(ui->prevInfoButton, &QToolButton::clicked, this, &InstallMainWindow::onPrevTips);
+    connect(ui->nextInfoButton, &QToolButton::clicked, this, &InstallMainWindow::onNextTips);
+    check_timer = new QTimer(this);
+    connect(check_timer, &QTimer::timeout, this, &InstallMainWindow::onCheckTimeout);
+    check_timer->start(timings.status_tick);
+
+    requested_status = 1;
+    _start_check();
+    _show_tip(0);
+    ui->imageWindow->start();
+    ui->imageWindow->show();
+    ui->imageWindow->setImageChangedCallback([this](int index) { _show_tip(index); });
+}
+
+InstallMainWindow::~InstallMainWindow() {
+    stop_polling = true;
+    delete check_timer;
+    check_timer = nullptr;
+    if (install_poll_thread) {
+        install_poll_thread->join();
+        install_poll_thread.reset();
+    }
+    if (check_thread.joinable()) check_thread.join();
+    if (download_thread.joinable()) download_thread.join();
+    if (install_thread.joinable()) install_thread.join();
+    delete ui;
+}
+
+void InstallMainWindow::build_ui() {
+    ui = new InstallMainWindowUi;
+    if (objectName().isEmpty()) setObjectName("InstallMainWindow");
+    setWindowModality(Qt::NonModal);
+    resize(708, 664);
+    setStyleSheet("QDialog{border: 2px solid #EAEAEA;;background-color:white;border-radius:8px;}");
+
+    auto fixed_height = [](QWidget* widget, int height) {
+        widget->setMinimumSize(0, height);
+        widget->setMaximumSize(16777215, height);
+    };
+    QFont verdana("Verdana");
+
+    ui->gridLayoutWidget = new QWidget(this);
+    ui->gridLayoutWidget->setObjectName("gridLayoutWidget");
+    ui->gridLayoutWidget->setGeometry(0, 0, 840, 660);
+
+    ui->titleWidget = new QWidget(ui->gridLayoutWidget);
+    ui->titleWidget->setObjectName("titleWidget");
+    ui->titleWidget->setGeometry(0, 0, 16777215, 32);
+    fixed_height(ui->titleWidget, 32);
+
+    ui->titleImage = new QLabel(ui->titleWidget);
+    ui->titleImage->setObjectName("titleImage");
+    ui->titleImage->setGeometry(0, 0, 16777215, 32);
+    fixed_height(ui->titleImage, 32);
+
+    ui->minBotton = new QToolButton(ui->titleWidget);
+    ui->minBotton->setObjectName("minBotton");
+    ui->minBotton->setGeometry(640, 6, 20, 20);
+
+    ui->closeBotton = new QToolButton(ui->titleWidget);
+    ui->closeBotton->setObjectName("closeBotton");
+    ui->closeBotton->setGeometry(668, 6, 20, 20);
+
+    ui->imageWindow = new CarouselImageWindow(ui->gridLayoutWidget);
+    ui->imageWindow->setObjectName("imageWindow");
+    ui->imageWindow->setGeometry(2, 32, 704, 528);
+    ui->imageWindow->setMinimumSize(704, 528);
+    ui->imageWindow->setMaximumSize(704, 528);
+
+    ui->infoTitleLabel = new QLabel(ui->imageWindow);
+    ui->infoTitleLabel->setObjectName("infoTitleLabel");
+    ui->infoTitleLabel->setGeometry(32, 19, 641, 36);
+    fixed_height(ui->infoTitleLabel, 36);
+    QFont title_font("Verdana", 20);
+    title_font.setWeight(QFont::Bold);
+    ui->infoTitleLabel->setFont(title_font);
+    ui->infoTitleLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    ui->infoDetailLabel = new QLabel(ui->imageWindow);
+    ui->infoDetailLabel->setObjectName("infoDetailLabel");
+    ui->infoDetailLabel->setGeometry(33, 57, 438, 48);
+    ui->infoDetailLabel->setFont(QFont("Verdana", 8));
+    ui->infoDetailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ui->infoDetailLabel->setWordWrap(true);
+    ui->infoDetailLabel->setMargin(0);
+
+    QFont tip_font("Verdana");
+    tip_font.setWeight(QFont::Normal);
+    tip_font.setUnderline(true);
+    ui->prevInfoButton = new QToolButton(ui->imageWindow);
+    ui->prevInfoButton->setObjectName("prevInfoButton");
+    ui->prevInfoButton->setGeometry(20, 260, 32, 32);
+    ui->prevInfoButton->setFont(tip_font);
+
+    ui->nextInfoButton = new QToolButton(ui->imageWindow);
+    ui->nextInfoButton->setObjectName("nextInfoButton");
+    ui->nextInfoButton->setGeometry(654, 260, 32, 32);
+    ui->nextInfoButton->setFont(tip_font);
+
+    ui->bottomWidget = new QWidget(ui->gridLayoutWidget);
+    ui->bottomWidget->setObjectName("bottomWidget");
+    ui->bottomWidget->setGeometry(0, 0, 100, 30);
+
+    ui->statusEffect = new QLabel(ui->gridLayoutWidget);
+    ui->statusEffect->setObjectName("statusEffect");
+    ui->statusEffect->setGeometry(270, 586, 48, 48);
+    ui->statusEffect->setAlignment(Qt::AlignCenter);
+
+    ui->downloadCostTime = new QLabel(ui->gridLayoutWidget);
+    ui->downloadCostTime->setObjectName("downloadCostTime");
+    ui->downloadCostTime->setGeometry(466, 616, 124, 24);
+    ui->downloadCostTime->setFont(verdana);
+    ui->downloadCostTime->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    ui->downloadInformation = new QLabel(ui->gridLayoutWidget);
+    ui->downloadInformation->setObjectName("downloadInformation");
+    ui->downloadInformation->setGeometry(560, 616, 124, 24);
+    ui->downloadInformation->setFont(verdana);
+    ui->downloadInformation->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    ui->progressInformation = new QLabel(ui->gridLayoutWidget);
+    ui->progressInformation->setObjectName("progressInformation");
+    ui->progressInformation->setGeometry(319, 598, 115, 24);
+    ui->progressInformation->setFont(verdana);
+
+    ui->progressBar = new QProgressBar(ui->gridLayoutWidget);
+    ui->progressBar->setObjectName("progressBar");
+    ui->progressBar->setGeometry(20, 580, 664, 16);
+    ui->progressBar->setFont(verdana);
+    ui->progressBar->setValue(24);
+    ui->progressBar->setTextVisible(false);
+
+    setWindowTitle(QCoreApplication::translate("InstallMainWindow", "Dialog"));
+    ui->titleImage->setText(QCoreApplication::translate("InstallMainWindow", "Castmill"));
+    ui->minBotton->setText(QCoreApplication::translate("InstallMainWindow", "min"));
+    ui->closeBotton->setText(QCoreApplication::translate("InstallMainWindow", "exit"));
+    ui->prevInfoButton->setText(QCoreApplication::translate("InstallMainWindow", "Prev Tip>"));
+    ui->nextInfoButton->setText(QCoreApplication::translate("InstallMainWindow", "Next Tip>"));
+    ui->statusEffect->setText("");
+    const QString text_label = QCoreApplication::translate("InstallMainWindow", "TextLabel");
+    for (QLabel* label : {ui->infoTitleLabel, ui->infoDetailLabel, ui->downloadCostTime,
+                          ui->downloadInformation, ui->progressInformation})
+        label->setText(text_label);
+    QMetaObject::connectSlotsByName(this);
+}
+
+void InstallMainWindow::_load_fonts() {
+    const std::filesystem::path font_dir = resource_dir / "font";
+    for (const char* file : {"OpenSans-Regular.ttf", "OpenSans-Bold.ttf", "OpenSans-ExtraBold.ttf",
+                             "OpenSans-Semibold.ttf", "OpenSans-Light.ttf"})
+        QFontDatabase::addApplicationFont(qt_path(font_dir / file));
+    setFont(pixel_font("Open Sans", 28, QFont::Bold));
+
+    int ondo = QFontDatabase::addApplicationFont(qt_path(font_dir / "ondo-bold.ttf"));
+    if (!QFontDatabase::applicationFontFamilies(ondo).isEmpty()) {
+        ui->infoTitleLabel->setFont(pixel_font("Open Sans", 28, QFont::Bold));
+        ui->infoTitleLabel->setStyleSheet(kWhiteText);
+    }
+    ui->infoDetailLabel->setFont(pixel_font("Open Sans", 16, QFont::Bold));
+    ui->infoDetailLabel->setStyleSheet(kWhiteText);
+    for (QLabel* label : {ui->progressInformation, ui->downloadInformation, ui->downloadCostTime}) {
+        label->setFont(pixel_font("Open Sans", 18, QFont::DemiBold));
+        label->setStyleSheet(kDarkText);
+    }
+}
+
+QString InstallMainWindow::tr_key(const char* key) const {
+    return QString::fromStdString(Localizer::instance().text(key));
+}
+
+void InstallMainWindow::setOuterFrame(QWidget* frame) { outer_frame = frame; }
+
+void InstallMainWindow::apply_bar_look(int look) {
+    if (bar_look == look) return;
+    ui->progressBar->setStyleSheet(look == kLookSolidStart ? kSolidBar : kGradientBar);
+    ui->progressBar->setValue(look == kLookGradientFull ? 100 : 0);
+    ui->progressBar->repaint();
+    bar_look = look;
+}
+
+void InstallMainWindow::onCheckTimeout() {
+    if (current_status == 4) _advance_install_progress();
+
+    const QPoint cursor = mapFromGlobal(QCursor::pos());
+    const bool inside = ui->imageWindow->geometry().contains(cursor);
+    if (inside != ui->nextInfoButton->isVisible()) {
+        ui->nextInfoButton->setVisible(inside);
+        ui->prevInfoButton->setVisible(inside);
+        if (inside)
+            ui->imageWindow->pause();
+        else
+            ui->imageWindow->resume();
+    }
+
+    const int status = requested_status;
+    if (status == current_status) return;
+    current_status = status;
+    log_tagged(kLogInfo, "switch to status: %d", status);
+    _update_status_effect(false);
+
+    if (status == 2 || status == 4) {
+        ui->progressInformation->setGeometry(20, 616, 250, 24);
+        ui->progressBar->show();
+    } else {
+        ui->progressInformation->setGeometry(319, 598, 250, 24);
+        ui->downloadInformation->hide();
+        ui->downloadCostTime->hide();
+        ui->progressBar->hide();
+    }
+
+    const bool closable = status != 4;
+    if (ui->closeBotton->isEnabled() != closable) ui->closeBotton->setEnabled(closable);
+
+    switch (status) {
+        case 2:
+            ui->progressInformation->setText(tr_key("Downloading"));
+            apply_bar_look(kLookGradientStart);
+            break;
+        case 4:
+            _advance_install_progress();
+            ui->progressInformation->setText(tr_key("Installing"));
+            apply_bar_look(kLookSolidStart);
+            break;
+        case 5:
+            ui->progressInformation->setText(tr_key("Complete"));
+            apply_bar_look(kLookGradientFull);
+            break;
+        default:
+            ui->progressInformation->setText(tr_key("Preparing"));
+            apply_bar_look(kLookGradientIdle);
+            break;
+    }
+}
+
+void InstallMainWindow::_update_status_effect(bool force) {
+    const int status = current_status;
+    const bool shown = status <= 1 || status >= 5;
+    const bool complete = status >= 5;
+    // Visible-to-parent: the window itself may not be on screen yet.
+    if (!force && shown == ui->statusEffect->isVisibleTo(this)) return;
+    if (!shown) {
+        ui->statusEffect->hide();
+    } else if (complete) {
+        ui->statusEffect->setPixmap(QPixmap(qt_path(resource_dir / "complate_label.png")));
+    } else if (!ui->statusEffect->movie()) {
+        auto* movie =
+            new QMovie(qt_path(resource_dir / "loading.gif"), QByteArray(), ui->statusEffect);
+        movie->setScaledSize(QSize(48, 48));
+        movie->start();
+        ui->statusEffect->setMovie(movie);
+    }
+}
+
+void InstallMainWindow::onProgress(int value, QString, int cost, size_t download_size,
+                                   size_t total_size) {
+    if (value > 100) value = 100;
+    const int bar_value = (value >= 1 && value <= 3) ? 4 : value;
+    log_tagged(kLogInfo, "downded_size:%d total_size: %d, ui_value: %d",
+               static_cast<int>(download_size), static_cast<int>(total_size), bar_value);
+
+    if (total_size != 0) {
+        const unsigned seconds_left = static_cast<unsigned>(cost);
+        const unsigned hours = seconds_left >= 3600 ? seconds_left / 3600 : 0;
+        const unsigned rest = seconds_left - hours * 3600;
+        ui->downloadInformation->setText(QString::asprintf(
+            "<font color = #333333>%02u:%02u:%02u</font>", hours, rest / 60, rest % 60));
+        ui->downloadCostTime->setText(
+            QString("<font color = #333333 >%1</font><font color = #999999 > / %2</font>")
+                .arg(format_size(download_size), format_size(total_size)));
+        ui->downloadInformation->show();
+        ui->downloadCostTime->show();
+    } else {
+        ui->downloadCostTime->hide();
+        ui->downloadInformation->setText(QString::asprintf(
+            "<font color = #333333 >%d%%</font><font color = #999999 > / 100%%</font>", value));
+        ui->downloadInformation->show();
+    }
+
+    if (ui->progressBar->value() != bar_value) {
+        ui->progressBar->setValue(bar_value);
+        ui->progressBar->repaint();
+    }
+}
+
+void InstallMainWindow::_show_tip(int index) {
+    const char* key = kTipKeys[((index % kTipCount) + kTipCount) % kTipCount];
+    ui->infoTitleLabel->setText(tr_key(key));
+    ui->infoDetailLabel->setText(
+        QString::fromStdString(Localizer::instance().text(std::string(key) + "-Brief")));
+}
+
+void InstallMainWindow::onNextTips() { ui->imageWindow->next(); }
+
+void InstallMainWindow::onPrevTips() { ui->imageWindow->previous(); }
+
+void InstallMainWindow::onMinimizeBtn() {
+    showMinimized();
+    if (outer_frame) outer_frame->showMinimized();
+}
+
+void InstallMainWindow::cancel_run() {
+    setup_center->cancel();
+    _report_user_cancel();
+    set_process_exit_code(1);
+}
+
+void InstallMainWindow::onCancelBtn() {
+    cancelled = _confirm_cancel();
+    if (!cancelled) return;
+    cancel_run();
+    done(1);
+}
+
+void InstallMainWindow::closeEvent(QCloseEvent* event) {
+    const int status = current_status;
+    if (status > 4) {
+        event->accept();
+    } else if (status == 4) {
+        event->ignore();
+    } else if (!event->spontaneous()) {
+        event->accept();
+    } else if (_confirm_cancel()) {
+        cancelled = true;
+        cancel_run();
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void InstallMainWindow::done(int code) {
+    discard_message_box();
+    remove_dim_overlay();
+    set_process_exit_code(code);
+    QDialog::done(code);
+    QCoreApplication::quit();
+}
+
+void InstallMainWindow::paintEvent(QPaintEvent*) { apply_rounded_mask(this); }
+
+}  // namespace velora::st

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "app/launch_options.h"
+#include "ui/install_engine.h"
+
+class QTimer;
+class STMessageBox;
+
+namespace velora::st {
+
+// Waits of the window. Production values by default; tests shorten them.
+struct WindowTimings {
+    std::chrono::milliseconds status_tick{100};     // status switch timer
+    std::chrono::milliseconds retry_delay{1000};    // after a dialog asked to retry
+    std::chrono::milliseconds install_creep{3000};  // one percent while installing
+    std::chrono::milliseconds poll_emit{500};       // least gap of size-poller progress
+    std::chrono::milliseconds poll_sleep{10};       // size poller pass
+    std::chrono::milliseconds download_emit{1000};  // least gap of download progress
+};
+
+struct InstallMainWindowUi;
+
+// The installer's main window and the owner of the install run: it starts the engine's
+// stages on worker threads, shows their progress and results, and ends the event loop
+// with the run's result code (0 done, 1 cancelled, 2 failed).
+class InstallMainWindow : public QDialog {
+    Q_OBJECT
+
+public:
+    // Runs the setup engine (SetupCenter).
+    explicit InstallMainWindow(const LaunchOptions& options, QWidget* parent = nullptr);
+    // Runs the given engine.
+    InstallMainWindow(const LaunchOptions& options, std::unique_ptr<InstallEngine> engine,
+                      WindowTimings timings = {}, QWidget* parent = nullptr);
+    ~InstallMainWindow() override;
+
+    void setOuterFrame(QWidget* frame);
+    void done(int code) override;
+
+signals:
+    void sigProgress(int value, QString msg = "", int cost = -1, size_t download_size = 0,
+                     size_t total_size = 0);
+    void sigDownloadResult(int result);
+    void sigInstallResult(int code, QString msg);
+    void sigCheckDone(int result, QString error);
+
+public slots:
+    void onCancelBtn();
+    void onMinimizeBtn();
+    void onProgress(int value, QString msg = "", int cost = -1, size_t = 0, size_t = 0);
+    void onDownloadResult(int result);
+    void onInstallResult(int code, QString msg);
+    void onNextTips();
+    void onPrevTips();
+    void onCheckTimeout();
+    void onCheckDone(int result, QString error);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void build_ui();
+    void _load_fonts();
+    void _update_status_effect(bool force);
+    void _show_tip(int index);
+    void apply_bar_look(int look);
+    QString tr_key(const char* key) const;
+
+    // Run control.
+    void _start_check();
+    void _start_download();
+    void _start_install();
+    void _check_worker();
+    void _download_worker();
+    void _install_worker();
+    void _install_size_poller();
+    void on_download_progress(int64_t total, int64_t cache, int64_t now);
+    void _advance_install_progress();
+    void _report_setup_error(const char* text);
+    void _report_user_cancel();
+    void retry_after_failure();
+    void cancel_run();
+
+    // Dialogs.
+    void _show_dim_overlay();
+    void remove_dim_overlay();
+    void discard_message_box();
+    // Runs the box's own event loop, then removes the dim layer; the box's result.
+    int run_message_box(STMessageBox* box);
+    void _show_install_failed(const char* message, bool retry_allowed);
+    void _retry_install_in_use(const QString& message);
+    bool _confirm_cancel();
+
+    InstallMainWindowUi* ui = nullptr;
+    std::atomic<int> bar_look{0};
+    QWidget* dim_overlay = nullptr;
+    STMessageBox* message_box = nullptr;
+    std::thread download_thread;
+    std::thread install_thread;
+    std::atomic<bool> cancelled{false};
+    std::atomic<int> current_status{0};
+    std::atomic<int> requested_status{0};
+    std::atomic<bool> stop_polling{false};
+    std::filesystem::path resource_dir;
+    std::thread check_thread;
+    QTimer* check_timer = nullptr;
+    LaunchOptions options;
+    std::unique_ptr<InstallEngine> setup_center;
+    std::atomic<int64_t> last_progress_ms{0};
+    std::atomic<int64_t> expected_install_size{0};
+    std::atomic<int> install_percent{0};
+    bool dialog_shown = false;
+    std::unique_ptr<std::thread> install_poll_thread;
+    QWidget* outer_frame = nullptr;
+
+    WindowTimings timings;
+    // Steady-clock start of the download and the callback's last values, for the
+    // download worker's report.
+    std::atomic<int64_t> download_start_ns{0};
+    std::atomic<int64_t> download_now_bytes{0};
+};
+
+// The address of the suite's full installer package on the file store.
+std::string full_package_address();
+
+}  // namespace velora::st

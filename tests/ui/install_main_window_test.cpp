@@ -1,0 +1,438 @@
+#include "ui/install_main_window.h"
+
+#include <QLabel>
+#include <QMovie>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "app/exit_code.h"
+#include "app/paths.h"
+#include "scripted_install_engine.h"
+#include "setup/setup_result.h"
+#include "support/test_env.h"
+#include "ui/localizer.h"
+#include "ui/message_box.h"
+#include "ui_test_support.h"
+
+using castmill::test::Gate;
+using castmill::test::ScriptedInstallEngine;
+using namespace std::chrono_literals;
+using velora::st::InstallMainWindow;
+using velora::st::LaunchOptions;
+using velora::st::Localizer;
+using velora::st::WindowTimings;
+
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+WindowTimings fast_timings() {
+    WindowTimings timings;
+    timings.status_tick = 5ms;
+    timings.retry_delay = 1ms;
+    timings.install_creep = 1h;  // install progress comes from the size poller only
+    timings.poll_emit = 0ms;
+    timings.poll_sleep = 1ms;
+    timings.download_emit = 0ms;
+    return timings;
+}
+
+// Opens the gates when the test ends, before the window joins its workers.
+struct OpenOnExit {
+    std::initializer_list<Gate*> gates;
+    ~OpenOnExit() {
+        for (Gate* gate : gates) gate->open();
+    }
+};
+
+// The window follows the system language: expect its text.
+QString localized(const char* key) {
+    return QString::fromStdString(Localizer::instance().text(key));
+}
+
+template <typename T>
+T* child(QWidget& window, const char* name) {
+    T* found = window.findChild<T*>(name);
+    if (!found) qFatal("no child %s", name);
+    return found;
+}
+
+QString text_of(QWidget& window, const char* label) { return child<QLabel>(window, label)->text(); }
+
+QStringList button_texts(STMessageBox& box) {
+    QStringList texts;
+    for (QPushButton* button : box.findChildren<QPushButton*>()) texts << button->text();
+    return texts;
+}
+
+QPushButton* button_labelled(STMessageBox& box, const QString& text) {
+    for (QPushButton* button : box.findChildren<QPushButton*>())
+        if (button->text() == text) return button;
+    return nullptr;
+}
+
+QString box_text(STMessageBox& box) {
+    QString text;
+    for (QLabel* label : box.findChildren<QLabel*>()) text += label->text() + "\n";
+    return text;
+}
+
+// Runs action on the next box the window shows, from inside the box's own event loop.
+void on_next_box(QWidget& window, std::function<void(STMessageBox&)> action) {
+    auto* poll = new QTimer(&window);
+    QObject::connect(poll, &QTimer::timeout, &window, [poll, &window, action] {
+        for (STMessageBox* box : window.findChildren<STMessageBox*>()) {
+            if (!box->isVisible()) continue;
+            poll->stop();
+            poll->deleteLater();
+            action(*box);
+            return;
+        }
+    });
+    poll->start(5);
+}
+
+// The window as the user sees it with a dialog: dimmed, the box in the middle.
+bool save_dialog_screenshot(QWidget& window, STMessageBox& box, const QString& name) {
+    QPixmap shot = window.grab();
+    QPixmap dialog = box.grab();
+    QPainter painter(&shot);
+    painter.drawPixmap((shot.width() - dialog.width()) / 2, (shot.height() - dialog.height()) / 2,
+                       dialog);
+    painter.end();
+    QLabel view;
+    view.setPixmap(shot);
+    view.resize(shot.size());
+    return castmill::test::save_screenshot(view, name);
+}
+
+bool any_box_visible(QWidget& window) {
+    for (STMessageBox* box : window.findChildren<STMessageBox*>())
+        if (box->isVisible()) return true;
+    return false;
+}
+
+}  // namespace
+
+class InstallMainWindowTest : public QObject {
+    Q_OBJECT
+
+    castmill::test::TempDir install_dir;
+    LaunchOptions options;
+
+    std::unique_ptr<InstallMainWindow> make_window(std::unique_ptr<ScriptedInstallEngine> engine) {
+        auto window =
+            std::make_unique<InstallMainWindow>(options, std::move(engine), fast_timings());
+        window->show();
+        return window;
+    }
+
+private slots:
+    void init() {
+        Localizer::instance().set_resources_folder(castmill::test::shipped_resources());
+        Localizer::instance().init("en-US");
+        velora::st::set_process_exit_code(0);
+        velora::st::set_install_directory(install_dir.path());
+        options.install_dir = install_dir.path();
+        options.modules = 3;
+    }
+
+    void firstTickShowsPreparingWithTheBusyAnimation() {
+        Gate checking;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_initialize = [&](int, std::string&) {
+            checking.wait();
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&checking}};
+
+        QCOMPARE(window->objectName(), QString("InstallMainWindow"));
+        QCOMPARE(window->size(), QSize(708, 664));
+        QCOMPARE(text_of(*window, "progressInformation"), QString("TextLabel"));
+        QCOMPARE(text_of(*window, "infoTitleLabel"), localized("Connect-Toys"));
+
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Preparing"));
+        QLabel* effect = child<QLabel>(*window, "statusEffect");
+        QVERIFY(effect->isVisible());
+        QVERIFY(effect->movie());
+        QVERIFY(effect->movie()->fileName().endsWith("loading.gif"));
+        QCOMPARE(effect->movie()->state(), QMovie::Running);
+        QVERIFY(!child<QProgressBar>(*window, "progressBar")->isVisible());
+        QVERIFY(child<QToolButton>(*window, "closeBotton")->isEnabled());
+        QVERIFY(castmill::test::save_screenshot(*window, "install_window_preparing"));
+    }
+
+    void progressShowsBarValueTimeAndSizes() {
+        Gate checking;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_initialize = [&](int, std::string&) {
+            checking.wait();
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&checking}};
+        auto* bar = child<QProgressBar>(*window, "progressBar");
+
+        for (int small : {1, 2, 3}) {
+            emit window->sigProgress(small);
+            QCOMPARE(bar->value(), 4);
+        }
+        emit window->sigProgress(150);
+        QCOMPARE(bar->value(), 100);
+        QVERIFY(text_of(*window, "downloadInformation").contains(">100%<"));
+        QVERIFY(!child<QLabel>(*window, "downloadCostTime")->isVisible());
+
+        emit window->sigProgress(50, "", 3723, 1048576000, 999 * kMiB);
+        QCOMPARE(bar->value(), 50);
+        QVERIFY(text_of(*window, "downloadInformation").contains(">01:02:03<"));
+        QVERIFY(text_of(*window, "downloadCostTime").contains(">0.98G<"));
+        QVERIFY(text_of(*window, "downloadCostTime").contains("> / 999M<"));
+
+        emit window->sigProgress(0, "", 59, 5 * kMiB, 1023 * kMiB + kMiB / 2);
+        QVERIFY(text_of(*window, "downloadInformation").contains(">00:00:59<"));
+        QVERIFY(text_of(*window, "downloadCostTime").contains(">  5M<"));
+        QVERIFY(text_of(*window, "downloadCostTime").contains("> / 1.00G<"));
+    }
+
+    void wholeRunShowsEachStatusAndEndsWithZero() {
+        Gate started, downloading, installing;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
+            progress(200 * kMiB, 50 * kMiB, 0);
+            started.wait();
+            progress(200 * kMiB, 50 * kMiB, 50 * kMiB);
+            downloading.wait();
+            return 0;
+        };
+        engine->expected_size = 1000;
+        engine->on_install = [&, run](int, std::string&) {
+            run->stage_value = 2;
+            installing.wait();
+            run->stage_value = 3;
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&started, &downloading, &installing}};
+        auto* bar = child<QProgressBar>(*window, "progressBar");
+        auto* close_button = child<QToolButton>(*window, "closeBotton");
+
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
+        started.open();
+        QTRY_COMPARE(bar->value(), 50);
+        QVERIFY(bar->isVisible());
+        QVERIFY(!child<QLabel>(*window, "statusEffect")->isVisible());
+        QVERIFY(text_of(*window, "downloadCostTime").contains(">100M<"));
+        QVERIFY(text_of(*window, "downloadCostTime").contains("> / 200M<"));
+        QVERIFY(close_button->isEnabled());
+        QVERIFY(castmill::test::save_screenshot(*window, "install_window_downloading"));
+
+        downloading.open();
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Installing"));
+        QVERIFY(!close_button->isEnabled());
+        // The size poller: 500 of the 1000 expected bytes are in place.
+        castmill::test::write_file(install_dir / "app" / "half.bin", std::string(500, 'x'));
+        QTRY_COMPARE(bar->value(), 50);
+        QVERIFY(text_of(*window, "downloadInformation").contains(">50%<"));
+        QVERIFY(castmill::test::save_screenshot(*window, "install_window_installing"));
+        // Closing is refused while files are copied.
+        window->close();
+        QVERIFY(window->isVisible());
+
+        installing.open();
+        QTRY_COMPARE(run->launch_calls.load(), 1);
+        QCOMPARE(run->launched(), install_dir.path());
+        QCOMPARE(window->result(), 0);
+        QCOMPARE(velora::st::process_exit_code(), 0);
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Complete"));
+        QCOMPARE(bar->value(), 100);
+        QVERIFY(castmill::test::save_screenshot(*window, "install_window_complete"));
+    }
+
+    void failedInstallOffersOnlyCloseAndEndsWithTwo() {
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_install = [](int, std::string& message) {
+            message = "copy failed";
+            return velora::st::kSetupFileSystemError;
+        };
+        auto window = make_window(std::move(engine));
+        QStringList buttons;
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            buttons = button_texts(box);
+            content = box_text(box);
+            QVERIFY(child<QWidget>(*window, "gridLayoutWidget"));
+            QVERIFY(save_dialog_screenshot(*window, box, "dialog_install_failed"));
+            QTest::mouseClick(button_labelled(box, localized("Close")), Qt::LeftButton);
+        });
+        QTRY_VERIFY(window->isHidden());
+        QCOMPARE(buttons, QStringList{localized("Close")});
+        QVERIFY(content.contains(localized("InstallFailedTitle")));
+        QVERIFY(content.contains("<b>code: 12 install error</b>"));
+        QVERIFY(
+            content.contains(QString("<a href=\"%1\"")
+                                 .arg(QString::fromStdString(velora::st::full_package_address()))));
+        QVERIFY(velora::st::full_package_address().ends_with(
+            "/files/apps/castmill/Castmill_full_package.exe"));
+        QCOMPARE(window->result(), 2);
+        QCOMPARE(velora::st::process_exit_code(), 2);
+    }
+
+    void failedDownloadClosedByTheBoxRetriesTheDownload() {
+        Gate second_download;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_download = [&](int call, const velora::st::DownloadProgress& progress,
+                                  std::string&) {
+            progress(10 * kMiB, 0, kMiB);
+            if (call == 1) return static_cast<int>(velora::st::kSetupDownloadFailedBase) + 28;
+            second_download.wait();
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&second_download}};
+        QStringList buttons;
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            buttons = button_texts(box);
+            content = box_text(box);
+            // The retry goes by the status on screen.
+            QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
+            QTest::mouseClick(box.findChild<QToolButton*>(), Qt::LeftButton);
+        });
+        QTRY_VERIFY(second_download.has_waiter());
+        QCOMPARE(run->download_calls.load(), 2);
+        QCOMPARE(run->initialize_calls.load(), 1);
+        QCOMPARE(buttons, (QStringList{localized("Close"), localized("Retry")}));
+        QVERIFY(content.contains("<b>download failed code: 2128</b>"));
+        QVERIFY(window->isVisible());
+    }
+
+    void failedCheckRetriesTheCheck() {
+        Gate second_check;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_initialize = [&](int call, std::string& error) {
+            if (call == 1) {
+                error = "request version info failed";
+                return 7;
+            }
+            second_check.wait();
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&second_check}};
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            content = box_text(box);
+            QTest::mouseClick(button_labelled(box, localized("Retry")), Qt::LeftButton);
+        });
+        QTRY_VERIFY(second_check.has_waiter());
+        QCOMPARE(run->initialize_calls.load(), 2);
+        QCOMPARE(run->download_calls.load(), 0);
+        QVERIFY(content.contains("<b>code:7 request version info failed</b>"));
+    }
+
+    void inUseDialogListsProgramsAndRetriesTheInstall() {
+        Gate second_install;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_install = [&](int call, std::string& message) {
+            if (call == 1) {
+                message = "Castmill\nVelora<Browser>\n";
+                return static_cast<int>(velora::st::kSetupInUse);
+            }
+            second_install.wait();
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&second_install}};
+        QStringList buttons;
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            buttons = button_texts(box);
+            content = box_text(box);
+            QVERIFY(save_dialog_screenshot(*window, box, "dialog_in_use"));
+            QTest::mouseClick(button_labelled(box, localized("Retry")), Qt::LeftButton);
+        });
+        QTRY_VERIFY(second_install.has_waiter());
+        QCOMPARE(run->install_calls.load(), 2);
+        QCOMPARE(buttons, (QStringList{localized("Close"), localized("Retry")}));
+        QVERIFY(content.contains(localized("InstallationPaused")));
+        // Names are text, not markup; one break between them and none after the last.
+        QVERIFY(content.contains("<b>Castmill<br/>Velora&lt;Browser&gt;</b><br/>" +
+                                 localized("CloseApplicationsToContinue")));
+        QCOMPARE(text_of(*window, "progressInformation"), localized("Installing"));
+    }
+
+    void inUseWithoutProgramsEndsWithTwo() {
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_install = [](int, std::string&) {
+            return static_cast<int>(velora::st::kSetupInUse);
+        };
+        auto window = make_window(std::move(engine));
+        QTRY_VERIFY(window->isHidden());
+        QVERIFY(!any_box_visible(*window));
+        QCOMPARE(velora::st::process_exit_code(), 2);
+    }
+
+    void cancelConfirmationKeepsGoingOrEndsWithOne() {
+        Gate downloading;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
+            progress(10 * kMiB, 0, kMiB);
+            downloading.wait();
+            return run->cancel_calls > 0 ? static_cast<int>(velora::st::kSetupDownloadCancelled)
+                                         : 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&downloading}};
+        auto* close_button = child<QToolButton>(*window, "closeBotton");
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
+
+        QStringList buttons;
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            buttons = button_texts(box);
+            content = box_text(box);
+            QVERIFY(save_dialog_screenshot(*window, box, "dialog_cancel_confirmation"));
+            QTest::mouseClick(button_labelled(box, localized("Cancel")), Qt::LeftButton);
+        });
+        QTest::mouseClick(close_button, Qt::LeftButton);
+        QCOMPARE(buttons, (QStringList{localized("Exit"), localized("Cancel")}));
+        QVERIFY(content.contains(localized("InstallCancelConfirm") + "&nbsp;?"));
+        QVERIFY(window->isVisible());
+        QCOMPARE(run->cancel_calls.load(), 0);
+        QVERIFY(!any_box_visible(*window));
+
+        on_next_box(*window, [&](STMessageBox& box) {
+            QTest::mouseClick(button_labelled(box, localized("Exit")), Qt::LeftButton);
+        });
+        QTest::mouseClick(close_button, Qt::LeftButton);
+        QCOMPARE(run->cancel_calls.load(), 1);
+        QCOMPARE(window->result(), 1);
+        QCOMPARE(velora::st::process_exit_code(), 1);
+
+        // The cancelled download ends without a failure dialog.
+        bool result_handled = false;
+        connect(window.get(), &InstallMainWindow::sigDownloadResult, window.get(),
+                [&] { result_handled = true; });
+        downloading.open();
+        QTRY_VERIFY(result_handled);
+        QVERIFY(!any_box_visible(*window));
+        QCOMPARE(velora::st::process_exit_code(), 1);
+    }
+};
+
+QTEST_MAIN(InstallMainWindowTest)
+#include "install_main_window_test.moc"
