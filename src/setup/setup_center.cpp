@@ -5,7 +5,8 @@
 
 namespace velora::st {
 
-SetupCenter::SetupCenter(SetupTimings t) : timings(t) {}
+SetupCenter::SetupCenter(SetupTimings t)
+    : timings(t), downloader(std::make_unique<FileDownloader>(1, transfer_timeout)) {}
 
 SetupCenter::~SetupCenter() = default;
 

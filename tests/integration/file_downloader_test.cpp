@@ -19,12 +19,15 @@
 
 #include "net/curl_wrapper.h"
 #include "report/crypto.h"
+#include "support/dist_server.h"
 #include "support/nginx_server.h"
 #include "support/test_env.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using castmill::test::DistServer;
+using castmill::test::DistServerOptions;
 using castmill::test::NginxOptions;
 using castmill::test::NginxServer;
 using castmill::test::read_file;
@@ -448,15 +451,10 @@ TEST_F(FileDownloaderTest, APartCutShortRetriesAndTheNextCallResumesItsFile) {
 }
 
 TEST_F(FileDownloaderTest, APartFileThatNeverCameIsAnOpenErrorAndLeavesNoTarget) {
-    // Some servers answer 416 to a range they cannot parse; the client then takes the slice
-    // as complete although nothing was written.
+    // The resource shrank after its headers were read: the open-ended last part is answered
+    // 416, which the client takes as a complete slice although nothing was written.
     ScriptedServer server([](const Request& request) {
-        if (request.range.rfind("bytes=5", 0) == 0) {
-            return std::string(
-                "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n"
-                "Connection: close\r\n\r\n");
-        }
-        return serve_content(request, "0123456789");
+        return serve_content(request, request.range.empty() ? "0123456789" : "01234");
     });
     const std::string url = server.url("/ten.bin");
     const fs::path target = out_ / "ten.bin";
@@ -490,6 +488,37 @@ TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOthe
         ++failures;
     }
     EXPECT_EQ(failures, 3u) << log;
+}
+
+// The distribution server's faults on the one-connection path, which the setup engine uses.
+TEST(FileDownloaderDistTest, OneConnectionKeepsACutOrRefusedFileAndResumesIt) {
+    TempDir dir;
+    const std::string content = pattern_bytes(200 * 1024);
+    write_file(dir / "package.exe", content);
+    DistServerOptions options;
+    options.full_package = dir / "package.exe";
+    DistServer server(options);
+    const std::string path = DistServer::kFullPackagePath;
+    const std::string url = server.url() + path;
+    const fs::path target = dir / "out" / "package.exe";
+    const auto size = static_cast<int64_t>(content.size());
+    FileDownloader downloader(1, kTimeout);
+
+    server.cut_after(path, 50000, 1);
+    EXPECT_EQ(downloader.download(url.c_str(), target, size, nullptr),
+              velora::kFdTransferBase + CURLE_PARTIAL_FILE);
+    EXPECT_EQ(read_file(target), content.substr(0, 50000));
+
+    server.fail_next(path, 429);
+    EXPECT_EQ(downloader.download(url.c_str(), target, size, nullptr),
+              velora::kFdTransferBase + kDownloadTooManyRequests);
+    EXPECT_EQ(read_file(target), content.substr(0, 50000));
+
+    ProgressLog progress;
+    ASSERT_EQ(downloader.download(url.c_str(), target, size, progress.callback()), 0);
+    EXPECT_EQ(read_file(target), content);
+    EXPECT_EQ(server.requests().back().range, "bytes=50000-");
+    EXPECT_EQ(progress.reports().back().cached, 50000);
 }
 
 }  // namespace

@@ -1,0 +1,215 @@
+#include <cstdio>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/defaults.h"
+#include "app/launch_options.h"
+#include "app/modules.h"
+#include "app/paths.h"
+#include "net/curl_wrapper.h"
+#include "net/service_hosts.h"
+#include "report/cjson_object.h"
+#include "report/logger.h"
+#include "report/report_client.h"
+#include "setup/download_planning.h"
+#include "setup/setup_center.h"
+#include "sys/error_code.h"
+#include "sys/folders.h"
+
+namespace velora::st {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRequestAttempts = 3;
+constexpr int kProbeTimeoutSeconds = 180;
+constexpr const char* kVersionPath = "/app/getCastmillUpdate/mergedKit/windows?castmill=1.0.0";
+
+// One manifest element that passed the checks; module 0 when no module owns its path.
+struct ManifestEntry {
+    FileEntry entry;
+    int module = 0;
+};
+
+// Reads "fileList" into entries. Elements that are not objects or lack a path or hash are
+// skipped, as the service sends them; any entry that could reach outside the install or
+// download directory fails the whole manifest, before anything of it is planned.
+int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
+                   std::string& message) {
+    for (int i = 0; i < list.array_size(); ++i) {
+        neb::CJsonObject& element = list.child(i);
+        ManifestEntry item;
+        FileEntry& entry = item.entry;
+        if (!element.get("filePath", entry.filePath) || !element.get("hash", entry.hash) ||
+            entry.filePath.empty() || entry.hash.empty()) {
+            continue;
+        }
+        if (!element.get("fileSize", entry.fileSize)) entry.fileSize = 0;
+        if (!is_safe_manifest_path(entry.filePath)) {
+            message = "manifest file path unsafe: " + entry.filePath;
+        } else if (!is_plain_file_name(entry.hash)) {
+            message = "manifest file hash unsafe: " + entry.hash + " (" + entry.filePath + ")";
+        } else if (entry.fileSize < 0) {
+            message = "manifest file size invalid: " + std::to_string(entry.fileSize) + " (" +
+                      entry.filePath + ")";
+        }
+        if (!message.empty()) {
+            log_tagged(kLogWarning, "%s", message);
+            return kSetupBadServerData;
+        }
+        item.module = module_of_path(entry.filePath);
+        entries.push_back(std::move(item));
+    }
+    return kSetupOk;
+}
+
+}  // namespace
+
+int SetupCenter::initialize(const LaunchOptions& options, std::string& message) {
+    message.clear();
+    modules = options.modules;
+    install_modules = options.modules;
+    install_dir = options.install_dir;
+    setup_dir = options.install_dir;
+    setup_source = options.setup_source;
+    try {
+        const int r = prepare(message);
+        if (r != kSetupOk) {
+            if (install_modules > 0) {
+                log_tagged(kLogWarning, "SetupCenter::initialize failed. code: %d %s", r, message);
+                return r;
+            }
+            version = kDefaultVersion;
+        }
+        log_tagged(kLogInfo, "last castmill version: %s", version);
+        if (init_report(version)) {
+            char text[128];
+            std::snprintf(text, sizeof text, "start setup.exe[%s]. module: %d",
+                          std::string(kInstallerVersion).c_str(), modules);
+            report(EventCode::by_mode(modules, EventCode::kStart, EventCode::kFullStart), text);
+        }
+        return kSetupOk;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "setup init: %d %s", sys::system_code(e.code()), e.what());
+        return kSetupFileSystemError;
+    } catch (const std::exception& e) {
+        log_tagged(kLogWarning, "setup init exception: %s", e.what());
+        return kSetupException;
+    }
+}
+
+int SetupCenter::prepare(std::string& message) {
+    // An update of secondary modules reuses the manifest of the last application install.
+    if (install_modules > 0 && (install_modules & ModuleApp) == 0) load_setup_data();
+    {
+        std::lock_guard lock(workers_lock);
+        if (!probe) {
+            probe = std::make_unique<CurlWrapper>(kProbeTimeoutSeconds);
+            if (cancel_requested) probe->cancel();
+        }
+    }
+    if (manifest_url.empty()) {
+        const int r = request_version(message);
+        if (r != kSetupOk) {
+            log_tagged(kLogWarning, "init version failed. code: %d %s", r, message);
+            if (install_modules > 0) return r;
+            version = kDefaultVersion;
+        }
+    }
+    if (install_modules <= 0) {
+        if (!sys::temp_directory()) {
+            message = "get download dir failed";
+            return kSetupNoDownloadDir;
+        }
+        download_dir = download_base();
+        std::error_code ec;
+        fs::create_directories(download_dir, ec);
+        if (ec) throw fs::filesystem_error("create_directories", download_dir, ec);
+        return kSetupOk;
+    }
+    return request_manifest(message);
+}
+
+int SetupCenter::request_version(std::string& message) {
+    const std::string url = update_host() + kVersionPath;
+    std::string body;
+    int code = 0;
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        code = probe->get(url, body);
+        if (code == 0) break;
+        pause(timings.request_retry);
+    }
+    if (code != 0) {
+        message = "request version info failed";
+        return code;
+    }
+
+    neb::CJsonObject answer;
+    if (!answer.parse(body)) {
+        message = "server version info error";
+        return kSetupNotJson;
+    }
+    bool has_update = true;
+    if (answer.get("hasUpdate", has_update) && !has_update) {
+        message = "service has stopped";
+        return kSetupBadServerData;
+    }
+    answer.get("version", version);
+    if (version.empty()) version = kDefaultVersion;
+    std::string url_value;
+    if (!answer.get("url", url_value) || url_value.empty()) {
+        message = "server data error";
+        return kSetupBadServerData;
+    }
+    manifest_url = url_value;
+    return kSetupOk;
+}
+
+int SetupCenter::request_manifest(std::string& message) {
+    HttpHeaderMap headers;
+    std::string body;
+    int code = 0;
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        code = probe->get(manifest_url, headers, body);
+        if (code == 0) break;
+        pause(timings.request_retry);
+    }
+    if (code != 0) {
+        message = "request manifest failed";
+        return code;
+    }
+
+    if (const int r = prepare_download_dir(headers, message); r != kSetupOk) return r;
+    if (base_url.empty()) {
+        message = "manifest url invalid";
+        return kSetupBadServerData;
+    }
+    neb::CJsonObject manifest;
+    if (!manifest.parse(body)) {
+        message = "server manifest error";
+        return kSetupNotJson;
+    }
+    neb::CJsonObject& list = manifest.child("fileList");
+    if (!list.is_array() || list.array_size() == 0) {
+        message = "manifest fileList missing";
+        return kSetupBadServerData;
+    }
+
+    std::vector<ManifestEntry> entries;
+    if (const int r = read_file_list(list, entries, message); r != kSetupOk) return r;
+    for (const ManifestEntry& item : entries) {
+        if (item.module == 0) {
+            log_tagged(kLogError, "unkonwn file module[%s]", item.entry.filePath);
+            continue;
+        }
+        if ((item.module & modules) == 0) continue;
+        plan_entry(item.entry, item.module);
+    }
+    queued_count = download_queue.size();
+    remaining_bytes = present_bytes < total_bytes ? total_bytes - present_bytes : 0;
+    return kSetupOk;
+}
+
+}  // namespace velora::st

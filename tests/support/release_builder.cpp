@@ -1,0 +1,97 @@
+#include "support/release_builder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "app/modules.h"
+#include "support/dist_server.h"
+#include "support/test_env.h"
+
+namespace castmill::test {
+
+namespace fs = std::filesystem;
+
+ReleaseBuilder::ReleaseBuilder(const fs::path& work_dir)
+    : work_(work_dir), suite_(work_dir / "suite"), release_(work_dir / "release") {
+    fs::create_directories(suite_);
+}
+
+ReleaseBuilder& ReleaseBuilder::add_sample_suite() {
+    add("VeloraBrowser/castmill.exe", std::string(20000, 'b') + "browser");
+    add("VeloraBrowser/locales/en US.pak", "locale with a blank in its name");
+    add("velora_cam/cam.dll", std::string(3000, 'c'));
+    add("Update/config.json", R"({"gver":"2.0.0"})");
+    add("VeloraOBS/7z/7z.exe", "seven zip");
+    add("VeloraOBS/bin/64bit/obs64.exe", std::string(40000, 'o') + "obs");
+    add("VeloraOBS/data/locale/en-US.ini", "Title=Castmill\n");
+    add("dist/plugin.js", "console.log('plugin');\n");
+    add("Connect/connect.exe", std::string(5000, 'n'));
+    return *this;
+}
+
+ReleaseBuilder& ReleaseBuilder::add(const std::string& path, const std::string& content) {
+    write_file(suite_ / path, content);
+    files_[path] = content;
+    return *this;
+}
+
+void make_sparse_file(const fs::path& file, uint64_t size) {
+    if (file.has_parent_path()) fs::create_directories(file.parent_path());
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool sized = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!sized) throw std::runtime_error("cannot make sparse file " + file.string());
+}
+
+ReleaseBuilder& ReleaseBuilder::add_sparse(const std::string& path, uint64_t size) {
+    make_sparse_file(suite_ / path, size);
+    files_[path] = std::string();
+    return *this;
+}
+
+ReleaseBuilder& ReleaseBuilder::remove(const std::string& path) {
+    fs::remove(suite_ / path);
+    files_.erase(path);
+    return *this;
+}
+
+void ReleaseBuilder::publish(const std::string& version, const std::vector<std::string>& extra) {
+    const fs::path staging = work_ / ("staging-" + std::to_string(++published_));
+    publish_release(suite_, version, staging, extra);
+    // Same folder every time, so a server started on it serves the new release.
+    fs::remove_all(release_);
+    fs::rename(staging, release_);
+}
+
+std::map<std::string, std::string> ReleaseBuilder::files_of(int modules) const {
+    std::map<std::string, std::string> selected;
+    for (const auto& [path, content] : files_) {
+        if (velora::st::module_of_path(path) & modules) selected.emplace(path, content);
+    }
+    return selected;
+}
+
+nlohmann::json ReleaseBuilder::manifest() const {
+    return nlohmann::json::parse(read_file(release_ / "manifest.json"));
+}
+
+void ReleaseBuilder::set_manifest(const nlohmann::json& manifest) const {
+    write_file(release_ / "manifest.json", manifest.dump(2) + "\n");
+}
+
+nlohmann::json ReleaseBuilder::version_answer() const {
+    return nlohmann::json::parse(read_file(release_ / "version.json"));
+}
+
+void ReleaseBuilder::set_version_answer(const nlohmann::json& answer) const {
+    write_file(release_ / "version.json", answer.dump(2) + "\n");
+}
+
+void ReleaseBuilder::overwrite_released_file(const std::string& path,
+                                             const std::string& content) const {
+    write_file(release_ / path, content);
+}
+
+}  // namespace castmill::test

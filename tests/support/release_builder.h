@@ -1,0 +1,71 @@
+#pragma once
+
+// A suite folder and its published release, for tests that run the engine against distserver.
+//
+//   castmill::test::TempDir dir;
+//   castmill::test::ReleaseBuilder release(dir.path());
+//   release.add_sample_suite();
+//   release.add("Connect/extra.dll", "...");
+//   release.publish("2.0.0");
+//   castmill::test::DistServer server({.release = release.release_dir()});
+//   server.set_host_environment();
+//   ... run the engine; change a file and publish again: the server serves the new release ...
+//
+// The release folder keeps its path across publish() calls, so a running server picks up
+// every new release. The manifest and the version answer can be replaced to craft answers
+// that publish would never write.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace castmill::test {
+
+// A file of `size` zero bytes that takes no disk space; parent folders are created.
+void make_sparse_file(const std::filesystem::path& file, uint64_t size);
+
+class ReleaseBuilder {
+public:
+    // Keeps the suite files in work_dir/suite and the release in work_dir/release.
+    explicit ReleaseBuilder(const std::filesystem::path& work_dir);
+
+    // A few files of every module, under the folders the module catalogue assigns:
+    // module 1 (VeloraBrowser, velora_cam, Update, VeloraOBS/7z), module 2 (VeloraOBS, dist),
+    // module 4 (Connect). One name holds blanks.
+    ReleaseBuilder& add_sample_suite();
+    // Adds or replaces a suite file.
+    ReleaseBuilder& add(const std::string& path, const std::string& content);
+    // A file of `size` zero bytes that takes no disk space (sparse).
+    ReleaseBuilder& add_sparse(const std::string& path, uint64_t size);
+    ReleaseBuilder& remove(const std::string& path);
+
+    // Publishes the suite as `version` (tools/publish) into release_dir(), replacing what
+    // was there. extra: further publish arguments.
+    void publish(const std::string& version = "2.0.0", const std::vector<std::string>& extra = {});
+
+    const std::filesystem::path& suite_dir() const { return suite_; }
+    const std::filesystem::path& release_dir() const { return release_; }
+    // Suite files by manifest path, with their content.
+    const std::map<std::string, std::string>& files() const { return files_; }
+    // The suite files whose module (by path) is among `modules`.
+    std::map<std::string, std::string> files_of(int modules) const;
+
+    nlohmann::json manifest() const;
+    void set_manifest(const nlohmann::json& manifest) const;
+    nlohmann::json version_answer() const;
+    void set_version_answer(const nlohmann::json& answer) const;
+    // Replaces a released file's bytes without touching the manifest.
+    void overwrite_released_file(const std::string& path, const std::string& content) const;
+
+private:
+    std::filesystem::path work_;
+    std::filesystem::path suite_;
+    std::filesystem::path release_;
+    std::map<std::string, std::string> files_;  // sparse files hold an empty string
+    int published_ = 0;
+};
+
+}  // namespace castmill::test
