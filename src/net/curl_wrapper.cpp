@@ -341,15 +341,17 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     // A file whose size cannot be read is fetched afresh rather than appended blindly.
     std::int64_t position = existing < 0 ? start : start + existing;
     bool append = existing >= 0;
+    // The standard form without blanks: strict servers refuse "bytes=0 - 99", and one that
+    // answers such a probe with 416 would make a missing slice look complete.
     std::string range;
     if (end <= 0) {
-        range = "bytes=" + std::to_string(position) + " - ";
+        range = "bytes=" + std::to_string(position) + "-";
     } else {
         if (position > end + 1) {
             append = false;
             position = start;
         }
-        range = "bytes=" + std::to_string(position) + " - " + std::to_string(end);
+        range = "bytes=" + std::to_string(position) + "-" + std::to_string(end);
     }
     set_header("Range", range);
 

@@ -115,12 +115,12 @@ bool BlogReporter::init_from_key_file(const std::string& version, const std::str
     KeyCache& cache = key_cache();
     std::lock_guard<std::mutex> cache_guard(cache.lock);
     if (!version.empty()) cache.version = version;
+    // Never empty afterwards: the installed version defaults to "1.0.0".
     if (cache.version.empty()) cache.version = velora::st::app_version(false);
-    // Reports carry the version the credentials were looked up for.
-    const std::string effective = version.empty() ? cache.version : version;
     {
+        // Reports carry the version the credentials are looked up for.
         std::lock_guard<std::mutex> guard(defaults_->mutex);
-        defaults_->version = effective;
+        defaults_->version = cache.version;
         if (!email.empty()) defaults_->email = email;
     }
     if (cache.app_id.empty()) {
@@ -129,11 +129,11 @@ bool BlogReporter::init_from_key_file(const std::string& version, const std::str
             error = "[init_from_key_file] no suite found for the key file";
             return false;
         }
-        const std::string lookup =
-            cache.version.empty() ? std::string(velora::st::kDefaultVersion) : cache.version;
         std::string app_id;
         std::string app_secret;
-        if (!init_log_key(folder / kKeyFileName, lookup, app_id, app_secret, error)) return false;
+        if (!init_log_key(folder / kKeyFileName, cache.version, app_id, app_secret, error)) {
+            return false;
+        }
         cache.app_id = app_id;
         cache.app_secret = app_secret;
     }

@@ -15,7 +15,7 @@
 // In the template, `mutex` guards email and accountId, and also version and ltoken, which
 // set-up and the worker write while callers copy them.
 struct PostParam {
-    int kind = 1;      // 1: text report (`text` part); 0: file upload (`file` part)
+    int32_t kind = 1;  // 1: text report (`text` part); 0: file upload (`file` part)
     std::string file;  // UTF-8 path, for kind 0
     std::string text;
     std::string logNo;  // event code, e.g. "I9104"

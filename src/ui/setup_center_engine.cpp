@@ -1,0 +1,39 @@
+#include "ui/setup_center_engine.h"
+
+#include "app/launch_options.h"
+#include "setup/desktop_integration.h"
+#include "ui/install_main_window.h"
+
+namespace velora::st {
+
+SetupCenterEngine::SetupCenterEngine(SetupTimings timings) : center(timings) {}
+
+int SetupCenterEngine::initialize(const LaunchOptions& options, std::string& error) {
+    module_flags = options.modules;
+    const int code = center.initialize(options, error);
+    module_flags = center.modules;
+    return code;
+}
+
+int SetupCenterEngine::download_files(DownloadProgress progress, std::string& error) {
+    return center.download_files(std::move(progress), error);
+}
+
+int SetupCenterEngine::install(std::string& message) { return center.install(message); }
+
+void SetupCenterEngine::cancel() { center.cancel(); }
+
+int SetupCenterEngine::stage() const { return center.stage; }
+
+int64_t SetupCenterEngine::expected_install_size() const { return center.expected_install_size(); }
+
+int SetupCenterEngine::modules() const { return module_flags; }
+
+int SetupCenterEngine::start_application(const std::filesystem::path& install_dir) {
+    return start_castmill(install_dir);
+}
+
+InstallMainWindow::InstallMainWindow(const LaunchOptions& options, QWidget* parent)
+    : InstallMainWindow(options, std::make_unique<SetupCenterEngine>(), WindowTimings{}, parent) {}
+
+}  // namespace velora::st
