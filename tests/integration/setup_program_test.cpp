@@ -9,6 +9,7 @@
 #include "app/startup.h"
 #include "support/dist_server.h"
 #include "support/program_run.h"
+#include "support/sample_suite.h"
 #include "support/test_env.h"
 #include "sys/named_mutex.h"
 
@@ -18,45 +19,7 @@ namespace fs = std::filesystem;
 namespace test = castmill::test;
 using namespace std::chrono_literals;
 
-constexpr const char* kAppId = "castmill-e2e";
-constexpr const char* kAppSecret = "e2e-secret";
-
-// A small suite of one version in the suite's own folders.
-void make_suite(const fs::path& dir, const std::string& version) {
-    fs::create_directories(dir / "VeloraBrowser/Browser");
-    fs::copy_file(test::test_programs_dir() / "demo_app", dir / "VeloraBrowser/Browser/chrome.exe");
-    for (int i = 0; i < 12; ++i) {
-        const std::string n = std::to_string(i);
-        test::write_file(dir / ("VeloraBrowser/Browser/locales/l" + n + ".pak"),
-                         std::string(1000 + 37 * i, static_cast<char>('a' + i)) + version);
-        test::write_file(dir / ("velora_cam/cam" + n + ".dat"), "camera " + n + " " + version);
-        test::write_file(dir / ("VeloraOBS/bin/64bit/mod" + n + ".dll"),
-                         std::string(20000 + 311 * i, static_cast<char>('A' + i)) + version);
-        test::write_file(dir / ("dist/part" + n + ".js"), "part " + n + " of " + version);
-    }
-    test::write_file(dir / "Update/config.json", "{\"gver\":\"" + version + "\"}");
-}
-
-// Writes log.key with the test credentials into the suite's log-upload folder.
-void add_key_file(const fs::path& suite) {
-    fs::create_directories(suite / "VeloraOBS/log-upload");
-    const auto run =
-        test::run_program(test::bin_dir() / "logkey",
-                          {"--out", (suite / "VeloraOBS/log-upload/log.key").string(), "--entry",
-                           "1.0.0", kAppId, kAppSecret, "--entry", "2.0.0", kAppId, kAppSecret});
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-}
-
-// The regular files below a folder, by relative path.
-std::map<std::string, std::string> tree(const fs::path& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        if (entry.is_regular_file()) {
-            files[fs::relative(entry.path(), dir).generic_string()] = test::read_file(entry.path());
-        }
-    }
-    return files;
-}
+using test::file_tree;
 
 // The event codes the log service accepted, in order.
 std::vector<std::string> events(const test::DistServer& server) {
@@ -82,15 +45,15 @@ private:
 class SetupProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        make_suite(dir / "suite", "2.0.0");
-        add_key_file(dir / "suite");
+        test::make_sample_suite(dir / "suite", "2.0.0");
+        test::add_sample_key_file(dir / "suite");
         release = test::publish_release(dir / "suite", "2.0.0", dir / "release");
-        make_suite(installed(), "1.0.0");
-        add_key_file(installed());
+        test::make_sample_suite(installed(), "1.0.0");
+        test::add_sample_key_file(installed());
         test::DistServerOptions options;
         options.release = release;
-        options.app_id = kAppId;
-        options.app_secret = kAppSecret;
+        options.app_id = test::kSampleAppId;
+        options.app_secret = test::kSampleAppSecret;
         server = std::make_unique<test::DistServer>(options);
         server->set_host_environment();
     }
@@ -127,8 +90,8 @@ TEST_F(SetupProgramTest, ModuleUpdateInstallsStartsTheApplicationAndReportsEachS
     EXPECT_NE(run.out.find("start ....\n"), std::string::npos);
 
     // Every file of the release, with the new content; the installer copied itself in.
-    const auto wanted = tree(dir / "suite");
-    const auto got = tree(installed());
+    const auto wanted = file_tree(dir / "suite");
+    const auto got = file_tree(installed());
     for (const auto& [path, content] : wanted) {
         const auto found = got.find(path);
         ASSERT_NE(found, got.end()) << path;
@@ -158,13 +121,13 @@ TEST_F(SetupProgramTest, SecondInstanceEndsWithMinusOneAndTouchesNothing) {
     // The first installer's guard, held here as the running installer would hold it.
     auto first = velora::sys::NamedMutex::create_owned(velora::st::kAdminMutexName);
     ASSERT_TRUE(first);
-    const auto before = tree(installed());
+    const auto before = file_tree(installed());
 
     const auto run = run_setup();
     EXPECT_EQ(run.exit_code, 255);  // -1 as the system passes it on
     EXPECT_NE(run.out.find("report error: OpenMutex error\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("start ...."), std::string::npos);
-    EXPECT_EQ(tree(installed()), before);
+    EXPECT_EQ(file_tree(installed()), before);
     EXPECT_EQ(server->count_requests(test::DistServer::kVersionPath), 0);
     EXPECT_FALSE(fs::exists(marker()));
 
