@@ -11,6 +11,8 @@
 
 #include "app/launch_options.h"
 #include "support/dist_server.h"
+#include "support/immutable_flag.h"
+#include "support/running_program.h"
 #include "support/sample_suite.h"
 #include "support/test_env.h"
 #include "ui/install_main_window.h"
@@ -24,6 +26,12 @@ using velora::st::InstallMainWindow;
 using velora::st::LaunchOptions;
 
 namespace {
+
+QString box_text(STMessageBox& box) {
+    QString text;
+    for (QLabel* label : box.findChildren<QLabel*>()) text += label->text() + "\n";
+    return text;
+}
 
 QPushButton* button_labelled(STMessageBox& box, const char* key) {
     const QString text = QString::fromStdString(velora::st::Localizer::instance().text(key));
@@ -73,6 +81,10 @@ private slots:
         installed = dir->path() / "install/Castmill";
         test::make_sample_suite(suite, "2.0.0");
         test::make_sample_suite(installed, "1.0.0");
+        // A helper of the suite that is not among the programs the shutdown stops.
+        test::write_file(suite / "Update/castmill_helper", "new helper");
+        fs::copy_file(test::test_programs_dir() / "idle_program",
+                      installed / "Update/castmill_helper");
         test::DistServerOptions options;
         options.release = test::publish_release(suite, "2.0.0", dir->path() / "release");
         server = std::make_unique<test::DistServer>(options);
@@ -114,6 +126,36 @@ private slots:
         for (const auto& [path, content] : wanted) {
             QVERIFY2(got.count(path) == 1 && got.at(path) == content, path.c_str());
         }
+    }
+
+    void heldFileNamesItsHolderAndRetryCompletesAfterItExits() {
+        // The helper runs from the install tree. The old tree cannot be moved aside as a
+        // whole (its parent is frozen), nor the helper alone (its folder is frozen), so
+        // the install stops at the held file.
+        auto holder = std::make_unique<test::RunningProgram>(installed / "Update/castmill_helper");
+        QCOMPARE(QString::fromStdString(holder->exchange("ping")), QString("ping"));
+        test::ImmutableFlag frozen_parent(dir->path() / "install");
+        test::ImmutableFlag frozen_update(installed / "Update");
+        if (!frozen_parent.applied() || !frozen_update.applied())
+            QSKIP("no immutable attribute on this file system");
+
+        InstallMainWindow window(launch());
+        QSignalSpy finished(&window, &QDialog::finished);
+        QString shown;
+        on_next_box(window, [&](STMessageBox& box) {
+            test::save_screenshot(box, "setup_run_file_in_use");
+            shown = box_text(box);
+            holder.reset();  // the user closes the program, then retries
+            if (QPushButton* retry = button_labelled(box, "Retry"))
+                QTest::mouseClick(retry, Qt::LeftButton);
+        });
+        window.show();
+
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, 120000);
+        QVERIFY2(shown.contains("castmill_helper"), qPrintable(shown));
+        QCOMPARE(finished.at(0).at(0).toInt(), 0);
+        QCOMPARE(QString::fromStdString(test::read_file(installed / "Update/castmill_helper")),
+                 QString("new helper"));
     }
 };
 
