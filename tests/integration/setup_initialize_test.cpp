@@ -184,6 +184,9 @@ TEST_F(SetupInitialize, UnusableManifestsFailBeforeAnythingIsPlanned) {
          "manifest file path unsafe: /etc/profile"},
         {with_entry("Connect/x.dll", "../../outside"), 902,
          "manifest file hash unsafe: ../../outside (Connect/x.dll)"},
+        {{{"fileList", {{{"filePath", "Connect/x.dll"}, {"hash", "abc"}, {"fileSize", -5}}}}},
+         902,
+         "manifest file size invalid: -5 (Connect/x.dll)"},
         // A bad entry of a module that is not selected still fails the manifest.
         {with_entry("velora_cam/../../x", "0cc175b9c0f1b6a831c399e269772661"), 902,
          "manifest file path unsafe: velora_cam/../../x"},
@@ -214,6 +217,20 @@ TEST_F(SetupInitialize, UnusableManifestsFailBeforeAnythingIsPlanned) {
     SetupCenter broken(fast_timings());
     EXPECT_EQ(initialize(broken, 4, message), 900);
     EXPECT_EQ(message, "server manifest error");
+}
+
+TEST_F(SetupInitialize, SizesBeyondTwoGibibytesAreCountedWhole) {
+    serve();
+    const int64_t big = 3000000000;
+    release_.set_manifest({{"fileList",
+                            {{{"filePath", "Connect/a.bin"}, {"hash", "a"}, {"fileSize", big}},
+                             {{"filePath", "Connect/b.bin"}, {"hash", "b"}, {"fileSize", big}}}}});
+    SetupCenter center(fast_timings());
+    std::string message;
+    ASSERT_EQ(initialize(center, 4, message), 0) << message;
+    EXPECT_EQ(center.total_bytes, 2 * big);
+    EXPECT_EQ(center.remaining_bytes, 2 * big);
+    EXPECT_EQ(center.install_lists[4][1].fileSize, big);
 }
 
 TEST_F(SetupInitialize, RequestsAreTriedThreeTimes) {
