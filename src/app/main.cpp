@@ -1,19 +1,10 @@
-#include <string>
-#include <variant>
-
-#include "app/defaults.h"
-#include "app/launch_options.h"
-#include "app/paths.h"
-#include "report/logger.h"
+#include "app/startup.h"
+#include "ui/run_window.h"
 
 int main(int argc, char** argv) {
     using namespace velora::st;
-    init_local_logger(log_directory(), std::string(kLogPrefix), kLogInfo);
-    log_tagged(kLogInfo, "start setup process v: %s", kInstallerVersion);
-
-    const LaunchParse launch = parse_launch_options(command_line_from_arguments(argc, argv));
-    if (const auto* exit = std::get_if<LaunchExit>(&launch)) return exit->code;
-
-    close_local_logger();
-    return 0;
+    const ProgramArguments arguments = read_program_arguments(argc, argv);
+    StartupSteps steps = default_startup_steps(run_window);
+    steps.exit_pause = arguments.exit_pause;
+    return run_setup(arguments.command_line, steps);
 }

@@ -1,0 +1,148 @@
+#include "app/startup.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "app/defaults.h"
+#include "app/exit_code.h"
+#include "app/paths.h"
+#include "report/logger.h"
+#include "report/report_client.h"
+#include "sys/error_code.h"
+#include "sys/folders.h"
+#include "sys/named_mutex.h"
+#include "sys/shell.h"
+
+namespace velora::st {
+
+namespace {
+
+// The report client's version, which selects its credentials in the key file.
+constexpr const char* kReportVersion = "1.0.0";
+constexpr const char* kUserAppDataVariable = "OBS_USER_APPDATA_PATH";
+
+int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
+    if (sys::NamedMutex::exists(kAdminMutexName)) {
+        call_exit("OpenMutex error", steps.exit_pause);
+        return kExitAlreadyRunning;
+    }
+    int code = 0;
+    auto mutex = sys::NamedMutex::create_owned(kAdminMutexName, &code);
+    // Losing the name to an installer that started in the same instant is a second
+    // instance too; any other failure leaves this run unguarded, as a failed create would.
+    if (!mutex && code == sys::kErrorAlreadyExists) {
+        call_exit("OpenMutex error", steps.exit_pause);
+        return kExitAlreadyRunning;
+    }
+    if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kAdminMutexName, code);
+    std::printf("start ....\n");
+    std::fflush(stdout);
+
+    steps.run_window(options);
+    log_tagged(kLogInfo, "app_exit");
+
+    if (mutex) mutex->release();
+    call_exit(nullptr, steps.exit_pause);
+    return process_exit_code();
+}
+
+int run_as_user(const std::string& command_line, const StartupSteps& steps) {
+    int code = sys::kErrorAlreadyExists;
+    std::unique_ptr<sys::NamedMutex> mutex;
+    if (!sys::NamedMutex::exists(kNonAdminMutexName)) {
+        mutex = sys::NamedMutex::create_owned(kNonAdminMutexName, &code);
+    }
+    if (!mutex && code == sys::kErrorAlreadyExists) {
+        call_exit("OpenMutex admin error", steps.exit_pause);
+        return kExitAlreadyRunning;
+    }
+    if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kNonAdminMutexName, code);
+
+    steps.relaunch_elevated(command_line);
+
+    if (mutex) mutex->release();
+    call_exit(nullptr, steps.exit_pause);
+    return process_exit_code();
+}
+
+}  // namespace
+
+void call_exit(const char* message, std::chrono::milliseconds pause) {
+    if (message != nullptr) {
+        std::printf("report error: %s\n", message);
+        std::fflush(stdout);
+        log_tagged(kLogWarning, "call exit: %s", message);
+    } else {
+        log_tagged(kLogWarning, "call exit");
+    }
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    blog_reporter().stop();
+    close_local_logger();
+}
+
+void relaunch_elevated_and_wait(const std::string& command_line) {
+    const auto self = sys::executable_path();
+    if (!self) {
+        log_tagged(kLogError, "own executable path unavailable, no elevated start");
+        return;
+    }
+    if (const auto roaming = sys::known_folder(sys::KnownFolder::RoamingAppData)) {
+        ::setenv(kUserAppDataVariable, roaming->string().c_str(), 1);
+    }
+    log_tagged(kLogInfo, "RunProcessAndWaitRuturn: %ws\n", command_line);
+    sys::ShellStart started;
+    const int code =
+        sys::launch_elevated(*self, command_line, sys::ShowWindow::Normal, true, &started);
+    if (code != 0) log_tagged(kLogWarning, "elevated start failed: %d", code);
+}
+
+StartupSteps default_startup_steps(std::function<int(const LaunchOptions&)> run_window) {
+    StartupSteps steps;
+    steps.run_window = std::move(run_window);
+    steps.relaunch_elevated = relaunch_elevated_and_wait;
+    steps.elevated = sys::is_elevated();
+    return steps;
+}
+
+int run_setup(std::string_view command_line, const StartupSteps& steps) {
+    init_local_logger(log_directory(), std::string(kLogPrefix), kLogInfo);
+    log_tagged(kLogInfo, "start setup process v: %s", std::string(kInstallerVersion));
+    init_report(kReportVersion);
+
+    const LaunchParse launch = parse_launch_options(command_line);
+    if (const auto* exit = std::get_if<LaunchExit>(&launch)) {
+        close_local_logger();
+        return exit->code;
+    }
+    const auto& parsed = std::get<ParsedLaunch>(launch);
+    return steps.elevated ? run_as_elevated(parsed.options, steps)
+                          : run_as_user(parsed.command_line, steps);
+}
+
+ProgramArguments read_program_arguments(int argc, const char* const* argv) {
+    ProgramArguments result;
+    std::vector<const char*> rest;
+    if (argc > 0) rest.push_back(argv[0]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with(kExitPauseArgument)) {
+            const std::string_view value = arg.substr(kExitPauseArgument.size());
+            long long ms = 0;
+            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+            if (ec == std::errc() && end == value.data() + value.size() && ms >= 0 && ms <= 60000) {
+                result.exit_pause = std::chrono::milliseconds(ms);
+                continue;
+            }
+        }
+        rest.push_back(argv[i]);
+    }
+    result.command_line = command_line_from_arguments(static_cast<int>(rest.size()), rest.data());
+    return result;
+}
+
+}  // namespace velora::st

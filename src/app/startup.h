@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/launch_options.h"
+
+// The process frame: start-up in its fixed order, the single-instance guard, the
+// elevated relaunch and the orderly exit.
+namespace velora::st {
+
+// Held by the installer that shows the window.
+inline constexpr const char* kAdminMutexName = "VeloraCastmillSetupRunningAsAdminUser";
+// Held by a non-elevated installer while its elevated copy runs.
+inline constexpr const char* kNonAdminMutexName = "VeloraCastmillSetupRunningAsNonAdminUser";
+
+// Exit code when another installer of the same privilege level holds its mutex.
+inline constexpr int kExitAlreadyRunning = -1;
+
+// The exit pause that gives queued reports a head start before the client stops.
+inline constexpr std::chrono::milliseconds kExitPause{5000};
+
+// What start-up calls outside the process frame.
+struct StartupSteps {
+    // Shows the installer window and runs its event loop; the result is not used.
+    std::function<int(const LaunchOptions&)> run_window;
+    // Starts the elevated copy of this executable with the command line and waits for it.
+    std::function<void(const std::string& command_line)> relaunch_elevated;
+    // Whether this process runs the window itself (true) or relaunches elevated.
+    bool elevated = true;
+    std::chrono::milliseconds exit_pause = kExitPause;
+};
+
+// The steps of this process: the window of src/ui, the platform's elevated relaunch and
+// privilege check, the production pause.
+StartupSteps default_startup_steps(std::function<int(const LaunchOptions&)> run_window);
+
+// The entry point's work: logs, starts the report client, reads the command line (without
+// the program name), takes the single-instance mutex of this privilege level and runs the
+// window or the elevated copy. Returns the process exit code.
+int run_setup(std::string_view command_line, const StartupSteps& steps);
+
+// The orderly exit: prints "report error: ..." for a message, logs "call exit", pauses,
+// stops the report client (queued reports are still sent) and closes the log. The caller
+// returns from the process.
+void call_exit(const char* message, std::chrono::milliseconds pause = kExitPause);
+
+// Starts this executable elevated with the command line, passing the roaming app-data folder
+// as OBS_USER_APPDATA_PATH, and waits for it. Its exit code is not used.
+void relaunch_elevated_and_wait(const std::string& command_line);
+
+// The prefix of the hidden argument "--exit-pause-ms=N" that shortens the exit pause of a
+// test run. It is a separate argument, never part of the ';'-separated command line.
+inline constexpr std::string_view kExitPauseArgument = "--exit-pause-ms=";
+
+// Splits the program arguments: the exit pause (kExitPause unless a valid hidden argument
+// gives one) and the command line made of the remaining arguments.
+struct ProgramArguments {
+    std::string command_line;
+    std::chrono::milliseconds exit_pause = kExitPause;
+};
+ProgramArguments read_program_arguments(int argc, const char* const* argv);
+
+}  // namespace velora::st

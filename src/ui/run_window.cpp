@@ -1,0 +1,45 @@
+#include "ui/run_window.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QScreen>
+#include <QString>
+
+#include "app/paths.h"
+#include "report/logger.h"
+#include "ui/frameless_window.h"
+#include "ui/install_main_window.h"
+
+namespace velora::st {
+
+int run_window(const LaunchOptions& options) {
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    // Qt reads argv[0] on some platforms, so the list holds the program name only.
+    static char program_name[] = "setup";
+    static char* argv[] = {program_name, nullptr};
+    int argc = 1;
+    QApplication app(argc, argv);
+
+    const std::filesystem::path icon = installer_resources_dir() / "app.ico";
+    app.setWindowIcon(QIcon(QString::fromStdU16String(icon.u16string())));
+    QFont font = QApplication::font();
+    font.setFamily("Verdana");
+    QApplication::setFont(font);
+
+    log_tagged(kLogInfo, "call show_ui");
+    auto* window = new InstallMainWindow(options);
+    FramelessWindow frame(window);
+    window->setOuterFrame(&frame);
+
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->geometry();
+        frame.move((area.width() - window->width()) / 2, (area.height() - window->height()) / 2);
+    }
+    frame.show();
+    return QApplication::exec();
+}
+
+}  // namespace velora::st

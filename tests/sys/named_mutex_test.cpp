@@ -1,0 +1,134 @@
+#include "sys/named_mutex.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "support/running_program.h"
+#include "support/scoped_env.h"
+#include "support/test_env.h"
+#include "sys/error_code.h"
+
+namespace {
+
+using velora::sys::NamedMutex;
+namespace fs = std::filesystem;
+namespace test = castmill::test;
+
+std::string unique_name(const char* base) { return std::string(base) + std::to_string(::getpid()); }
+
+TEST(NamedMutex, OwnershipLastsUntilRelease) {
+    const std::string name = unique_name("NamedMutexOwnership");
+    EXPECT_FALSE(NamedMutex::exists(name));
+
+    int code = -1;
+    auto owner = NamedMutex::create_owned(name, &code);
+    ASSERT_TRUE(owner);
+    EXPECT_EQ(code, velora::sys::kErrorSuccess);
+    EXPECT_TRUE(NamedMutex::exists(name));
+    EXPECT_TRUE(NamedMutex::exists(name));  // probing takes nothing away
+
+    // A second owner is refused, even in the same process.
+    EXPECT_FALSE(NamedMutex::create_owned(name, &code));
+    EXPECT_EQ(code, velora::sys::kErrorAlreadyExists);
+
+    owner->release();
+    owner->release();
+    EXPECT_FALSE(NamedMutex::exists(name));
+    EXPECT_TRUE(NamedMutex::create_owned(name));
+}
+
+TEST(NamedMutex, EndsWithTheHolderProcessHoweverItEnds) {
+    const std::string name = unique_name("NamedMutexHolder");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto owner = NamedMutex::create_owned(name);
+        const char byte = owner ? '1' : '0';
+        (void)!::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(byte, '1');
+
+    EXPECT_TRUE(NamedMutex::exists(name));
+    EXPECT_FALSE(NamedMutex::create_owned(name));
+
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_FALSE(NamedMutex::exists(name));
+    EXPECT_TRUE(NamedMutex::create_owned(name));
+}
+
+TEST(NamedMutex, ProgramsStartedByTheOwnerDoNotKeepItAfterTheOwnerDies) {
+    // The installer starts the suite's application; if the installer is killed, the
+    // application must not keep the installer's name taken.
+    const std::string name = unique_name("NamedMutexInherit");
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t owner = ::fork();
+    ASSERT_GE(owner, 0);
+    if (owner == 0) {
+        auto mutex = NamedMutex::create_owned(name);
+        // Left running on purpose when this process is killed; the test ends it.
+        auto* program = new test::RunningProgram(test::test_programs_dir() / "idle_program");
+        const pid_t started = mutex && program->exchange("hi") == "hi" ? program->pid() : -1;
+        (void)!::write(report[1], &started, sizeof started);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    pid_t program = -1;
+    ASSERT_EQ(::read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+    ::close(report[0]);
+    ASSERT_GT(program, 0);
+    EXPECT_TRUE(NamedMutex::exists(name));
+
+    ::kill(owner, SIGKILL);
+    int status = 0;
+    ::waitpid(owner, &status, 0);
+    EXPECT_EQ(::kill(program, 0), 0);  // still running
+    EXPECT_FALSE(NamedMutex::exists(name));
+    ::kill(program, SIGKILL);
+}
+
+TEST(NamedMutex, LockFileInRuntimeFolderElseTemp) {
+    test::TempDir dir;
+    fs::create_directories(dir / "runtime");
+    fs::create_directories(dir / "tmp");
+    test::ScopedEnv env;
+    env.set("XDG_RUNTIME_DIR", (dir / "runtime").string());
+    env.set("TMPDIR", (dir / "tmp").string());
+    {
+        auto owner = NamedMutex::create_owned("LockPlace");
+        ASSERT_TRUE(owner);
+        EXPECT_TRUE(fs::exists(dir / "runtime/LockPlace.lock"));
+        EXPECT_FALSE(fs::exists(dir / "tmp/LockPlace.lock"));
+    }
+    env.set("XDG_RUNTIME_DIR", std::nullopt);
+    auto owner = NamedMutex::create_owned("LockPlace");
+    ASSERT_TRUE(owner);
+    EXPECT_TRUE(fs::exists(dir / "tmp/LockPlace.lock"));
+    // The temporary folder now holds the name.
+    EXPECT_TRUE(NamedMutex::exists("LockPlace"));
+}
+
+TEST(NamedMutex, NamesThatAreNotOneFileNameAreRefused) {
+    for (const char* name : {"", "..", "a/b", "/abs"}) {
+        int code = 0;
+        EXPECT_FALSE(NamedMutex::create_owned(name, &code)) << name;
+        EXPECT_EQ(code, velora::sys::kErrorInvalidParameter) << name;
+        EXPECT_FALSE(NamedMutex::exists(name)) << name;
+    }
+}
+
+}  // namespace
