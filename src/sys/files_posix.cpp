@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -47,6 +48,19 @@ bool write_all(int fd, const char* data, size_t size) {
 
 }  // namespace
 
+namespace {
+
+// An ELF image or a script with an interpreter line.
+bool looks_like_program(const char* data, size_t size) {
+    return (size >= 4 && std::memcmp(data,
+                                     "\x7f"
+                                     "ELF",
+                                     4) == 0) ||
+           (size >= 2 && data[0] == '#' && data[1] == '!');
+}
+
+}  // namespace
+
 int copy_file(const std::filesystem::path& from, const std::filesystem::path& to, bool overwrite) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) return last_system_code();
@@ -59,6 +73,8 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
     if (out.get() < 0) return system_code_from_errno(errno, true);
 
     char buffer[64 * 1024];
+    bool first = true;
+    bool program = false;
     for (;;) {
         const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
         if (n < 0) {
@@ -66,7 +82,15 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
             return last_system_code();
         }
         if (n == 0) break;
+        if (first) program = looks_like_program(buffer, static_cast<size_t>(n));
+        first = false;
         if (!write_all(out.get(), buffer, static_cast<size_t>(n))) return last_system_code();
+    }
+    // Downloaded files carry no mode: a program is known by its content, and it must stay
+    // startable once installed (Windows starts programs by their name instead).
+    if (program) {
+        const mode_t mode = st.st_mode & 07777;
+        if (::fchmod(out.get(), mode | ((mode & 0444) >> 2)) != 0) return last_system_code();
     }
     if (out.close() != 0) return last_system_code();
     return kErrorSuccess;

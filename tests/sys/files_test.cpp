@@ -32,6 +32,30 @@ TEST(Files, CopyReportsSystemCodesAndKeepsTheProgramBit) {
     EXPECT_EQ(copy_file(tmp / "small", tmp / "no/such/dir/file", true), kErrorFileNotFound);
 }
 
+TEST(Files, CopiedProgramsBecomeStartableWhateverTheSourceMode) {
+    TempDir tmp;
+    const auto exec_bits = [](const fs::path& p) {
+        return fs::status(p).permissions() &
+               (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    };
+    // Downloaded files arrive without a mode: an ELF image and a script are recognised.
+    write_file(tmp / "app", std::string("\x7f"
+                                        "ELF") +
+                                std::string(100, '\0'));
+    write_file(tmp / "run.sh", "#!/bin/sh\nexit 0\n");
+    write_file(tmp / "notes.txt", "#not a script");
+    for (const char* name : {"app", "run.sh", "notes.txt"})
+        fs::permissions(tmp / name, fs::perms(0644));
+    write_file(tmp / "installed" / "old", "old content");
+    EXPECT_EQ(copy_file(tmp / "app", tmp / "installed" / "old", true), kErrorSuccess);
+    EXPECT_EQ(exec_bits(tmp / "installed" / "old"),
+              fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    EXPECT_EQ(copy_file(tmp / "run.sh", tmp / "installed" / "run.sh", false), kErrorSuccess);
+    EXPECT_NE(exec_bits(tmp / "installed" / "run.sh"), fs::perms::none);
+    EXPECT_EQ(copy_file(tmp / "notes.txt", tmp / "installed" / "notes.txt", false), kErrorSuccess);
+    EXPECT_EQ(exec_bits(tmp / "installed" / "notes.txt"), fs::perms::none);
+}
+
 TEST(Files, RenameNeverReplacesAndDeleteAtRebootRemovesNow) {
     TempDir tmp;
     write_file(tmp / "a", "a");
