@@ -10,6 +10,13 @@ namespace {
 
 constexpr DWORD kBufferBytes = 4096;
 
+// The wide form of INTERNET_PROXY_INFO, which MinGW's headers do not name.
+struct ProxyInfoW {
+    DWORD dwAccessType;
+    LPCWSTR lpszProxy;
+    LPCWSTR lpszProxyBypass;
+};
+
 std::string narrow(const wchar_t* text) {
     if (text == nullptr || *text == L'\0') return {};
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -34,10 +41,10 @@ bool query_system_proxy(std::string& proxy, std::string& user, std::string& pass
     proxy.clear();
     user.clear();
     password.clear();
-    alignas(INTERNET_PROXY_INFOW) unsigned char buffer[kBufferBytes] = {};
+    alignas(ProxyInfoW) unsigned char buffer[kBufferBytes] = {};
     DWORD size = sizeof(buffer);
     if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PROXY, buffer, &size)) return false;
-    const auto* info = reinterpret_cast<const INTERNET_PROXY_INFOW*>(buffer);
+    const auto* info = reinterpret_cast<const ProxyInfoW*>(buffer);
     if (info->dwAccessType == INTERNET_OPEN_TYPE_DIRECT) return false;
     proxy = narrow(info->lpszProxy);
     if (proxy.empty()) return false;
