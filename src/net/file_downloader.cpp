@@ -12,6 +12,7 @@
 #include "report/crypto.h"
 #include "report/logger.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 
 namespace velora {
 
@@ -292,7 +293,7 @@ int FileDownloader::download_parts(const std::string& url, const fs::path& targe
 }
 
 int FileDownloader::assemble(const fs::path& target, const std::vector<fs::path>& parts) {
-    FilePtr out(std::fopen(target.c_str(), "wb"));
+    FilePtr out(sys::open_file(target, "wb"));
     if (!out) return kDownloadOpenError;
     // A half-assembled file is never left behind.
     const auto give_up = [&](int result) {
@@ -308,7 +309,7 @@ int FileDownloader::assemble(const fs::path& target, const std::vector<fs::path>
     };
     std::vector<char> block(kCopyBlock);
     for (const auto& part : parts) {
-        FilePtr in(std::fopen(part.c_str(), "rb"));
+        FilePtr in(sys::open_file(part, "rb"));
         if (!in) return give_up(kDownloadOpenError);
         size_t got = 0;
         while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/aes.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ std::string md5_file_hex(const std::filesystem::path& file) {
     struct FileCloser {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(file.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> in(velora::sys::open_file(file, "rb"));
     if (!in) return {};
     Md5 md5;
     std::vector<char> block(64 * 1024);

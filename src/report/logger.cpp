@@ -30,7 +30,11 @@ constexpr int64_t kTicksPerMinute = 600'000'000;  // 100 ns ticks
 // (which only changes the level) safe as well.
 struct LoggerState {
     std::atomic<int> threshold{kLogInfo};
-    std::atomic<LogSink> sink{nullptr};
+    // Held in a struct: MinGW's va_list carries attributes a template argument drops.
+    struct SinkSlot {
+        LogSink function;
+    };
+    std::atomic<SinkSlot> sink{SinkSlot{nullptr}};
     void* sink_data = nullptr;
     std::fstream stream;
     std::mutex file_lock;
@@ -72,7 +76,7 @@ std::string time_prefix() {
     struct tm local {};
     localtime_r(&seconds, &local);
     char buffer[80] = "";
-    const size_t len = std::strftime(buffer, sizeof(buffer), "%T", &local);
+    const size_t len = std::strftime(buffer, sizeof(buffer), "%H:%M:%S", &local);
     if (len > 0 && sizeof(buffer) - len > 5) {
         std::snprintf(buffer + len, sizeof(buffer) - len, ".%03u",
                       static_cast<unsigned>((ticks % 10'000'000) / 10'000));
@@ -142,14 +146,14 @@ bool init_local_logger(const fs::path& log_dir, const std::string& prefix, int l
     }
     remove_old_logs(log_dir, prefix);
     s.sink_data = &s.stream;
-    s.sink.store(file_log_sink, std::memory_order_release);
+    s.sink.store({file_log_sink}, std::memory_order_release);
     log_printf(kLogInfo, "enable velora local logger");
     return true;
 }
 
 void log_printf(int level, const char* format, ...) {
     LoggerState& s = state();
-    const LogSink sink = s.sink.load(std::memory_order_acquire);
+    const LogSink sink = s.sink.load(std::memory_order_acquire).function;
     if (!sink) return;
     va_list args;
     va_start(args, format);
@@ -157,7 +161,9 @@ void log_printf(int level, const char* format, ...) {
     va_end(args);
 }
 
-bool log_sink_installed() { return state().sink.load(std::memory_order_acquire) != nullptr; }
+bool log_sink_installed() {
+    return state().sink.load(std::memory_order_acquire).function != nullptr;
+}
 
 void close_local_logger() {
     LoggerState& s = state();
