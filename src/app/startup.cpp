@@ -13,6 +13,7 @@
 #include "app/paths.h"
 #include "report/logger.h"
 #include "report/report_client.h"
+#include "sys/environment.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 #include "sys/named_mutex.h"
@@ -92,7 +93,7 @@ void relaunch_elevated_and_wait(const std::string& command_line) {
         return;
     }
     if (const auto roaming = sys::known_folder(sys::KnownFolder::RoamingAppData)) {
-        ::setenv(kUserAppDataVariable, roaming->string().c_str(), 1);
+        sys::set_environment_variable(kUserAppDataVariable, roaming->string());
     }
     log_tagged(kLogInfo, "RunProcessAndWaitRuturn: %ws\n", command_line);
     sys::ShellStart started;

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "report/logger.h"
 #include "sys/error_code.h"

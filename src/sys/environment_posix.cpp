@@ -1,0 +1,11 @@
+#include <cstdlib>
+
+#include "sys/environment.h"
+
+namespace velora::sys {
+
+bool set_environment_variable(const std::string& name, const std::string& value) {
+    return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
+}  // namespace velora::sys

@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "sys/environment.h"
+#include "sys/wide_text_win.h"
+
+namespace velora::sys {
+
+bool set_environment_variable(const std::string& name, const std::string& value) {
+    // The C runtime's copy and the system's block both change, so getenv and the
+    // programs started later see the same value.
+    const std::wstring wide_name = widen(name);
+    if (wide_name.empty()) return false;
+    return _wputenv_s(wide_name.c_str(), widen(value).c_str()) == 0;
+}
+
+}  // namespace velora::sys
