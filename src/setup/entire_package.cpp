@@ -12,6 +12,7 @@
 #include "setup/install_files.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/folders.h"
 
 namespace velora::st {
@@ -51,7 +52,7 @@ int extract_entry(unzFile zip, const fs::path& target) {
         const int made = make_directory(parent);
         if (made != kUnzipOk) return made;
     }
-    FileHandle out(std::fopen(target.string().c_str(), "wb"));
+    FileHandle out(sys::open_file(target, "wb"));
     if (!out) {
         log_tagged(kLogWarning, "open output file: %s failed:%d", utf8_of(target),
                    sys::last_system_code());
@@ -90,7 +91,7 @@ int extract_entry(unzFile zip, const fs::path& target) {
 // minizip looks for the end record only after offset 0, so it cannot open an archive
 // without entries, which is that record alone (plus its comment).
 bool is_empty_archive(const fs::path& zip_path) {
-    const FileHandle in(std::fopen(zip_path.string().c_str(), "rb"));
+    const FileHandle in(sys::open_file(zip_path, "rb"));
     if (!in) return false;
     unsigned char record[22];
     if (std::fread(record, 1, sizeof record, in.get()) != sizeof record) return false;
