@@ -253,6 +253,10 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
             }
         }
         record_downloaded(entry);
+        // Files of the same content count once this one is done; show them even when no
+        // transfer reports progress again.
+        if (progress && queued_twins.count(entry.hash))
+            progress(total_bytes, present_bytes, downloaded_bytes.load());
         if (cancel_requested) return kSetupDownloadCancelled;
     }
 }
