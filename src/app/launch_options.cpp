@@ -73,6 +73,8 @@ LaunchParse parse_launch_options(std::string_view command_line) {
     const std::vector<std::string_view> tokens = split(unquoted, ';');
     std::optional<std::string_view> given_dir;
     int modules = 0;
+    bool silent = false;
+    bool no_launch = false;
     for (size_t index = 0; index < tokens.size(); ++index) {
         const std::string_view token = tokens[index];
         log_tagged(kLogInfo, "index: %d args: %ws\n", static_cast<int>(index), token);
@@ -82,6 +84,10 @@ LaunchParse parse_launch_options(std::string_view command_line) {
             if (value && !value->empty()) given_dir = value;
         } else if (token.starts_with("--modules") || token.starts_with("-m")) {
             if (const auto value = option_value(token)) modules = leading_int(*value);
+        } else if (trim(token) == kSilentToken) {
+            silent = true;
+        } else if (trim(token) == kNoLaunchToken) {
+            no_launch = true;
         }
     }
 
@@ -109,6 +115,8 @@ LaunchParse parse_launch_options(std::string_view command_line) {
     parsed.options.install_dir = install_dir;
     parsed.options.setup_source = utf8_path(tokens.front());
     parsed.options.modules = modules > 0 ? modules : 0;
+    parsed.options.silent = silent;
+    parsed.options.no_launch = no_launch;
     parsed.command_line = std::move(unquoted);
 
     const fs::path current = fs::current_path(ec);

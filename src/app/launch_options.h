@@ -13,7 +13,13 @@ struct LaunchOptions {
     std::filesystem::path install_dir;   // always ends in the folder Castmill
     std::filesystem::path setup_source;  // the first token, unchanged
     int modules = 0;                     // module flags; 0 selects the full package
+    bool silent = false;                 // "--silent": no window, progress on standard output
+    bool no_launch = false;              // "--no-launch": the application is not started
 };
+
+// Tokens of the unattended run, for administrators and deployment tools.
+inline constexpr std::string_view kSilentToken = "--silent";
+inline constexpr std::string_view kNoLaunchToken = "--no-launch";
 
 // Exit codes of a start that ends before the window.
 inline constexpr int kExitNoInstallDirectory = 2;           // no folder given, no app-data folder

@@ -1,10 +1,19 @@
 #include "app/startup.h"
+#include "app/unattended.h"
+#ifdef CASTMILL_WITH_WINDOW
 #include "ui/run_window.h"
+#endif
 
 int main(int argc, char** argv) {
     using namespace velora::st;
     const ProgramArguments arguments = read_program_arguments(argc, argv);
-    StartupSteps steps = default_startup_steps(run_window);
+    StartupSteps steps = default_startup_steps([](const LaunchOptions& options) {
+#ifdef CASTMILL_WITH_WINDOW
+        if (!options.silent) return run_window(options);
+#endif
+        // A build without the window runs every install unattended.
+        return run_unattended(options);
+    });
     steps.exit_pause = arguments.exit_pause;
     return run_setup(arguments.command_line, steps);
 }

@@ -52,7 +52,7 @@ int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
     return process_exit_code();
 }
 
-int run_as_user(const std::string& command_line, const StartupSteps& steps) {
+int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
     int code = sys::kErrorAlreadyExists;
     std::unique_ptr<sys::NamedMutex> mutex;
     if (!sys::NamedMutex::exists(kNonAdminMutexName)) {
@@ -64,7 +64,8 @@ int run_as_user(const std::string& command_line, const StartupSteps& steps) {
     }
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kNonAdminMutexName, code);
 
-    steps.relaunch_elevated(command_line);
+    const std::optional<int> elevated_exit = steps.relaunch_elevated(launch.command_line);
+    if (launch.options.silent && elevated_exit) set_process_exit_code(*elevated_exit);
 
     if (mutex) mutex->release();
     call_exit(nullptr, steps.exit_pause);
@@ -86,11 +87,11 @@ void call_exit(const char* message, std::chrono::milliseconds pause) {
     close_local_logger();
 }
 
-void relaunch_elevated_and_wait(const std::string& command_line) {
+std::optional<int> relaunch_elevated_and_wait(const std::string& command_line) {
     const auto self = sys::executable_path();
     if (!self) {
         log_tagged(kLogError, "own executable path unavailable, no elevated start");
-        return;
+        return std::nullopt;
     }
     if (const auto roaming = sys::known_folder(sys::KnownFolder::RoamingAppData)) {
         sys::set_environment_variable(kUserAppDataVariable, roaming->string());
@@ -100,6 +101,8 @@ void relaunch_elevated_and_wait(const std::string& command_line) {
     const int code =
         sys::launch_elevated(*self, command_line, sys::ShowWindow::Normal, true, &started);
     if (code != 0) log_tagged(kLogWarning, "elevated start failed: %d", code);
+    if (!started.exit_code) return std::nullopt;
+    return static_cast<int>(*started.exit_code);
 }
 
 StartupSteps default_startup_steps(std::function<int(const LaunchOptions&)> run_window) {
@@ -122,7 +125,7 @@ int run_setup(std::string_view command_line, const StartupSteps& steps) {
     }
     const auto& parsed = std::get<ParsedLaunch>(launch);
     return steps.elevated ? run_as_elevated(parsed.options, steps)
-                          : run_as_user(parsed.command_line, steps);
+                          : run_as_user(parsed, steps);
 }
 
 ProgramArguments read_program_arguments(int argc, const char* const* argv) {

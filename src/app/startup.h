@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,12 @@ inline constexpr std::chrono::milliseconds kExitPause{5000};
 
 // What start-up calls outside the process frame.
 struct StartupSteps {
-    // Shows the installer window and runs its event loop; the result is not used.
+    // Runs the install: shows the installer window and runs its event loop, or runs it
+    // unattended. The result is not used; the run sets the process exit code.
     std::function<int(const LaunchOptions&)> run_window;
-    // Starts the elevated copy of this executable with the command line and waits for it.
-    std::function<void(const std::string& command_line)> relaunch_elevated;
+    // Starts the elevated copy of this executable with the command line and waits for it;
+    // its exit code when that could be read.
+    std::function<std::optional<int>(const std::string& command_line)> relaunch_elevated;
     // Whether this process runs the window itself (true) or relaunches elevated.
     bool elevated = true;
     std::chrono::milliseconds exit_pause = kExitPause;
@@ -48,8 +51,9 @@ int run_setup(std::string_view command_line, const StartupSteps& steps);
 void call_exit(const char* message, std::chrono::milliseconds pause = kExitPause);
 
 // Starts this executable elevated with the command line, passing the roaming app-data folder
-// as OBS_USER_APPDATA_PATH, and waits for it. Its exit code is not used.
-void relaunch_elevated_and_wait(const std::string& command_line);
+// as OBS_USER_APPDATA_PATH, and waits for it. Returns its exit code when that could be
+// read; only an unattended run passes it on, as nobody watches its window.
+std::optional<int> relaunch_elevated_and_wait(const std::string& command_line);
 
 // The prefix of the hidden argument "--exit-pause-ms=N" that shortens the exit pause of a
 // test run. It is a separate argument, never part of the ';'-separated command line.

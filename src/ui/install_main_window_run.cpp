@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/paths.h"
+#include "app/run_status.h"
 #include "report/logger.h"
 #include "report/report_client.h"
 #include "setup/setup_result.h"
@@ -26,21 +27,6 @@ int64_t steady_ns() {
 }
 
 int64_t wall_ms() { return QDateTime::currentMSecsSinceEpoch(); }
-
-// Sum of the sizes of all files below folder; a file whose size can't be read counts -1.
-int64_t folder_size(const std::filesystem::path& folder) {
-    int64_t sum = 0;
-    std::error_code error;
-    std::filesystem::recursive_directory_iterator it(
-        folder, std::filesystem::directory_options::skip_permission_denied, error);
-    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        std::error_code entry_error;
-        if (!it->is_regular_file(entry_error)) continue;
-        uintmax_t size = it->file_size(entry_error);
-        sum += entry_error ? -1 : static_cast<int64_t>(size);
-    }
-    return sum;
-}
 
 }  // namespace
 
@@ -79,15 +65,7 @@ void InstallMainWindow::_download_worker() {
     const int seconds = static_cast<int>(static_cast<double>(steady_ns() - start) / 1e9);
     const long long kilobytes = download_now_bytes / 1024;
     const int modules = setup_center->modules();
-    if (cancelled || code != 0) {
-        report(EventCode::by_mode(modules, EventCode::kError, EventCode::kFullError),
-               QString::asprintf("download setup package [%lldkb/%ds] cancel", kilobytes, seconds)
-                   .toStdString());
-    } else {
-        report(EventCode::by_mode(modules, EventCode::kDownloaded, EventCode::kFullDownloaded),
-               QString::asprintf("download setup package[%lldkb/%ds] success", kilobytes, seconds)
-                   .toStdString());
-    }
+    report_download_end(modules, !cancelled && code == 0, kilobytes, seconds);
     emit sigDownloadResult(code);
 }
 
@@ -110,16 +88,11 @@ void InstallMainWindow::on_download_progress(int64_t total, int64_t cache, int64
     if (time - last < gap) return;
 
     if (now > 0) {
-        const int64_t done_bytes = std::min(total, cache + now);
-        // A total of 0 (no size known yet) shows 0 percent instead of dividing by it.
-        const int percent =
-            total > 0 ? static_cast<int>(static_cast<double>(done_bytes) / total * 100) : 0;
-        const double elapsed = static_cast<double>(last - download_start_ns) / 1e9;
-        const double to_fetch = static_cast<double>(cache > 0 ? total - cache : total);
-        const double remaining = std::max(0.0, elapsed * (to_fetch / now - 1));
-        emit sigProgress(percent, "", static_cast<int>(remaining),
-                         static_cast<size_t>(std::max<int64_t>(done_bytes, 0)),
-                         static_cast<size_t>(std::max<int64_t>(total, 0)));
+        const DownloadEstimate estimate = estimate_download(
+            total, cache, now, static_cast<double>(last - download_start_ns) / 1e9);
+        emit sigProgress(estimate.percent, "", estimate.remaining_seconds,
+                         static_cast<size_t>(estimate.done_bytes),
+                         static_cast<size_t>(estimate.total_bytes));
     }
     last_emission_ns = time;
 }
@@ -186,16 +159,11 @@ void InstallMainWindow::_install_size_poller() {
 }
 
 void InstallMainWindow::_report_setup_error(const char* text) {
-    if (!text) return;
-    report(EventCode::by_mode(setup_center->modules(), EventCode::kError, EventCode::kFullError),
-           QString::asprintf("setup error status:%d message:%s", current_status.load(), text)
-               .toStdString());
+    if (text) report_setup_error(setup_center->modules(), current_status, text);
 }
 
 void InstallMainWindow::_report_user_cancel() {
-    report(EventCode::by_mode(setup_center->modules(), EventCode::kUserCancel,
-                              EventCode::kFullUserCancel),
-           QString::asprintf("user cancel[%d]", current_status.load()).toStdString());
+    report_user_cancel(setup_center->modules(), current_status);
 }
 
 void InstallMainWindow::onCheckDone(int result, QString error) {
@@ -228,8 +196,7 @@ void InstallMainWindow::onInstallResult(int code, QString msg) {
         const std::filesystem::path app_dir = install_directory();
         const int launched =
             app_dir.empty() ? kSetupNoInstallDir : setup_center->start_application(app_dir);
-        report(EventCode::kAppStarted,
-               QString::asprintf("start castmill[%d]", launched).toStdString());
+        report_app_started(launched);
         done(0);
     }
 }

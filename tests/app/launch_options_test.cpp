@@ -117,6 +117,21 @@ TEST(LaunchOptions, ModulesTakeTheLeadingDecimalNumberWhenPositive) {
     EXPECT_EQ(parsed("s;--modules=99999999999999999999").options.modules, INT_MAX);
 }
 
+TEST(LaunchOptions, SilentAndNoLaunchAreWholeTokensAnywhereInTheLine) {
+    const auto both = parsed("s;--silent;--modules=3; --no-launch ").options;
+    EXPECT_TRUE(both.silent);
+    EXPECT_TRUE(both.no_launch);
+    EXPECT_EQ(both.modules, 3);
+    // An administrator's bare "setup --silent" is a full install, unattended.
+    EXPECT_TRUE(parsed("--silent").options.silent);
+    EXPECT_EQ(parsed("--silent").options.install_dir, default_install_dir());
+
+    for (const char* line : {"s;--modules=3", "s;--silently", "s;--silent=1", "s;-silent"}) {
+        EXPECT_FALSE(parsed(line).options.silent) << line;
+    }
+    EXPECT_FALSE(parsed("s;--silent").options.no_launch);
+}
+
 TEST(LaunchOptions, DropsEveryDoubleQuote) {
     TempDir dir;
     const std::string folder = (dir / "with blank").string();

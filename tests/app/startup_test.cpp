@@ -36,6 +36,7 @@ struct Recorder {
     bool admin_held = false;
     bool user_held = false;
     int window_result = 0;
+    std::optional<int> elevated_exit;
 
     StartupSteps steps(bool elevated) {
         StartupSteps steps;
@@ -54,6 +55,7 @@ struct Recorder {
             relaunches.push_back(command_line);
             admin_held = NamedMutex::exists(kAdminMutexName);
             user_held = NamedMutex::exists(kNonAdminMutexName);
+            return elevated_exit;
         };
         return steps;
     }
@@ -127,6 +129,20 @@ TEST(Startup, NonElevatedRunRelaunchesWithTheQuoteFreeLineWhileHoldingItsMutex) 
         EXPECT_FALSE(recorder.admin_held);  // the elevated copy takes that one itself
         EXPECT_EQ(recorder.windows, 0);
         EXPECT_FALSE(NamedMutex::exists(kNonAdminMutexName));
+    });
+}
+
+// Nobody watches an unattended elevated copy, so its exit code is the only news of it;
+// the window's user has seen the window.
+TEST(Startup, OnlyAnUnattendedRunPassesOnTheElevatedCopysExitCode) {
+    in_fork([] {
+        test::TempDir dir;
+        Recorder recorder;
+        recorder.elevated_exit = 2;
+        const std::string line = "s;--install_dir=" + dir.path().string() + ";--modules=3";
+        EXPECT_EQ(run_setup(line, recorder.steps(false)), 0);
+        EXPECT_EQ(run_setup(line + ";--silent", recorder.steps(false)), 2);
+        EXPECT_EQ(recorder.relaunches.back(), line + ";--silent");
     });
 }
 

@@ -1,12 +1,16 @@
-// The real `setup` executable, offscreen, against the local distribution server, started the
-// way the suite starts it.
+// The real `setup` executable against the local distribution server, started the way the
+// suite starts it: with its window offscreen, and unattended.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "app/startup.h"
+#include "support/child_process.h"
 #include "support/dist_server.h"
 #include "support/program_run.h"
 #include "support/sample_suite.h"
@@ -47,9 +51,16 @@ protected:
     void SetUp() override {
         test::make_sample_suite(dir / "suite", "2.0.0");
         test::add_sample_key_file(dir / "suite");
-        release = test::publish_release(dir / "suite", "2.0.0", dir / "release");
         test::make_sample_suite(installed(), "1.0.0");
         test::add_sample_key_file(installed());
+        serve_release();
+    }
+
+    // Publishes dir/suite as version 2.0.0 and serves it.
+    void serve_release() {
+        server.reset();
+        fs::remove_all(dir / "release");
+        release = test::publish_release(dir / "suite", "2.0.0", dir / "release");
         test::DistServerOptions options;
         options.release = release;
         options.app_id = test::kSampleAppId;
@@ -61,15 +72,28 @@ protected:
     fs::path installed() const { return dir / "install/Castmill"; }
     fs::path marker() const { return dir / "install/Chromium/started.txt"; }
 
-    // setup "<setup>;--install_dir=<dir>/install;--modules=3", offscreen, no exit pause.
-    test::ProgramRun run_setup() {
-        const fs::path setup = test::bin_dir() / "setup";
+    // "<setup>;--install_dir=<dir>/install;--modules=3" and the extra tokens.
+    std::string command_line(const std::string& extra_tokens = "") const {
+        return setup().string() + ";--install_dir=" + (dir / "install").string() + ";--modules=3" +
+               extra_tokens;
+    }
+    static fs::path setup() { return test::bin_dir() / "setup"; }
+
+    // setup with the command line, offscreen, no exit pause.
+    test::ProgramRun run_setup(const std::string& extra_tokens = "") {
         CurrentDirectory cwd(installed());
-        return test::run_program(
-            setup,
-            {"--exit-pause-ms=0",
-             setup.string() + ";--install_dir=" + (dir / "install").string() + ";--modules=3"},
-            {.env = {{"QT_QPA_PLATFORM", "offscreen"}}});
+        return test::run_program(setup(), {"--exit-pause-ms=0", command_line(extra_tokens)},
+                                 {.env = {{"QT_QPA_PLATFORM", "offscreen"}}});
+    }
+
+    // setup with the unattended command line and no display at all: a window would fail.
+    test::ProgramRun run_unattended(const std::string& extra_tokens = "") {
+        CurrentDirectory cwd(installed());
+        return test::run_program(setup(),
+                                 {"--exit-pause-ms=0", command_line(";--silent" + extra_tokens)},
+                                 {.env = {{"QT_QPA_PLATFORM", std::nullopt},
+                                          {"DISPLAY", std::nullopt},
+                                          {"WAYLAND_DISPLAY", std::nullopt}}});
     }
 
     // The application is started without waiting for it, so its marker may come a little
@@ -77,6 +101,32 @@ protected:
     bool application_started() const {
         for (int i = 0; i < 200 && !fs::exists(marker()); ++i) std::this_thread::sleep_for(50ms);
         return fs::exists(marker());
+    }
+
+    // Every file of the release, with the new content, and nothing left of the old tree.
+    void expect_release_installed() const {
+        const auto wanted = file_tree(dir / "suite");
+        const auto got = file_tree(installed());
+        for (const auto& [path, content] : wanted) {
+            const auto found = got.find(path);
+            ASSERT_NE(found, got.end()) << path;
+            EXPECT_EQ(found->second, content) << path;
+        }
+        EXPECT_FALSE(fs::exists(dir / "install/Castmill.deleteme"));
+        EXPECT_EQ(fs::status(installed() / "VeloraBrowser/Browser/chrome.exe").permissions() &
+                      fs::perms::owner_exec,
+                  fs::perms::owner_exec);
+    }
+
+    // The stage events among the reports: start, downloaded, installed, application started.
+    std::vector<std::string> stage_events() const {
+        std::vector<std::string> stages;
+        for (const auto& code : events(*server)) {
+            if (code == "I9100" || code == "I9103" || code == "I9104" || code == "I9105") {
+                stages.push_back(code);
+            }
+        }
+        return stages;
     }
 
     test::TempDir dir;
@@ -88,33 +138,12 @@ TEST_F(SetupProgramTest, ModuleUpdateInstallsStartsTheApplicationAndReportsEachS
     const auto run = run_setup();
     ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("start ....\n"), std::string::npos);
-
-    // Every file of the release, with the new content; the installer copied itself in.
-    const auto wanted = file_tree(dir / "suite");
-    const auto got = file_tree(installed());
-    for (const auto& [path, content] : wanted) {
-        const auto found = got.find(path);
-        ASSERT_NE(found, got.end()) << path;
-        EXPECT_EQ(found->second, content) << path;
-    }
-    EXPECT_FALSE(fs::exists(dir / "install/Castmill.deleteme"));
-    EXPECT_TRUE(fs::is_regular_file(installed() / "VeloraBrowser/Browser/chrome.exe"));
-    EXPECT_EQ(fs::status(installed() / "VeloraBrowser/Browser/chrome.exe").permissions() &
-                  fs::perms::owner_exec,
-              fs::perms::owner_exec);
+    expect_release_installed();
 
     ASSERT_TRUE(application_started());
     EXPECT_NE(test::read_file(marker()).find("--user-data-dir="), std::string::npos);
-
-    const auto codes = events(*server);
-    std::vector<std::string> stages;
-    for (const auto& code : codes) {
-        if (code == "I9100" || code == "I9103" || code == "I9104" || code == "I9105") {
-            stages.push_back(code);
-        }
-    }
-    EXPECT_EQ(stages, (std::vector<std::string>{"I9100", "I9103", "I9104", "I9105"}))
-        << testing::PrintToString(codes);
+    EXPECT_EQ(stage_events(), (std::vector<std::string>{"I9100", "I9103", "I9104", "I9105"}))
+        << testing::PrintToString(events(*server));
 }
 
 TEST_F(SetupProgramTest, SecondInstanceEndsWithMinusOneAndTouchesNothing) {
@@ -149,6 +178,135 @@ TEST_F(SetupProgramTest, StartFailuresEndBeforeTheWindow) {
                                      {"XDG_DATA_HOME", std::nullopt}}});
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(server->count_requests(test::DistServer::kVersionPath), 0);
+}
+
+// One progress line of an unattended run.
+struct ProgressLine {
+    std::string status;
+    int percent = 0;
+    long long done = 0;
+    long long total = 0;
+    std::string remaining;
+};
+
+std::vector<ProgressLine> progress_lines(const std::string& out) {
+    static const std::regex line(
+        R"(^(checking|downloading|installing|done) (\d+)% (\d+)/(\d+) bytes, ([-:0-9]+) remaining$)");
+    std::vector<ProgressLine> lines;
+    std::istringstream in(out);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (!std::regex_match(text, m, line)) continue;
+        lines.push_back({m[1], std::stoi(m[2]), std::stoll(m[3]), std::stoll(m[4]), m[5]});
+    }
+    return lines;
+}
+
+TEST_F(SetupProgramTest, UnattendedUpdateInstallsReportsProgressAndStartsTheApplication) {
+    const auto run = run_unattended();
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    expect_release_installed();
+    ASSERT_TRUE(application_started());
+    EXPECT_NE(test::read_file(marker()).find("--user-data-dir="), std::string::npos);
+    EXPECT_EQ(stage_events(), (std::vector<std::string>{"I9100", "I9103", "I9104", "I9105"}))
+        << testing::PrintToString(events(*server));
+
+    // A line for each stage, in order, and the last one says it is all there.
+    const auto lines = progress_lines(run.out);
+    ASSERT_GE(lines.size(), 4u) << run.out;
+    EXPECT_EQ(lines.front().status, "checking");
+    std::vector<std::string> order;
+    int last_download_percent = 0;
+    for (const auto& line : lines) {
+        if (order.empty() || order.back() != line.status) order.push_back(line.status);
+        EXPECT_LE(line.done, line.total) << run.out;
+        if (line.status == "downloading") {
+            EXPECT_GE(line.percent, last_download_percent) << run.out;
+            last_download_percent = line.percent;
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"checking", "downloading", "installing", "done"}))
+        << run.out;
+    EXPECT_EQ(lines.back().percent, 100);
+    EXPECT_GT(lines.back().total, 0);
+    EXPECT_EQ(lines.back().done, lines.back().total);
+    EXPECT_EQ(lines.back().remaining, "0:00");
+    EXPECT_EQ(run.err.find("failed:"), std::string::npos) << run.err;
+}
+
+TEST_F(SetupProgramTest, UnattendedRunWithoutLaunchLeavesTheApplicationAlone) {
+    const auto run = run_unattended(";--no-launch");
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    expect_release_installed();
+    EXPECT_EQ(stage_events(), (std::vector<std::string>{"I9100", "I9103", "I9104"}));
+    EXPECT_FALSE(fs::exists(marker()));
+}
+
+TEST_F(SetupProgramTest, UnattendedRunThatCannotReachTheUpdateServiceFailsWithTwo) {
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    const auto before = file_tree(installed());
+    const auto run = run_unattended();
+    EXPECT_EQ(run.exit_code, 2) << run.out << run.err;
+    EXPECT_NE(run.err.find("failed: code:"), std::string::npos) << run.err;
+    EXPECT_EQ(file_tree(installed()), before);
+    const auto codes = events(*server);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "I9101"), codes.end())
+        << testing::PrintToString(codes);
+}
+
+// An interrupt in the middle of a slow download ends the run with 1 and keeps what has
+// arrived; the next run fetches only the rest.
+TEST_F(SetupProgramTest, InterruptedUnattendedRunEndsWithOneAndTheNextRunResumes) {
+    std::string big(16 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+    test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
+    serve_release();
+    const std::string big_path = server->release_path_of("VeloraOBS/bin/big.dll");
+    test::FaultRule slow;
+    slow.path = big_path;
+    slow.chunk_delay_ms = 20;
+    server->add_fault(slow);
+
+    const fs::path out = dir / "out.txt";
+    {
+        CurrentDirectory cwd(installed());
+        test::ChildProcess child(
+            "/bin/sh", {"-c", "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>&1", setup().string(),
+                        "--exit-pause-ms=0", command_line(";--silent")});
+        // Two progress lines after the big file's transfer began: some of it has arrived.
+        auto lines_since_start = [&] {
+            if (server->count_requests(big_path) == 0) return 0;
+            static size_t seen_at = std::string::npos;
+            const std::string text = test::read_file(out);
+            if (seen_at == std::string::npos) seen_at = text.size();
+            return static_cast<int>(
+                std::count(text.begin() + std::min(seen_at, text.size()), text.end(), '\n'));
+        };
+        for (int i = 0; i < 600 && lines_since_start() < 2 && !child.poll(); ++i)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_FALSE(child.poll()) << test::read_file(out);
+        ::kill(child.pid(), SIGINT);
+        const int status = child.wait();
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << test::read_file(out);
+    }
+    EXPECT_NE(test::read_file(out).find("cancelled\n"), std::string::npos);
+    const auto codes = events(*server);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "I9102"), codes.end())
+        << testing::PrintToString(codes);
+    EXPECT_FALSE(fs::exists(marker()));
+
+    server->clear_faults();
+    server->clear_requests();
+    const auto run = run_unattended();
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    expect_release_installed();
+    long long resumed_from = 0;
+    for (const auto& request : server->requests()) {
+        if (request.path == big_path && request.range.starts_with("bytes="))
+            resumed_from = std::max(resumed_from, std::stoll(request.range.substr(6)));
+    }
+    EXPECT_GT(resumed_from, 0) << "the big file was fetched again from its start";
 }
 
 }  // namespace

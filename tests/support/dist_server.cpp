@@ -84,6 +84,7 @@ nlohmann::json to_json(const FaultRule& rule) {
     if (rule.body) j["body"] = *rule.body;
     if (rule.cut_after >= 0) j["cut_after"] = rule.cut_after;
     if (rule.delay_ms > 0) j["delay_ms"] = rule.delay_ms;
+    if (rule.chunk_delay_ms > 0) j["chunk_delay_ms"] = rule.chunk_delay_ms;
     if (rule.ignore_range) j["ignore_range"] = true;
     if (rule.wrong_bytes) j["wrong_bytes"] = true;
     if (rule.no_etag) j["no_etag"] = true;

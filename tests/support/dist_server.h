@@ -54,6 +54,7 @@ struct FaultRule {
     std::optional<std::string> body;  // answer with this body (status 200 unless set)
     int64_t cut_after = -1;           // close the connection after this many body bytes
     int delay_ms = 0;                 // wait before answering
+    int chunk_delay_ms = 0;           // wait before each 64 KiB of the body (a slow link)
     bool ignore_range = false;        // answer 200 with the whole file despite a Range
     bool wrong_bytes = false;         // every byte inverted, same length and ETag
     bool no_etag = false;             // no ETag header

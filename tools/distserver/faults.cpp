@@ -22,9 +22,10 @@ T member(const nlohmann::json& j, const char* key, T fallback) {
 
 FaultRule parse_fault(const nlohmann::json& j) {
     if (!j.is_object()) throw std::invalid_argument("a fault must be a JSON object");
-    static const char* const known[] = {"path",         "times",       "status",
-                                        "body",         "cut_after",   "delay_ms",
-                                        "ignore_range", "wrong_bytes", "no_etag"};
+    static const char* const known[] = {"path",           "times",        "status",
+                                        "body",           "cut_after",    "delay_ms",
+                                        "chunk_delay_ms", "ignore_range", "wrong_bytes",
+                                        "no_etag"};
     for (const auto& [key, value] : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return key == k; }) == std::end(known)) {
@@ -41,13 +42,15 @@ FaultRule parse_fault(const nlohmann::json& j) {
     if (j.contains("body")) rule.body = member<std::string>(j, "body", "");
     rule.cut_after = member<int64_t>(j, "cut_after", -1);
     rule.delay_ms = member<int>(j, "delay_ms", 0);
+    rule.chunk_delay_ms = member<int>(j, "chunk_delay_ms", 0);
     rule.ignore_range = member<bool>(j, "ignore_range", false);
     rule.wrong_bytes = member<bool>(j, "wrong_bytes", false);
     rule.no_etag = member<bool>(j, "no_etag", false);
     if (rule.status != 0 && (rule.status < 100 || rule.status > 599)) {
         throw std::invalid_argument("fault status out of range");
     }
-    if (rule.delay_ms < 0) throw std::invalid_argument("fault delay_ms is negative");
+    if (rule.delay_ms < 0 || rule.chunk_delay_ms < 0)
+        throw std::invalid_argument("fault delay_ms or chunk_delay_ms is negative");
     return rule;
 }
 
@@ -57,6 +60,7 @@ nlohmann::json to_json(const FaultRule& rule) {
                      {"status", rule.status},
                      {"cut_after", rule.cut_after},
                      {"delay_ms", rule.delay_ms},
+                     {"chunk_delay_ms", rule.chunk_delay_ms},
                      {"ignore_range", rule.ignore_range},
                      {"wrong_bytes", rule.wrong_bytes},
                      {"no_etag", rule.no_etag}};
@@ -84,6 +88,7 @@ ActiveFaults FaultTable::take(const std::string& path) {
         if (rule.body) active.body = rule.body;
         if (rule.cut_after >= 0) active.cut_after = rule.cut_after;
         active.delay_ms = std::max(active.delay_ms, rule.delay_ms);
+        active.chunk_delay_ms = std::max(active.chunk_delay_ms, rule.chunk_delay_ms);
         active.ignore_range |= rule.ignore_range;
         active.wrong_bytes |= rule.wrong_bytes;
         active.no_etag |= rule.no_etag;

@@ -18,6 +18,7 @@ struct FaultRule {
     std::optional<std::string> body;  // answer with this body (status 200 unless set)
     int64_t cut_after = -1;           // close the connection after this many body bytes
     int delay_ms = 0;                 // wait before answering
+    int chunk_delay_ms = 0;           // wait before each 64 KiB of the body (a slow link)
     bool ignore_range = false;        // answer 200 with the whole content
     bool wrong_bytes = false;         // every content byte inverted, same length
     bool no_etag = false;             // no ETag header
@@ -33,6 +34,7 @@ struct ActiveFaults {
     std::optional<std::string> body;
     int64_t cut_after = -1;
     int delay_ms = 0;
+    int chunk_delay_ms = 0;
     bool ignore_range = false;
     bool wrong_bytes = false;
     bool no_etag = false;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "report/crypto.h"
@@ -122,10 +124,12 @@ void serve_file(const httplib::Request& req, httplib::Response& res, const fs::p
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     const int64_t cut = faults.cut_after;
     const bool wrong = faults.wrong_bytes;
+    const auto chunk_delay = std::chrono::milliseconds(faults.chunk_delay_ms);
     res.set_content_provider(
         static_cast<size_t>(length), type,
-        [in, offset, cut, wrong](size_t at, size_t left, httplib::DataSink& sink) {
+        [in, offset, cut, wrong, chunk_delay](size_t at, size_t left, httplib::DataSink& sink) {
             if (cut >= 0 && static_cast<int64_t>(at) >= cut) return false;
+            if (chunk_delay.count() > 0) std::this_thread::sleep_for(chunk_delay);
             size_t n = std::min(left, kChunk);
             if (cut >= 0) n = std::min<size_t>(n, static_cast<size_t>(cut) - at);
             std::vector<char> buf(n);

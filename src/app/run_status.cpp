@@ -1,0 +1,78 @@
+#include "app/run_status.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+
+#include "report/report_client.h"
+#include "setup/setup_result.h"
+
+namespace velora::st {
+
+namespace {
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    const int size = std::snprintf(nullptr, 0, pattern, args...);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    std::snprintf(text.data(), text.size() + 1, pattern, args...);
+    return text;
+}
+
+}  // namespace
+
+void report_setup_error(int modules, int status, const std::string& text) {
+    report(EventCode::by_mode(modules, EventCode::kError, EventCode::kFullError),
+           format("setup error status:%d message:%s", status, text.c_str()));
+}
+
+void report_download_end(int modules, bool success, int64_t kilobytes, int seconds) {
+    const auto kb = static_cast<long long>(kilobytes);
+    if (success) {
+        report(EventCode::by_mode(modules, EventCode::kDownloaded, EventCode::kFullDownloaded),
+               format("download setup package[%lldkb/%ds] success", kb, seconds));
+    } else {
+        report(EventCode::by_mode(modules, EventCode::kError, EventCode::kFullError),
+               format("download setup package [%lldkb/%ds] cancel", kb, seconds));
+    }
+}
+
+void report_user_cancel(int modules, int status) {
+    report(EventCode::by_mode(modules, EventCode::kUserCancel, EventCode::kFullUserCancel),
+           format("user cancel[%d]", status));
+}
+
+void report_app_started(int result) {
+    report(EventCode::kAppStarted, format("start castmill[%d]", result));
+}
+
+DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now, double elapsed) {
+    DownloadEstimate estimate;
+    estimate.total_bytes = std::max<int64_t>(total, 0);
+    estimate.done_bytes = std::max<int64_t>(std::min(total, cache + now), 0);
+    if (total > 0)
+        estimate.percent =
+            static_cast<int>(static_cast<double>(estimate.done_bytes) / total * 100);
+    if (now > 0) {
+        const double to_fetch = static_cast<double>(cache > 0 ? total - cache : total);
+        estimate.remaining_seconds =
+            static_cast<int>(std::max(0.0, elapsed * (to_fetch / static_cast<double>(now) - 1)));
+    }
+    return estimate;
+}
+
+int64_t folder_size(const std::filesystem::path& folder) {
+    int64_t sum = 0;
+    std::error_code error;
+    std::filesystem::recursive_directory_iterator it(
+        folder, std::filesystem::directory_options::skip_permission_denied, error);
+    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code entry_error;
+        if (!it->is_regular_file(entry_error)) continue;
+        const uintmax_t size = it->file_size(entry_error);
+        sum += entry_error ? -1 : static_cast<int64_t>(size);
+    }
+    return sum;
+}
+
+}  // namespace velora::st

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+
+#include "app/launch_options.h"
+
+// The install run without a window, for administrators and deployment tools: the window's
+// stages in the same order, with the same event reports, log and exit codes, and a progress
+// line on standard output once a second.
+namespace velora::st {
+
+inline constexpr std::chrono::milliseconds kProgressInterval{1000};
+
+struct UnattendedSettings {
+    std::chrono::milliseconds progress_interval = kProgressInterval;
+    std::FILE* out = stdout;  // the progress lines
+    std::FILE* err = stderr;  // why a run failed
+};
+
+// Checks, downloads and installs, then starts the application unless options.no_launch.
+// An interrupt (SIGINT, SIGTERM, Ctrl+C) cancels a run that has not begun to install; once
+// files are being installed the run finishes first, as the window does. Sets and returns
+// the process exit code: 0 done, 1 cancelled, 2 failed.
+int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings = {});
+
+}  // namespace velora::st
