@@ -51,8 +51,7 @@ DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now, do
     estimate.total_bytes = std::max<int64_t>(total, 0);
     estimate.done_bytes = std::max<int64_t>(std::min(total, cache + now), 0);
     if (total > 0)
-        estimate.percent =
-            static_cast<int>(static_cast<double>(estimate.done_bytes) / total * 100);
+        estimate.percent = static_cast<int>(static_cast<double>(estimate.done_bytes) / total * 100);
     if (now > 0) {
         const double to_fetch = static_cast<double>(cache > 0 ? total - cache : total);
         estimate.remaining_seconds =

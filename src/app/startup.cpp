@@ -124,8 +124,7 @@ int run_setup(std::string_view command_line, const StartupSteps& steps) {
         return exit->code;
     }
     const auto& parsed = std::get<ParsedLaunch>(launch);
-    return steps.elevated ? run_as_elevated(parsed.options, steps)
-                          : run_as_user(parsed, steps);
+    return steps.elevated ? run_as_elevated(parsed.options, steps) : run_as_user(parsed, steps);
 }
 
 ProgramArguments read_program_arguments(int argc, const char* const* argv) {

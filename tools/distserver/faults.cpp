@@ -22,10 +22,9 @@ T member(const nlohmann::json& j, const char* key, T fallback) {
 
 FaultRule parse_fault(const nlohmann::json& j) {
     if (!j.is_object()) throw std::invalid_argument("a fault must be a JSON object");
-    static const char* const known[] = {"path",           "times",        "status",
-                                        "body",           "cut_after",    "delay_ms",
-                                        "chunk_delay_ms", "ignore_range", "wrong_bytes",
-                                        "no_etag"};
+    static const char* const known[] = {"path",        "times",    "status",         "body",
+                                        "cut_after",   "delay_ms", "chunk_delay_ms", "ignore_range",
+                                        "wrong_bytes", "no_etag"};
     for (const auto& [key, value] : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return key == k; }) == std::end(known)) {
