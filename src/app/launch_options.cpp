@@ -10,6 +10,7 @@
 #include "report/logger.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
+#include "sys/utf8_path.h"
 
 namespace velora::st {
 
@@ -59,10 +60,6 @@ int leading_int(std::string_view text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-fs::path utf8_path(std::string_view text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
 }  // namespace
 
 LaunchParse parse_launch_options(std::string_view command_line) {
@@ -93,7 +90,7 @@ LaunchParse parse_launch_options(std::string_view command_line) {
 
     fs::path install_dir;
     if (given_dir) {
-        install_dir = utf8_path(*given_dir) / "Castmill";
+        install_dir = sys::path_from_utf8(*given_dir) / "Castmill";
     } else {
         const auto app_data = sys::known_folder(sys::KnownFolder::LocalAppData);
         if (!app_data || app_data->empty()) {
@@ -113,7 +110,7 @@ LaunchParse parse_launch_options(std::string_view command_line) {
 
     ParsedLaunch parsed;
     parsed.options.install_dir = install_dir;
-    parsed.options.setup_source = utf8_path(tokens.front());
+    parsed.options.setup_source = sys::path_from_utf8(tokens.front());
     parsed.options.modules = modules > 0 ? modules : 0;
     parsed.options.silent = silent;
     parsed.options.no_launch = no_launch;

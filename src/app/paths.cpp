@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "sys/folders.h"
+#include "sys/utf8_path.h"
 
 namespace velora::st {
 
@@ -122,10 +123,11 @@ fs::path report_key_fallback_dir() {
 fs::path find_suite_root(const fs::path& start) {
     // The suite installs into a folder named Castmill; try the current path cut after it first.
     constexpr std::string_view kSuiteFolder = "Castmill";
-    const std::string text = start.string();
+    const std::string text = sys::utf8_of(start);
     const size_t mark = text.rfind(kSuiteFolder);
-    const fs::path first =
-        mark == std::string::npos ? start : fs::path(text.substr(0, mark + kSuiteFolder.size()));
+    const fs::path first = mark == std::string::npos
+                               ? start
+                               : sys::path_from_utf8(text.substr(0, mark + kSuiteFolder.size()));
     if (holds_suite(first)) return first;
     for (fs::path dir = start; dir.has_relative_path();) {
         dir = dir.parent_path();

@@ -13,6 +13,7 @@
 #include "report/logger.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
+#include "sys/utf8_path.h"
 
 namespace velora {
 
@@ -241,7 +242,7 @@ int FileDownloader::download_parts(const std::string& url, const fs::path& targe
         }
     }
 
-    const std::string stem = target.stem().string();
+    const std::string stem = sys::utf8_of(target.stem());
     const std::string prefix = stem + "_" + std::to_string(count) + "_";
     std::vector<fs::path> part_paths;
     for (size_t i = 0; i < count; ++i) {

@@ -7,6 +7,7 @@
 
 #include "report/crypto.h"
 #include "report/log_signature.h"
+#include "sys/utf8_path.h"
 
 namespace {
 
@@ -24,9 +25,7 @@ bool init_log_key(const std::filesystem::path& path, const std::string& version,
     try {
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) {
-            const std::u8string name = path.u8string();
-            error =
-                "[init_log_key] key file:" + std::string(name.begin(), name.end()) + " not exist";
+            error = "[init_log_key] key file:" + velora::sys::utf8_of(path) + " not exist";
             return false;
         }
         std::ifstream in(path, std::ios::binary);

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "sys/debugger.h"
+#include "sys/utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -202,10 +203,7 @@ std::string wide_to_utf8(const wchar_t* text) {
     return out;
 }
 
-std::string path_to_utf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
+std::string path_to_utf8(const fs::path& path) { return velora::sys::utf8_of(path); }
 
 std::string narrow_wide_conversions(const char* format) {
     std::string out;

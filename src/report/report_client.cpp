@@ -20,10 +20,14 @@
 #include "sys/folders.h"
 #include "sys/machine_identity.h"
 #include "sys/processes.h"
+#include "sys/utf8_path.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using velora::sys::path_from_utf8;
+using velora::sys::utf8_of;
 
 constexpr const char* kEchoPath = "/api/biz/myip";
 constexpr const char* kTokenPath = "/coll-log/genLogToken";
@@ -40,15 +44,6 @@ constexpr int kNoTempDirectory = 12;
 constexpr int kArchiverFailed = 110;
 
 constexpr const char* kKeyFileName = "log.key";
-
-std::string utf8_of(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-fs::path path_from_utf8(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
 
 std::string now_ms_text() {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -9,6 +9,7 @@
 #include "sys/folders.h"
 #include "sys/registry.h"
 #include "sys/shell.h"
+#include "sys/utf8_path.h"
 
 namespace velora::st {
 
@@ -21,7 +22,7 @@ constexpr auto kMachine = sys::RegistryHive::LocalMachine;
 // The profile option of the shortcuts. A folder that would not reach the browser as
 // one word (a blank in the user's folder) is quoted; any other stays as it is.
 std::string shortcut_arguments(const fs::path& install_dir) {
-    return "--user-data-dir=" + sys::param_word(browser_profile_folder(install_dir).string());
+    return "--user-data-dir=" + sys::param_word(sys::utf8_of(browser_profile_folder(install_dir)));
 }
 
 }  // namespace
@@ -55,15 +56,15 @@ bool add_uninstall_entry(const fs::path& install_dir, const std::string& version
     log_tagged(kLogInfo, "add castmill regedit items");
     const std::string product_key = std::string(kSoftwareKey) + std::string(kProductKeyName);
     if (sys::registry_create_key(kMachine, product_key) != sys::kErrorSuccess) return false;
-    sys::registry_set_string(kMachine, product_key, "", install_dir.parent_path().string());
+    sys::registry_set_string(kMachine, product_key, "", sys::utf8_of(install_dir.parent_path()));
 
     const std::string uninstall_key = std::string(kUninstallKey) + std::string(kProductKeyName);
     if (sys::registry_create_key(kMachine, uninstall_key) != sys::kErrorSuccess) return false;
     const std::pair<const char*, std::string> values[] = {
         {"DisplayName", std::string(kProductKeyName)},
-        {"UninstallString", uninstaller_path(install_dir).string()},
+        {"UninstallString", sys::utf8_of(uninstaller_path(install_dir))},
         {"ProductID", std::string(kProductId)},
-        {"DisplayIcon", browser_executable(install_dir).string()},
+        {"DisplayIcon", sys::utf8_of(browser_executable(install_dir))},
         {"Publisher", std::string(kPublisher)},
         {"HelpLink", std::string()},
         {"DisplayVersion", version},
@@ -99,7 +100,7 @@ int start_castmill(const fs::path& install_dir) {
             return kSetupNoProcessHandle;
         }
         const std::string arguments = sys::param_word(
-            "--user-data-dir=" + browser_profile_folder(install_dir).string(), true);
+            "--user-data-dir=" + sys::utf8_of(browser_profile_folder(install_dir)), true);
         log_tagged(kLogInfo, "start exe file: %s", exe);
         const int error = sys::shell_execute(exe, arguments, sys::ShowWindow::Maximized, false);
         return error == sys::kErrorSuccess ? kSetupOk : kSetupExitCodeBase + error;

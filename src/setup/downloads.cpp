@@ -97,7 +97,7 @@ int SetupCenter::download_full_package(DownloadProgress progress, std::string& e
         // The file keeps its cache name until here; the installer must carry ".exe" to run.
         for (int i = 0; i < kRenameAttempts; ++i) {
             const fs::path renamed = package_path.parent_path() /
-                                     (package_path.stem().string() + std::to_string(i) + ".exe");
+                                     (utf8_of(package_path.stem()) + std::to_string(i) + ".exe");
             std::error_code ec;
             fs::rename(package_path, renamed, ec);
             if (!ec) {

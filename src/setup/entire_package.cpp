@@ -104,6 +104,17 @@ bool is_empty_archive(const fs::path& zip_path) {
            std::ftell(in.get()) == static_cast<long>(sizeof record) + comment;
 }
 
+// minizip's own open takes a narrow name, which on Windows is the ANSI code page; this one
+// receives the path itself and opens it by its full name.
+voidpf ZCALLBACK open_by_path(voidpf, const void* path, int mode) {
+    const char* how = "rb";
+    if (mode & ZLIB_FILEFUNC_MODE_CREATE)
+        how = "wb";
+    else if (mode & ZLIB_FILEFUNC_MODE_EXISTING)
+        how = "r+b";
+    return sys::open_file(*static_cast<const fs::path*>(path), how);
+}
+
 }  // namespace
 
 bool is_safe_entry_name(const std::string& name) {
@@ -122,7 +133,10 @@ bool is_safe_entry_name(const std::string& name) {
 }
 
 int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
-    ZipHandle zip(unzOpen64(zip_path.string().c_str()));
+    zlib_filefunc64_def functions;
+    fill_fopen64_filefunc(&functions);
+    functions.zopen64_file = open_by_path;
+    ZipHandle zip(unzOpen2_64(&zip_path, &functions));
     if (!zip) return is_empty_archive(zip_path) ? make_directory(out_dir) : kUnzipOpenArchiveFailed;
     unz_global_info64 global{};
     if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) return kUnzipGlobalInfoFailed;

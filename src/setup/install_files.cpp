@@ -15,15 +15,6 @@ namespace velora::st {
 
 namespace fs = std::filesystem;
 
-fs::path path_from_utf8(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string utf8_of(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 bool can_skip_in_use(const fs::path& path) {
     static const std::set<std::string> names = {"obs-virtualcam-module64.dll", "dongle_kx7_ota.gbl",
                                                 "firmware_501.zip", "firmware_502.zip"};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "setup/setup_center.h"
+#include "sys/utf8_path.h"
 
 namespace velora::st {
 
@@ -15,8 +16,8 @@ namespace velora::st {
 inline constexpr int kMappedFileAttempts = 10;
 
 // Manifest and archive names are UTF-8; so are paths in log lines and messages.
-std::filesystem::path path_from_utf8(const std::string& text);
-std::string utf8_of(const std::filesystem::path& path);
+using sys::path_from_utf8;
+using sys::utf8_of;
 
 // Whether a held file may keep its old content: a few files that the suite's own
 // helpers keep open, and debug symbols.

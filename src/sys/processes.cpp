@@ -5,6 +5,7 @@
 
 #include "report/logger.h"
 #include "sys/error_code.h"
+#include "sys/utf8_path.h"
 
 namespace velora::sys {
 
@@ -61,7 +62,7 @@ int wait_for_processer(const std::filesystem::path& install_dir, const std::set<
     for (const ProcessInfo& process : *processes) {
         if (process.pid == 0 || process.pid == self) continue;
         try {
-            const std::string name = process.image.filename().string();
+            const std::string name = utf8_of(process.image.filename());
             if (names.count(name) == 0) continue;
             if (!image_in_directory(process.image, install_dir)) continue;
             selected.push_back(process.pid);
