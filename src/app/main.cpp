@@ -1,12 +1,16 @@
 #include "app/startup.h"
 #include "app/unattended.h"
+#include "sys/environment.h"
 #ifdef CASTMILL_WITH_WINDOW
 #include "ui/run_window.h"
 #endif
 
 int main(int argc, char** argv) {
     using namespace velora::st;
-    const ProgramArguments arguments = read_program_arguments(argc, argv);
+    // Windows keeps the command line whole, with its own quoting; use it as it stands.
+    const auto tail = velora::sys::command_line_tail();
+    const ProgramArguments arguments =
+        tail ? read_command_line_tail(*tail) : read_program_arguments(argc, argv);
     StartupSteps steps = default_startup_steps([](const LaunchOptions& options) {
 #ifdef CASTMILL_WITH_WINDOW
         if (!options.silent) return run_window(options);

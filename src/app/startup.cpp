@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +94,7 @@ std::optional<int> relaunch_elevated_and_wait(const std::string& command_line) {
         log_tagged(kLogError, "own executable path unavailable, no elevated start");
         return std::nullopt;
     }
+    sys::allow_any_foreground_window();
     if (const auto roaming = sys::known_folder(sys::KnownFolder::RoamingAppData)) {
         sys::set_environment_variable(kUserAppDataVariable, roaming->string());
     }
@@ -127,20 +129,41 @@ int run_setup(std::string_view command_line, const StartupSteps& steps) {
     return steps.elevated ? run_as_elevated(parsed.options, steps) : run_as_user(parsed, steps);
 }
 
+namespace {
+
+// The milliseconds of a hidden exit-pause argument, when it is one.
+std::optional<std::chrono::milliseconds> exit_pause_of(std::string_view arg) {
+    if (!arg.starts_with(kExitPauseArgument)) return std::nullopt;
+    const std::string_view value = arg.substr(kExitPauseArgument.size());
+    long long ms = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+    if (ec != std::errc() || end != value.data() + value.size() || ms < 0 || ms > 60000)
+        return std::nullopt;
+    return std::chrono::milliseconds(ms);
+}
+
+}  // namespace
+
+ProgramArguments read_command_line_tail(std::string_view tail) {
+    ProgramArguments result;
+    const size_t blank = tail.find_first_of(" \t");
+    if (const auto pause = exit_pause_of(tail.substr(0, blank))) {
+        result.exit_pause = *pause;
+        tail = blank == std::string_view::npos ? std::string_view() : tail.substr(blank);
+        tail.remove_prefix(std::min(tail.find_first_not_of(" \t"), tail.size()));
+    }
+    result.command_line = std::string(tail);
+    return result;
+}
+
 ProgramArguments read_program_arguments(int argc, const char* const* argv) {
     ProgramArguments result;
     std::vector<const char*> rest;
     if (argc > 0) rest.push_back(argv[0]);
     for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg.starts_with(kExitPauseArgument)) {
-            const std::string_view value = arg.substr(kExitPauseArgument.size());
-            long long ms = 0;
-            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
-            if (ec == std::errc() && end == value.data() + value.size() && ms >= 0 && ms <= 60000) {
-                result.exit_pause = std::chrono::milliseconds(ms);
-                continue;
-            }
+        if (const auto pause = exit_pause_of(argv[i])) {
+            result.exit_pause = *pause;
+            continue;
         }
         rest.push_back(argv[i]);
     }

@@ -66,5 +66,7 @@ struct ProgramArguments {
     std::chrono::milliseconds exit_pause = kExitPause;
 };
 ProgramArguments read_program_arguments(int argc, const char* const* argv);
+// The same from a command line kept whole (Windows): the hidden argument may lead it.
+ProgramArguments read_command_line_tail(std::string_view tail);
 
 }  // namespace velora::st

@@ -96,6 +96,8 @@ private:
             message);
         if (code != kSetupOk)
             log_tagged(kLogError, "download failed. code: %d err_message: %s", code, message);
+        // With everything already downloaded no progress came; the plan knows the size.
+        if (total_bytes == 0) total_bytes = center.total_bytes;
         const auto took_ns = Clock::now().time_since_epoch().count() - download_start_ns;
         report_download_end(modules, !cancelled && code == kSetupOk, fetched_bytes / 1024,
                             static_cast<int>(took_ns / 1000000000));

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
-// The process environment that started programs inherit.
+// The process environment that started programs inherit, and the process's command line.
 namespace velora::sys {
+
+// The command line after the program name, as one UTF-8 string, where the system keeps it
+// whole (Windows); nullopt where a program receives it split into arguments (POSIX).
+std::optional<std::string> command_line_tail();
 
 // Sets (or replaces) a variable for this process and the programs it starts.
 // False when the system refuses it.

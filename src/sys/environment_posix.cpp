@@ -4,6 +4,8 @@
 
 namespace velora::sys {
 
+std::optional<std::string> command_line_tail() { return std::nullopt; }
+
 bool set_environment_variable(const std::string& name, const std::string& value) {
     return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }

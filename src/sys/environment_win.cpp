@@ -7,6 +7,22 @@
 
 namespace velora::sys {
 
+std::optional<std::string> command_line_tail() {
+    const wchar_t* line = GetCommandLineW();
+    if (line == nullptr) return std::string();
+    // The program name ends at its closing quote, or unquoted at the first blank, as the
+    // runtime finds it for WinMain's command line.
+    if (*line == L'"') {
+        ++line;
+        while (*line != L'\0' && *line != L'"') ++line;
+        if (*line == L'"') ++line;
+    } else {
+        while (*line != L'\0' && *line != L' ' && *line != L'\t') ++line;
+    }
+    while (*line == L' ' || *line == L'\t') ++line;
+    return narrow(line);
+}
+
 bool set_environment_variable(const std::string& name, const std::string& value) {
     // The C runtime's copy and the system's block both change, so getenv and the
     // programs started later see the same value.

@@ -37,6 +37,10 @@ int launch_elevated(const std::filesystem::path& file, const std::string& params
 // Whether this process may write the machine-wide places the install touches.
 bool is_elevated();
 
+// Lets any process bring its window to the front, so the elevated copy's window is not
+// held behind the one that started it.
+void allow_any_foreground_window();
+
 // A shortcut at `link` that starts target with args. Description and working directory
 // are set only when not empty. Where the desktop knows no shell links (freedesktop),
 // the shortcut is a desktop entry beside `link` with the extension ".desktop".

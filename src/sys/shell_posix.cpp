@@ -194,6 +194,9 @@ int launch_elevated(const fs::path& file, const std::string& params, ShowWindow 
 
 bool is_elevated() { return true; }
 
+// X11 and Wayland have no foreground lock to lift.
+void allow_any_foreground_window() {}
+
 fs::path shortcut_file(const fs::path& link) {
     fs::path file = link;
     file.replace_extension(".desktop");

@@ -132,6 +132,8 @@ bool is_elevated() {
     return member != FALSE;
 }
 
+void allow_any_foreground_window() { AllowSetForegroundWindow(ASFW_ANY); }
+
 fs::path shortcut_file(const fs::path& link) { return link; }
 
 bool create_shortcut(const fs::path& target, const fs::path& link, const std::string& args,
