@@ -17,12 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// On Windows the stream's text mode stores each line break as CR LF.
-#ifdef _WIN32
-constexpr const char* kLineBreak = "\r\n";
-#else
+// The stream is in text mode, which on Windows stores the line break as CR LF.
 constexpr const char* kLineBreak = "\n";
-#endif
 
 constexpr int kRotationMinutes = 4320;
 constexpr int64_t kTicksPerMinute = 600'000'000;  // 100 ns ticks
