@@ -27,7 +27,8 @@ public:
     // program ends; true when the file appeared.
     bool wait_for_file(const std::filesystem::path& file);
 
-    // Waits for the program's end and returns its waitpid status.
+    // Waits for the program's end and returns its status: the waitpid status on POSIX,
+    // the exit code on Windows.
     int wait();
 
     // The status if the program has ended, without waiting.
@@ -35,6 +36,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    void* process_ = nullptr;  // Windows: the process handle
     std::optional<int> status_;
 };
 

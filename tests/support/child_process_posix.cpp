@@ -1,22 +1,15 @@
-#include "support/child_process.h"
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <chrono>
 #include <stdexcept>
-#include <thread>
+
+#include "support/child_process.h"
 
 extern char** environ;
 
 namespace castmill::test {
-
-namespace {
-// Bounds a readiness wait, so that a broken program fails the test instead of hanging it.
-constexpr auto kReadyLimit = std::chrono::seconds(30);
-}  // namespace
 
 ChildProcess::ChildProcess(const std::filesystem::path& program,
                            const std::vector<std::string>& args) {
@@ -34,29 +27,6 @@ ChildProcess::~ChildProcess() {
     if (status_) return;
     kill(pid_, SIGKILL);
     wait();
-}
-
-namespace {
-
-bool wait_until(const std::filesystem::path& file, const auto& gave_up) {
-    const auto deadline = std::chrono::steady_clock::now() + kReadyLimit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::error_code ec;
-        if (std::filesystem::exists(file, ec)) return true;
-        if (gave_up()) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
-}  // namespace
-
-bool wait_for_file(const std::filesystem::path& file) {
-    return wait_until(file, [] { return false; });
-}
-
-bool ChildProcess::wait_for_file(const std::filesystem::path& file) {
-    return wait_until(file, [this] { return poll().has_value(); });
 }
 
 int ChildProcess::wait() {

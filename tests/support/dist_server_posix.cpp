@@ -1,5 +1,3 @@
-#include "support/dist_server.h"
-
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/dist_server.h"
 
 extern char** environ;
 

@@ -1,9 +1,9 @@
-#include "support/immutable_flag.h"
-
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "support/immutable_flag.h"
 
 namespace castmill::test {
 

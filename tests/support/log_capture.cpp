@@ -1,5 +1,7 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
+#include <regex>
 #include <stdexcept>
 
 #include "report/logger.h"
@@ -8,6 +10,21 @@
 namespace castmill::test {
 
 namespace fs = std::filesystem;
+
+std::vector<std::string> log_line_bodies(const fs::path& dir) {
+    const std::string line_break = text_mode_bytes("\n");
+    const std::regex time_prefix(R"(^\S+: )");
+    std::vector<std::string> bodies;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string text = read_file(entry.path());
+        for (size_t start = 0; start < text.size();) {
+            const size_t end = std::min(text.find(line_break, start), text.size());
+            bodies.push_back(std::regex_replace(text.substr(start, end - start), time_prefix, ""));
+            start = end + line_break.size();
+        }
+    }
+    return bodies;
+}
 
 LogCapture::LogCapture() {
     const fs::path dir = isolate_environment() / "log";

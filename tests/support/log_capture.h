@@ -3,11 +3,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace castmill::test {
 
 // Opens the process's local log in the test folder (level info) and reads back what
 // was logged after construction, so tests can check the log lines support relies on.
+// The lines of every log file in dir, in the order of the files, without their time
+// prefix and line break.
+std::vector<std::string> log_line_bodies(const std::filesystem::path& dir);
+
 class LogCapture {
 public:
     LogCapture();

@@ -1,5 +1,3 @@
-#include "support/nginx_server.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -15,6 +13,7 @@
 #include <thread>
 
 #include "net/curl_wrapper.h"
+#include "support/nginx_server.h"
 #include "support/test_env.h"
 
 namespace castmill::test {

@@ -10,13 +10,18 @@
 namespace castmill::test {
 
 struct ProgramRun {
-    int exit_code = -1;  // 128 + signal number when a signal ended the program
-    std::string out;     // what it wrote to standard output
-    std::string err;     // what it wrote to standard error
+    // The process's exit status: on POSIX 128 + signal number when a signal ended the
+    // program; on Windows the exit code as the signed number the program returned.
+    int exit_code = -1;
+    std::string out;  // what it wrote to standard output
+    // What it wrote to standard error; on Windows a traced program's debugger output
+    // follows it (the POSIX layer writes that output to standard error itself).
+    std::string err;
 };
 
 struct ProgramOptions {
-    // This process attaches to the program as its debugger (ptrace) before the program starts.
+    // This process attaches to the program as its debugger before the program starts
+    // (ptrace; on Windows the program is started under this process's debugger loop).
     bool traced = false;
     // Environment changes for the program: a value sets the variable, nullopt removes it.
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
@@ -26,7 +31,7 @@ struct ProgramOptions {
 ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
                        const ProgramOptions& options = {});
 
-// Runs body in a forked copy of this process, so that process-wide state it changes
+// POSIX only. Runs body in a forked copy of this process, so that process-wide state it changes
 // (caches, the current directory) does not leak into later tests. True when body
 // finished without a failed assertion.
 bool run_in_forked_child(const std::function<void()>& body);

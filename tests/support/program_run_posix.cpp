@@ -1,5 +1,3 @@
-#include "support/program_run.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ptrace.h>
@@ -11,6 +9,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 extern char** environ;

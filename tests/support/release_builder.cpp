@@ -1,8 +1,6 @@
 #include "support/release_builder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <fstream>
 #include <stdexcept>
 
 #include "app/modules.h"
@@ -39,10 +37,11 @@ ReleaseBuilder& ReleaseBuilder::add(const std::string& path, const std::string& 
 
 void make_sparse_file(const fs::path& file, uint64_t size) {
     if (file.has_parent_path()) fs::create_directories(file.parent_path());
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const bool sized = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!sized) throw std::runtime_error("cannot make sparse file " + file.string());
+    // Growing an empty file leaves a hole where the file system supports one.
+    std::ofstream(file, std::ios::binary | std::ios::trunc).close();
+    std::error_code ec;
+    fs::resize_file(file, size, ec);
+    if (ec) throw std::runtime_error("cannot make sparse file " + file.string());
 }
 
 ReleaseBuilder& ReleaseBuilder::add_sparse(const std::string& path, uint64_t size) {

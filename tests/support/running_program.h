@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace castmill::test {
@@ -19,13 +20,13 @@ public:
     pid_t pid() const { return pid_; }
     // Writes a line and reads the program's answer line; empty when it does not answer.
     std::string exchange(const std::string& line);
-    // The program file the process runs, as the kernel names it.
+    // The program file the process runs, as the system names it.
     std::filesystem::path image() const;
 
 private:
+    struct Pipes;  // the platform's handles
     pid_t pid_ = -1;
-    int to_child_ = -1;
-    int from_child_ = -1;
+    std::unique_ptr<Pipes> pipes_;
 };
 
 }  // namespace castmill::test

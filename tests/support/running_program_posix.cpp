@@ -1,5 +1,3 @@
-#include "support/running_program.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,9 +8,17 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "support/running_program.h"
+
 namespace castmill::test {
 
-RunningProgram::RunningProgram(const std::filesystem::path& program) {
+struct RunningProgram::Pipes {
+    int to_child = -1;
+    int from_child = -1;
+};
+
+RunningProgram::RunningProgram(const std::filesystem::path& program)
+    : pipes_(std::make_unique<Pipes>()) {
     int in[2];
     int out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -28,28 +34,29 @@ RunningProgram::RunningProgram(const std::filesystem::path& program) {
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
-    to_child_ = in[1];
-    from_child_ = out[0];
+    pipes_->to_child = in[1];
+    pipes_->from_child = out[0];
     if (rc != 0) {
-        close(to_child_);
-        close(from_child_);
+        close(pipes_->to_child);
+        close(pipes_->from_child);
         throw std::system_error(rc, std::generic_category(), "posix_spawn " + path);
     }
 }
 
 RunningProgram::~RunningProgram() {
-    close(to_child_);
-    close(from_child_);
+    close(pipes_->to_child);
+    close(pipes_->from_child);
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
 }
 
 std::string RunningProgram::exchange(const std::string& line) {
     const std::string text = line + "\n";
-    if (write(to_child_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+    if (write(pipes_->to_child, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return {};
     std::string answer;
     char c = 0;
-    while (read(from_child_, &c, 1) == 1 && c != '\n') answer += c;
+    while (read(pipes_->from_child, &c, 1) == 1 && c != '\n') answer += c;
     return answer;
 }
 

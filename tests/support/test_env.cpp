@@ -1,47 +1,50 @@
 #include "support/test_env.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace castmill::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kProgramSuffix = ".exe";
+constexpr const char* kTextLineBreak = "\r\n";
+#else
+constexpr const char* kProgramSuffix = "";
+constexpr const char* kTextLineBreak = "\n";
+#endif
+
+}  // namespace
+
+fs::path make_unique_directory(const fs::path& parent, const std::string& prefix) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<size_t> pick(0, sizeof(kLetters) - 2);
+    fs::create_directories(parent);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 6; ++i) name += kLetters[pick(random)];
+        // create_directory is false when the name is taken: draw another.
+        if (fs::create_directory(parent / name)) return parent / name;
+    }
+    throw std::runtime_error("no free folder name in " + parent.string());
+}
+
 fs::path isolate_environment() {
     static const fs::path root = [] {
-        fs::create_directories(CASTMILL_SCRATCH_DIR);
-        std::string pattern = std::string(CASTMILL_SCRATCH_DIR) + "/run-XXXXXX";
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        fs::path dir = pattern;
-        const std::pair<const char*, const char*> vars[] = {
-            {"HOME", "home"},
-            {"XDG_DATA_HOME", "home/.local/share"},
-            {"XDG_CONFIG_HOME", "home/.config"},
-            {"XDG_CACHE_HOME", "home/.cache"},
-            {"XDG_STATE_HOME", "home/.local/state"},
-            {"XDG_RUNTIME_DIR", "runtime"},
-            {"TMPDIR", "tmp"},
-        };
-        for (const auto& [name, rel] : vars) {
-            fs::create_directories(dir / rel);
-            setenv(name, (dir / rel).c_str(), 1);
-        }
-        fs::permissions(dir / "runtime", fs::perms::owner_all);
-        unsetenv("XDG_DESKTOP_DIR");
+        const fs::path dir = make_unique_directory(CASTMILL_SCRATCH_DIR, "run-");
+        point_user_folders_at(dir);
         return dir;
     }();
     return root;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (isolate_environment() / "tmp" / "t-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
+TempDir::TempDir() : path_(make_unique_directory(isolate_environment() / "tmp", "t-")) {}
 
 TempDir::~TempDir() {
     std::error_code ec;
@@ -60,8 +63,25 @@ std::string read_file(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-fs::path bin_dir() { return CASTMILL_BIN_DIR; }
-fs::path test_programs_dir() { return CASTMILL_TEST_PROGRAMS_DIR; }
-fs::path source_dir() { return CASTMILL_SOURCE_DIR; }
+std::string text_mode_bytes(std::string_view text) {
+    std::string bytes;
+    for (const char c : text) {
+        if (c == '\n')
+            bytes += kTextLineBreak;
+        else
+            bytes += c;
+    }
+    return bytes;
+}
+
+fs::path bin_dir() { return fs::path(CASTMILL_BIN_DIR).make_preferred(); }
+fs::path test_programs_dir() { return fs::path(CASTMILL_TEST_PROGRAMS_DIR).make_preferred(); }
+fs::path source_dir() { return fs::path(CASTMILL_SOURCE_DIR).make_preferred(); }
+
+fs::path test_program(const std::string& name) {
+    return test_programs_dir() / (name + kProgramSuffix);
+}
+
+fs::path bin_program(const std::string& name) { return bin_dir() / (name + kProgramSuffix); }
 
 }  // namespace castmill::test

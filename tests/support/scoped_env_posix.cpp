@@ -1,0 +1,19 @@
+#include <cstdlib>
+
+#include "support/scoped_env.h"
+
+namespace castmill::test {
+
+std::optional<std::string> get_env(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void set_env(const std::string& name, const std::optional<std::string>& value) {
+    if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+}
+
+}  // namespace castmill::test
