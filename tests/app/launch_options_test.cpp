@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
 #include <optional>
-#include <regex>
 
 #include "app/paths.h"
+#include "support/log_capture.h"
 #include "support/program_run.h"
 #include "support/test_env.h"
+#include "sys/folders.h"
 
 namespace velora::st {
 namespace {
@@ -31,30 +31,8 @@ int exit_code(std::string_view command_line) {
 }
 
 fs::path default_install_dir() {
-    return fs::path(std::getenv("XDG_DATA_HOME")) / "Velora" / "Castmill";
+    return *sys::known_folder(sys::KnownFolder::LocalAppData) / "Velora" / "Castmill";
 }
-
-// Sets an environment variable for one scope (nullopt removes it).
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(LaunchOptions, EmptyCommandLineInstallsEverythingIntoLocalAppData) {
     const ParsedLaunch launch = parsed("");
@@ -143,13 +121,6 @@ TEST(LaunchOptions, DropsEveryDoubleQuote) {
     EXPECT_EQ(launch.command_line, folder + "/setup;--install_dir=" + folder + ";--modules=1");
 }
 
-TEST(LaunchOptions, EndsWithTwoWithoutAnyInstallDirectory) {
-    ScopedEnv data("XDG_DATA_HOME", std::nullopt);
-    ScopedEnv home("HOME", std::nullopt);
-    EXPECT_EQ(exit_code("s;--modules=3"), kExitNoInstallDirectory);
-    EXPECT_EQ(kExitNoInstallDirectory, 2);
-}
-
 TEST(LaunchOptions, EndsWithMinusTwoWhenTheInstallDirectoryCannotBeCreated) {
     TempDir dir;
     castmill::test::write_file(dir / "plain", "a file, not a folder");
@@ -163,16 +134,6 @@ TEST(LaunchOptions, CommandLineIsTheArgumentsAfterTheProgramName) {
     EXPECT_EQ(command_line_from_arguments(1, none), "");
     const char* some[] = {"setup", "/a b/setup;", "--modules=3", ""};
     EXPECT_EQ(command_line_from_arguments(4, some), "/a b/setup; --modules=3 ");
-}
-
-std::vector<std::string> log_bodies(const fs::path& dir) {
-    std::vector<std::string> bodies;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        std::istringstream in(castmill::test::read_file(entry.path()));
-        for (std::string line; std::getline(in, line);)
-            bodies.push_back(std::regex_replace(line, std::regex(R"(^\S+: )"), ""));
-    }
-    return bodies;
 }
 
 TEST(LaunchOptions, LogsEveryStep) {
@@ -199,27 +160,7 @@ TEST(LaunchOptions, LogsEveryStep) {
         "[velora] setup_dir: " + install,
         "",
     };
-    EXPECT_EQ(log_bodies(dir / "log"), expected);
-}
-
-TEST(SetupProgram, ReturnsTheLaunchExitCodesBeforeAnyWindow) {
-    TempDir dir;
-    castmill::test::write_file(dir / "plain", "a file, not a folder");
-    castmill::test::ProgramOptions options;
-    options.env = {{"TMPDIR", dir.path().string()}};
-    const auto bad_dir =
-        castmill::test::run_program(castmill::test::bin_dir() / "setup",
-                                    {"--install_dir=" + (dir / "plain").string()}, options);
-    EXPECT_EQ(bad_dir.exit_code, 254) << "-2 as a process status";
-    const std::vector<std::string> lines = log_bodies(dir / "castmill" / "log");
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "[velora] start setup process v: 1.0.5");
-
-    options.env.push_back({"HOME", std::nullopt});
-    options.env.push_back({"XDG_DATA_HOME", std::nullopt});
-    const auto no_dir = castmill::test::run_program(castmill::test::bin_dir() / "setup",
-                                                    {"/opt/setup;--modules=3"}, options);
-    EXPECT_EQ(no_dir.exit_code, 2);
+    EXPECT_EQ(castmill::test::log_line_bodies(dir / "log"), expected);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <string>
+
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -20,16 +21,16 @@ TEST(ServiceHosts, EnvironmentOverridesTheBuildDefault) {
                               {"CASTMILL_WEB_HOST", velora::st::web_host}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
-        unsetenv(c.variable);
+        castmill::test::ScopedEnv env;
+        env.set(c.variable, std::nullopt);
         const std::string fallback = c.host();
         EXPECT_EQ(fallback.rfind("https://", 0), 0u) << fallback;
 
-        setenv(c.variable, "http://127.0.0.1:8123", 1);
+        env.set(c.variable, "http://127.0.0.1:8123");
         EXPECT_EQ(c.host(), "http://127.0.0.1:8123");
 
-        setenv(c.variable, "", 1);
+        env.set(c.variable, "");
         EXPECT_EQ(c.host(), fallback);
-        unsetenv(c.variable);
     }
 }
 

@@ -1,11 +1,10 @@
-#include "setup/desktop_integration.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "app/paths.h"
+#include "setup/desktop_integration.h"
 #include "support/child_process.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"

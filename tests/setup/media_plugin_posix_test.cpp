@@ -1,7 +1,6 @@
-#include "setup/media_plugin.h"
-
 #include <gtest/gtest.h>
 
+#include "setup/media_plugin.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"

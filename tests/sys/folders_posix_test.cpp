@@ -1,5 +1,3 @@
-#include "sys/folders.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "support/test_env.h"
+#include "sys/folders.h"
 
 namespace velora::sys {
 namespace {
@@ -90,13 +89,6 @@ TEST(KnownFolder, DesktopComesFromUserDirsElseHomeDesktop) {
 
     env.set("XDG_DESKTOP_DIR", "/from/env");
     EXPECT_EQ(known_folder(KnownFolder::CommonDesktop), fs::path("/from/env"));
-}
-
-TEST(ExecutablePath, IsThisTestProgram) {
-    const auto exe = executable_path();
-    ASSERT_TRUE(exe);
-    EXPECT_EQ(exe->filename(), "test_sys");
-    EXPECT_TRUE(fs::is_regular_file(*exe));
 }
 
 }  // namespace

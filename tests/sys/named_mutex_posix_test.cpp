@@ -1,5 +1,3 @@
-#include "sys/named_mutex.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include "support/scoped_env.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
+#include "sys/named_mutex.h"
 
 namespace {
 
@@ -18,27 +17,6 @@ namespace fs = std::filesystem;
 namespace test = castmill::test;
 
 std::string unique_name(const char* base) { return std::string(base) + std::to_string(::getpid()); }
-
-TEST(NamedMutex, OwnershipLastsUntilRelease) {
-    const std::string name = unique_name("NamedMutexOwnership");
-    EXPECT_FALSE(NamedMutex::exists(name));
-
-    int code = -1;
-    auto owner = NamedMutex::create_owned(name, &code);
-    ASSERT_TRUE(owner);
-    EXPECT_EQ(code, velora::sys::kErrorSuccess);
-    EXPECT_TRUE(NamedMutex::exists(name));
-    EXPECT_TRUE(NamedMutex::exists(name));  // probing takes nothing away
-
-    // A second owner is refused, even in the same process.
-    EXPECT_FALSE(NamedMutex::create_owned(name, &code));
-    EXPECT_EQ(code, velora::sys::kErrorAlreadyExists);
-
-    owner->release();
-    owner->release();
-    EXPECT_FALSE(NamedMutex::exists(name));
-    EXPECT_TRUE(NamedMutex::create_owned(name));
-}
 
 TEST(NamedMutex, EndsWithTheHolderProcessHoweverItEnds) {
     const std::string name = unique_name("NamedMutexHolder");

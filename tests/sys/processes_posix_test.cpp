@@ -1,5 +1,3 @@
-#include "sys/processes.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +9,7 @@
 #include "support/child_process.h"
 #include "support/test_env.h"
 #include "sys/folders.h"
+#include "sys/processes.h"
 
 namespace velora::sys {
 namespace {
@@ -154,16 +153,6 @@ TEST(ProcessPrimitives, DecidesWhetherAProgramLiesInsideADirectory) {
     EXPECT_FALSE(image_in_directory("/opt/Castmill", "/opt/Castmill"));
     EXPECT_FALSE(image_in_directory("/opt/castmill/chrome.exe", "/opt/Castmill"));
     EXPECT_FALSE(image_in_directory("/opt/Castmill/chrome.exe", ""));
-}
-
-TEST(CommandLine, SplitsWordsLikeAShell) {
-    EXPECT_EQ(split_command_line(R"(  7z a "out dir/logs.7z"  'C:\logs'  )"),
-              (std::vector<std::string>{"7z", "a", "out dir/logs.7z", R"(C:\logs)"}));
-    EXPECT_EQ(split_command_line(R"(a\ b "say \"hi\" \n" x""y '')"),
-              (std::vector<std::string>{"a b", R"(say "hi" \n)", "xy", ""}));
-    EXPECT_EQ(split_command_line("prog \"unterminated quote"),
-              (std::vector<std::string>{"prog", "unterminated quote"}));
-    EXPECT_TRUE(split_command_line(" \t ").empty());
 }
 
 TEST(CommandLine, ReturnsTheProgramsExitCode) {

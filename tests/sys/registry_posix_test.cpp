@@ -1,10 +1,9 @@
-#include "sys/registry.h"
-
 #include <gtest/gtest.h>
 
 #include "report/cjson_object.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
+#include "sys/registry.h"
 
 namespace velora::sys {
 namespace {

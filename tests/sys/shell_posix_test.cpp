@@ -1,5 +1,3 @@
-#include "sys/shell.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +8,7 @@
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
+#include "sys/shell.h"
 
 namespace velora::sys {
 namespace {
