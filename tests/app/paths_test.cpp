@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/program_run.h"
 #include "support/test_env.h"
 #include "sys/folders.h"
 
@@ -46,6 +47,33 @@ TEST(SuiteRoot, PrefersTheFolderNamedUpToCastmill) {
     fs::create_directories(dir / "CastmillX" / "bin");
     make_suite(dir / "CastmillX" / "bin");
     EXPECT_EQ(find_suite_root(dir / "CastmillX" / "bin"), dir / "Castmill");
+}
+
+TEST(SuiteRoot, FoundTwoLevelsBelowAndKeptForTheProcess) {
+    TempDir dir;
+    make_suite(dir / "suite");
+    fs::create_directories(dir / "suite" / "VeloraOBS" / "bin");
+    // The lookup starts at the current directory and caches what it finds: run it in a copy
+    // of this process so neither leaks into other tests.
+    EXPECT_TRUE(castmill::test::run_in_child_process([&] {
+        fs::current_path(dir / "suite" / "VeloraOBS" / "bin");
+        EXPECT_EQ(suite_root(), dir / "suite");
+        EXPECT_EQ(suite_root_relative(), "../../");
+        EXPECT_EQ(report_key_fallback_dir(), "../../VeloraOBS/log-upload");
+        fs::current_path(dir / "suite");
+        EXPECT_EQ(suite_root_relative(), "./");
+        fs::current_path(dir.path());
+        EXPECT_EQ(suite_root(), dir / "suite") << "a found root is kept";
+        EXPECT_EQ(suite_root_relative(), dir / "suite");
+    }));
+    EXPECT_TRUE(castmill::test::run_in_child_process([&] {
+        fs::current_path(dir.path());
+        EXPECT_EQ(suite_root(), fs::path());
+        EXPECT_EQ(suite_root_relative(), fs::path());
+        EXPECT_EQ(report_key_fallback_dir(), fs::path());
+        make_suite(dir.path());
+        EXPECT_EQ(suite_root(), dir.path()) << "a missing root is looked up again";
+    }));
 }
 
 TEST(SuiteRoot, RelativeFormSeenFromTheCurrentDirectory) {

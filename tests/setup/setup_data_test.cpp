@@ -6,6 +6,7 @@
 #include "report/crypto.h"
 #include "setup/setup_center.h"
 #include "support/log_capture.h"
+#include "support/program_run.h"
 #include "support/test_env.h"
 
 namespace velora::st {
@@ -14,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using castmill::test::LogCapture;
 using castmill::test::read_file;
+using castmill::test::run_in_child_process;
 using castmill::test::TempDir;
 using castmill::test::write_file;
 
@@ -166,6 +168,43 @@ TEST(ReadAppVersion, ReadsOnlyAStringGver) {
     write_file(config, "{\"gver\": \"3.1.0\", \"channel\": \"beta\"}");
     EXPECT_TRUE(read_app_version(tmp.path(), version));
     EXPECT_EQ(version, "3.1.0");
+}
+
+// The cache and the suite root are process-wide: each case runs in its own child process.
+TEST(AppVersion, WithoutASuiteIsTheDefaultAndStaysCached) {
+    TempDir tmp;
+    const fs::path outside = tmp / "elsewhere";
+    fs::create_directories(outside);
+    EXPECT_TRUE(run_in_child_process([&] {
+        fs::current_path(outside);
+        EXPECT_EQ(app_version(true), "");
+        EXPECT_EQ(app_version(false), "1.0.0");
+        // A suite appearing later is not read again.
+        fs::create_directories(outside / "velora_cam");
+        fs::create_directories(outside / "VeloraBrowser");
+        write_file(outside / "Update/config.json", "{\"gver\": \"7.0.1\"}");
+        EXPECT_EQ(app_version(false), "1.0.0");
+        EXPECT_EQ(app_version(true), "1.0.0");
+    }));
+}
+
+TEST(AppVersion, ReadsGverOfTheSuiteAroundTheCurrentDirectory) {
+    TempDir tmp;
+    const fs::path root = tmp / "suite";
+    fs::create_directories(root / "velora_cam");
+    fs::create_directories(root / "VeloraBrowser/Browser");
+    write_file(root / "Update/config.json", "{\"gver\": \"7.0.1\"}");
+    EXPECT_TRUE(run_in_child_process([&] {
+        fs::current_path(root / "VeloraBrowser/Browser");
+        EXPECT_EQ(app_version(false), "7.0.1");
+        write_file(root / "Update/config.json", "{\"gver\": \"7.0.2\"}");
+        EXPECT_EQ(app_version(false), "7.0.1");
+    }));
+    write_file(root / "Update/config.json", "{\"gver\": 7}");
+    EXPECT_TRUE(run_in_child_process([&] {
+        fs::current_path(root);
+        EXPECT_EQ(app_version(false), "1.0.0");
+    }));
 }
 
 }  // namespace

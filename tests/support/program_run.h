@@ -36,4 +36,11 @@ ProgramRun run_program(const std::filesystem::path& program, const std::vector<s
 // finished without a failed assertion.
 bool run_in_forked_child(const std::function<void()>& body);
 
+// Runs body in a fresh copy of this process, for state that is process-wide (caches, the
+// current directory, the logger). POSIX forks. Windows starts this test program again
+// for the current test alone: the test's steps run again there, and this call (the same
+// one, counted within the test) runs body while the others in that copy do nothing.
+// True when the copy finished without a failed assertion.
+bool run_in_child_process(const std::function<void()>& body);
+
 }  // namespace castmill::test

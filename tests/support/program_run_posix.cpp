@@ -122,4 +122,6 @@ bool run_in_forked_child(const std::function<void()>& body) {
     return wait_for(pid, false) == 0;
 }
 
+bool run_in_child_process(const std::function<void()>& body) { return run_in_forked_child(body); }
+
 }  // namespace castmill::test

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cwchar>
@@ -8,7 +9,9 @@
 
 #include "support/command_line_win.h"
 #include "support/program_run.h"
+#include "support/scoped_env.h"
 #include "support/test_env.h"
+#include "sys/folders.h"
 #include "sys/wide_text_win.h"
 
 namespace castmill::test {
@@ -167,6 +170,44 @@ ProgramRun run_program(const fs::path& program, const std::vector<std::string>& 
     // The POSIX layer hands debugger output to standard error; here it joins it there.
     run.err = read_text(err_file) + debug_output;
     return run;
+}
+
+namespace {
+
+constexpr const char* kChildVariable = "CASTMILL_TEST_CHILD";
+
+// "Suite.Test#n" for the n-th call of run_in_child_process in the running test.
+std::string next_child_name() {
+    static std::string test;
+    static int calls = 0;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (!info) throw std::logic_error("run_in_child_process outside a test");
+    const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    if (name != test) {
+        test = name;
+        calls = 0;
+    }
+    return name + "#" + std::to_string(++calls);
+}
+
+}  // namespace
+
+bool run_in_child_process(const std::function<void()>& body) {
+    const std::string child = next_child_name();
+    const auto running = get_env(kChildVariable);
+    if (running) {
+        // Inside a copy: only the call it was started for runs its body.
+        if (*running == child) body();
+        return true;
+    }
+    const std::string test = child.substr(0, child.find('#'));
+    ProgramOptions options;
+    options.env = {{kChildVariable, child}};
+    const auto self = velora::sys::executable_path();
+    if (!self) throw std::runtime_error("no path of this test program");
+    const ProgramRun run = run_program(*self, {"--gtest_filter=" + test}, options);
+    if (run.exit_code != 0) ADD_FAILURE() << child << " in a copy of this process:\n" << run.out;
+    return run.exit_code == 0;
 }
 
 }  // namespace castmill::test
