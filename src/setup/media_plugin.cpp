@@ -38,11 +38,20 @@ void delete_contents(const fs::path& folder) {
     }
 }
 
+// Whether a folder that could not be deleted still has entries to clear. MinGW's
+// std::filesystem reports a folder that is not empty as access denied (5), not 145: its
+// last attempt deletes the folder as a file.
+bool holds_entries(const fs::path& folder, int code) {
+    if (code == sys::kErrorDirNotEmpty) return true;
+    std::error_code ec;
+    return code == sys::kErrorAccessDenied && !fs::is_empty(folder, ec) && !ec;
+}
+
 // The media plug-in's per-user settings start over empty.
 void reset_settings_folder(const fs::path& folder) {
     std::error_code ec;
     fs::remove(folder, ec);
-    if (sys::system_code(ec) == sys::kErrorDirNotEmpty) {
+    if (holds_entries(folder, sys::system_code(ec))) {
         for (int attempt = 0; attempt < kSettingsResetAttempts; ++attempt) {
             delete_contents(folder);
             fs::remove(folder, ec);
