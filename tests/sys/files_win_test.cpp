@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/running_program.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
@@ -54,6 +55,18 @@ TEST(FilesOnWindows, CopyOntoARunningProgramIsASharingViolation) {
     EXPECT_EQ(rename_no_replace(program, tmp / "app.exe.deleteme"), kErrorSuccess);
     EXPECT_EQ(copy_file(tmp / "new.exe", program, true), kErrorSuccess);
     EXPECT_EQ(read_file(program), "new program");
+}
+
+TEST(FilesOnWindows, CopyOntoAFileAnotherProgramMapsIsUserMapped) {
+    TempDir tmp;
+    write_file(tmp / "mapped.dll", "mapped");
+    write_file(tmp / "new.dll", "new");
+    castmill::test::ChildProcess mapper(castmill::test::test_program("proc_helper"),
+                                        {"sleep", (tmp / "ready").string(), "--map",
+                                         (tmp / "mapped.dll").string()});
+    ASSERT_TRUE(mapper.wait_for_file(tmp / "ready"));
+    EXPECT_EQ(copy_file(tmp / "new.dll", tmp / "mapped.dll", true), kErrorUserMappedFile);
+    EXPECT_EQ(read_file(tmp / "mapped.dll"), "mapped");
 }
 
 TEST(FilesOnWindows, FailuresCarryTheSystemsOwnCodes) {
