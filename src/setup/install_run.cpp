@@ -9,6 +9,7 @@
 #include "setup/removal.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/processes.h"
 
 namespace velora::st {
@@ -27,13 +28,12 @@ std::string success_text(const std::string& version, int modules) {
 
 void SetupCenter::copy_setup_exe() {
     log_tagged(kLogInfo, "copy_setup_exe");
-    try {
-        fs::copy_file(setup_source, update_folder(setup_dir) / "setup.exe",
-                      fs::copy_options::overwrite_existing);
-    } catch (const fs::filesystem_error& e) {
-        log_tagged(kLogWarning, "copy_setup_exe error: %d %s", sys::system_code(e.code()),
-                   e.what());
-    }
+    // The platform's copy: std::filesystem's replacing copy refuses an existing target
+    // under MinGW, which would keep the old installer after every later update.
+    const fs::path target = update_folder(setup_dir) / "setup.exe";
+    const int code = sys::copy_file(setup_source, target, true);
+    if (code != sys::kErrorSuccess)
+        log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, setup_source, target);
 }
 
 int SetupCenter::install(std::string& message) {

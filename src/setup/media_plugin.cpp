@@ -5,6 +5,7 @@
 #include "report/logger.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/folders.h"
 #include "sys/registry.h"
 #include "sys/shell.h"
@@ -91,9 +92,10 @@ void SetupCenter::finish_obs_module_setup() {
             fs::create_directories(target, ec);
             bool all_there = true;
             for (const std::string_view name : kHookFiles) {
-                // A missing source leaves the copy out; the check below sees it.
-                fs::copy_file(hook_source_folder(install_dir) / name, target / name,
-                              fs::copy_options::overwrite_existing, ec);
+                // A missing source leaves the copy out; the check below sees it. The
+                // platform's copy replaces an older hook, which std::filesystem's does
+                // not under MinGW.
+                sys::copy_file(hook_source_folder(install_dir) / name, target / name, true);
                 if (!exists_or_throw(target / name)) all_there = false;
             }
             if (all_there && sys::register_vulkan_implicit_layer(target / kVulkanLayerManifest) !=
