@@ -274,9 +274,9 @@ TEST_F(SetupProgramTest, InterruptedUnattendedRunEndsWithOneAndTheNextRunResumes
             "/bin/sh", {"-c", "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>&1", setup().string(),
                         "--exit-pause-ms=0", command_line(";--silent")});
         // Two progress lines after the big file's transfer began: some of it has arrived.
+        size_t seen_at = std::string::npos;
         auto lines_since_start = [&] {
             if (server->count_requests(big_path) == 0) return 0;
-            static size_t seen_at = std::string::npos;
             const std::string text = test::read_file(out);
             if (seen_at == std::string::npos) seen_at = text.size();
             return static_cast<int>(
