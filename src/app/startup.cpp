@@ -19,6 +19,7 @@
 #include "sys/folders.h"
 #include "sys/named_mutex.h"
 #include "sys/shell.h"
+#include "sys/utf8_path.h"
 
 namespace velora::st {
 
@@ -96,7 +97,7 @@ std::optional<int> relaunch_elevated_and_wait(const std::string& command_line) {
     }
     sys::allow_any_foreground_window();
     if (const auto roaming = sys::known_folder(sys::KnownFolder::RoamingAppData)) {
-        sys::set_environment_variable(kUserAppDataVariable, roaming->string());
+        sys::set_environment_variable(kUserAppDataVariable, sys::utf8_of(*roaming));
     }
     log_tagged(kLogInfo, "RunProcessAndWaitRuturn: %ws\n", command_line);
     sys::ShellStart started;
