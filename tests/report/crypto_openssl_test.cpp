@@ -7,28 +7,15 @@
 
 #include "report/aes.h"
 #include "report/crypto.h"
+#include "support/byte_strings.h"
 
 // Our MD5 and AES against OpenSSL on random inputs. OpenSSL serves only as the reference
 // the product code is checked against, on the build machine.
 namespace {
 
-std::string to_hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (char c : bytes) {
-        hex.push_back(kDigits[uint8_t(c) >> 4]);
-        hex.push_back(kDigits[uint8_t(c) & 15]);
-    }
-    return hex;
-}
-
-uint8_t* bytes_of(std::string& s) { return reinterpret_cast<uint8_t*>(s.data()); }
-
-std::string random_bytes(std::mt19937& gen, size_t n) {
-    std::string bytes(n, '\0');
-    for (char& c : bytes) c = char(gen());
-    return bytes;
-}
+using castmill::test::bytes_of;
+using castmill::test::random_bytes;
+using castmill::test::to_hex;
 
 std::string openssl_md5_hex(std::string_view bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "report/aes.h"
+#include "support/byte_strings.h"
 #include "support/test_env.h"
 
 namespace {
@@ -73,23 +74,9 @@ std::string from_hex(std::string_view hex) {
     return bytes;
 }
 
-std::string to_hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (char c : bytes) {
-        hex.push_back(kDigits[uint8_t(c) >> 4]);
-        hex.push_back(kDigits[uint8_t(c) & 15]);
-    }
-    return hex;
-}
-
-uint8_t* bytes_of(std::string& s) { return reinterpret_cast<uint8_t*>(s.data()); }
-
-std::string random_bytes(std::mt19937& gen, size_t n) {
-    std::string bytes(n, '\0');
-    for (char& c : bytes) c = char(gen());
-    return bytes;
-}
+using castmill::test::bytes_of;
+using castmill::test::random_bytes;
+using castmill::test::to_hex;
 
 TEST(Base64, EncodesWithPaddingAndDecodesBack) {
     EXPECT_EQ(base64_encode(""), "");
