@@ -14,6 +14,7 @@
 #include "app/paths.h"
 #include "report/logger.h"
 #include "report/report_client.h"
+#include "setup/install_journal.h"
 #include "sys/environment.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
@@ -43,6 +44,9 @@ int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
         return kExitAlreadyRunning;
     }
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kAdminMutexName, code);
+    // Under the mutex, before anything reads the install folder: a switch an earlier run
+    // left unfinished is settled first.
+    recover_interrupted_install(options.install_dir);
     std::printf("start ....\n");
     std::fflush(stdout);
 

@@ -145,10 +145,16 @@ void SetupCenter::plan_entry(const FileEntry& entry, int module) {
         const auto on_disk = static_cast<int64_t>(size);
         // A record without the bytes to match (a truncated or replaced file) is no proof.
         if (is_already_downloaded(entry) && on_disk == entry.fileSize) {
-            present_bytes += entry.fileSize;
-            return;
+            if (content_matches(local, entry)) {
+                present_bytes += entry.fileSize;
+                return;
+            }
+            // Changed since it was fetched: fetched again from nothing, never trusted twice.
+            log_tagged(kLogWarning, "cached file: %s does not match the manifest", entry.filePath);
+            forget_download(entry);
+        } else {
+            present_bytes += on_disk;
         }
-        present_bytes += on_disk;
     }
     download_queue.push_back(entry);
     queued_twins.emplace(entry.hash, std::vector<FileEntry>{});

@@ -45,8 +45,10 @@ int make_directory(const fs::path& dir) {
     return kUnzipMakeDirFailed;
 }
 
-// Writes the current entry's data to target.
-int extract_entry(unzFile zip, const fs::path& target) {
+// Writes the current entry's data to target. The entry must yield exactly its declared
+// size: minizip checks the CRC only once that many bytes were read, so a stream that ends
+// early would otherwise pass unchecked.
+int extract_entry(unzFile zip, const fs::path& target, uint64_t declared_size) {
     const fs::path parent = target.parent_path();
     if (!parent.empty()) {
         const int made = make_directory(parent);
@@ -60,6 +62,7 @@ int extract_entry(unzFile zip, const fs::path& target) {
     }
     if (unzOpenCurrentFile(zip) != UNZ_OK) return kUnzipOpenEntryFailed;
     char buffer[kReadBufferSize];
+    uint64_t written = 0;
     for (;;) {
         const int count = unzReadCurrentFile(zip, buffer, sizeof buffer);
         if (count < 0) {
@@ -68,6 +71,12 @@ int extract_entry(unzFile zip, const fs::path& target) {
             return kUnzipReadFailed;
         }
         if (count == 0) break;
+        written += static_cast<uint64_t>(count);
+        if (written > declared_size) {
+            unzCloseCurrentFile(zip);
+            log_tagged(kLogWarning, "zip entry: %s longer than declared", utf8_of(target));
+            return kUnzipReadFailed;
+        }
         if (std::fwrite(buffer, 1, static_cast<size_t>(count), out.get()) !=
             static_cast<size_t>(count)) {
             unzCloseCurrentFile(zip);
@@ -75,6 +84,13 @@ int extract_entry(unzFile zip, const fs::path& target) {
                        sys::last_system_code());
             return kUnzipOpenOutputFailed;
         }
+    }
+    if (written != declared_size) {
+        unzCloseCurrentFile(zip);
+        log_tagged(kLogWarning, "zip entry: %s ended at %llu of %llu bytes", utf8_of(target),
+                   static_cast<unsigned long long>(written),
+                   static_cast<unsigned long long>(declared_size));
+        return kUnzipReadFailed;
     }
     if (unzCloseCurrentFile(zip) == UNZ_CRCERROR) {
         log_tagged(kLogWarning, "zip entry: %s crc mismatch", utf8_of(target));
@@ -163,7 +179,8 @@ int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
         }
         const fs::path target = out_dir / path_from_utf8(relative);
 
-        const int result = is_dir ? make_directory(target) : extract_entry(zip.get(), target);
+        const int result = is_dir ? make_directory(target)
+                                : extract_entry(zip.get(), target, info.uncompressed_size);
         if (result != kUnzipOk) return result;
         unzGoToNextFile(zip.get());
     }
@@ -179,17 +196,31 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
             if (!fs::exists(extract_dir)) break;
         }
         int result = unzip_package(package_path, extract_dir);
+        bool bad_archive = false;
         if (result != kUnzipOk) {
             error = "unzip entire package failed";
             log_tagged(kLogWarning, "unzip dir: %s file: %s out: %s fialied. code: %d",
                        utf8_of(download_dir), utf8_of(package_path), utf8_of(extract_dir), result);
+            // Output errors (a full disk) say nothing about the archive itself.
+            bad_archive = result != kUnzipMakeDirFailed && result != kUnzipOpenOutputFailed;
         } else {
             log_tagged(kLogInfo, "extract zip file to: %s", utf8_of(extract_dir));
+            // Every entry the manifest names is checked against it as it is staged: an
+            // archive left from another release must not install its files.
             result = _install();
-            if (result == kSetupInUse) error = install_error;
+            if (result == kDownloadHashMismatch || result == sys::kErrorFileNotFound ||
+                result == sys::kErrorPathNotFound) {
+                error = "package content does not match the manifest";
+                bad_archive = true;
+            }
         }
         std::error_code ignored;
         fs::remove_all(extract_dir, ignored);
+        if (bad_archive) {
+            // Never trusted twice: the next run fetches the archive again.
+            log_tagged(kLogWarning, "remove package archive: %s", utf8_of(package_path));
+            fs::remove(package_path, ignored);
+        }
         return result;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning,

@@ -1,5 +1,7 @@
 #include "setup/install_files.h"
 
+#include <algorithm>
+#include <cctype>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -10,6 +12,7 @@
 #include "sys/error_code.h"
 #include "sys/files.h"
 #include "sys/processes.h"
+#include "setup/download_planning.h"
 
 namespace velora::st {
 
@@ -120,7 +123,7 @@ int SetupCenter::_install() {
     install_error.clear();
     for (const std::string& name : directories_of_modules(modules)) {
         std::error_code ec;
-        fs::create_directories(install_dir / path_from_utf8(name), ec);
+        fs::create_directories(staging_dir / path_from_utf8(name), ec);
         if (ec) {
             log_tagged(kLogWarning, "SetupCenter::_install create_directories error: %d %s",
                        sys::system_code(ec), ec.message());
@@ -130,10 +133,6 @@ int SetupCenter::_install() {
     const InstallOutcome outcome = install_entries(
         install_lists, [this](const FileEntry& entry) { return _install_file(entry); },
         timings.mapped_file_retry);
-    if (outcome.code == sys::kErrorSharingViolation) {
-        install_error = in_use_message(install_dir / path_from_utf8(outcome.failed->filePath));
-        return kSetupInUse;
-    }
     return outcome.code;
 }
 
@@ -142,46 +141,58 @@ int SetupCenter::_install_file(const FileEntry& entry) {
         const fs::path relative = path_from_utf8(entry.filePath);
         const fs::path source =
             entire_mode == 1 ? extract_dir / relative : download_dir / path_from_utf8(entry.hash);
-        const fs::path dest = install_dir / relative;
-
-        std::error_code ec;
-        const fs::file_status status = fs::status(dest, ec);
-        if (ec && status.type() != fs::file_type::not_found)
-            throw fs::filesystem_error("status", dest, ec);
-
-        if (fs::exists(status)) {
-            fs::path backup = dest;
-            backup += ".backup";
-            std::error_code ignored;
-            fs::remove(backup, ignored);
-            if (sys::copy_file(dest, backup, true) == sys::kErrorSharingViolation)
-                log_tagged(kLogInfo, "file: %s is still use", utf8_of(dest));
-        }
-
+        const fs::path dest = staging_dir / relative;
         fs::create_directories(dest.parent_path());
-        int code = sys::copy_file(source, dest, true);
-        if (code == sys::kErrorSharingViolation) {
-            if (remove_in_use_file_away(dest)) {
-                // The name is free now; the old content must not stay under it.
-                code = sys::copy_file(source, dest, true);
-            } else if (can_skip_in_use(dest)) {
-                log_tagged(kLogWarning, "skip in use file: %s", utf8_of(dest));
-                return kSetupOk;
-            } else {
-                log_tagged(kLogInfo, "file: %s is still use", utf8_of(dest));
-                return sys::kErrorSharingViolation;
-            }
-        }
-        if (code != sys::kErrorSuccess) {
+        const int code = place_checked(source, dest, entry);
+        if (code == kDownloadHashMismatch && entire_mode != 1) forget_download(entry);
+        if (code != sys::kErrorSuccess)
             log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
-            return code;
-        }
-        return kSetupOk;
+        return code;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "SetupCenter::_install_file file:%s error: %d %s", entry.filePath,
                    sys::system_code(e.code()), e.what());
         return kSetupFileSystemError;
     }
+}
+
+bool is_present(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+bool content_matches(const fs::path& file, const FileEntry& entry) {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(file, ec);
+    if (ec || static_cast<int64_t>(size) != entry.fileSize) return false;
+    if (!is_md5_text(entry.hash)) return true;
+    const std::string actual = md5_file_hex(file);
+    return std::equal(actual.begin(), actual.end(), entry.hash.begin(), entry.hash.end(),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+int place_checked(const fs::path& source, const fs::path& dest, const FileEntry& entry) {
+    const int code = sys::copy_file(source, dest, true);
+    if (code != sys::kErrorSuccess) return code;
+    // The staged bytes themselves are checked: a cached file may have changed since it was
+    // downloaded, and an archive entry is only as good as its archive.
+    if (content_matches(dest, entry)) return sys::kErrorSuccess;
+    log_tagged(kLogWarning, "file: %s does not match the manifest (size %lld, hash %s)",
+               entry.filePath, static_cast<long long>(entry.fileSize), entry.hash);
+    std::error_code ignored;
+    fs::remove(dest, ignored);
+    return kDownloadHashMismatch;
+}
+
+void SetupCenter::forget_download(const FileEntry& entry) {
+    std::error_code ignored;
+    fs::remove(download_dir / path_from_utf8(entry.hash), ignored);
+    {
+        std::lock_guard lock(record_lock);
+        for (auto it = downloaded_files.begin(); it != downloaded_files.end();) {
+            it = it->second.hash == entry.hash ? downloaded_files.erase(it) : std::next(it);
+        }
+    }
+    save_downloaded_file();
 }
 
 }  // namespace velora::st

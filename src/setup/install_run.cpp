@@ -3,9 +3,12 @@
 
 #include "app/modules.h"
 #include "app/paths.h"
+#include "report/crypto.h"
 #include "report/logger.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
+#include "setup/install_files.h"
+#include "setup/install_journal.h"
 #include "setup/removal.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
@@ -24,63 +27,284 @@ std::string success_text(const std::string& version, int modules) {
     return text;
 }
 
+std::string name_of(const fs::path& sibling) { return utf8_of(sibling.filename()); }
+
+// Files an earlier run moved aside because a program held them: never carried along.
+bool is_moved_aside(const fs::path& path) {
+    const std::string name = utf8_of(path.filename());
+    const std::string suffix = ".deleteme";
+    return name.size() > suffix.size() && name.ends_with(suffix);
+}
+
+// Hard links cost nothing and leave the live tree as it is; a copy where links are refused.
+int link_or_copy(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::create_hard_link(from, to, ec);
+    if (!ec) return sys::kErrorSuccess;
+    return sys::copy_file(from, to, false);
+}
+
+// UTF-8 with "/" separators, as the journal keeps its paths.
+std::string generic_utf8(const fs::path& path) {
+    std::string text = utf8_of(path);
+    for (char& c : text) {
+        if (c == '\\') c = '/';
+    }
+    return text;
+}
+
 }  // namespace
 
 void SetupCenter::copy_setup_exe() {
     log_tagged(kLogInfo, "copy_setup_exe");
+    // Into the new tree while the source still exists: the suite starts this installer
+    // from Update, and that folder is replaced as a whole.
     // The platform's copy: std::filesystem's replacing copy refuses an existing target
     // under MinGW, which would keep the old installer after every later update.
-    const fs::path target = update_folder(setup_dir) / "setup.exe";
+    const fs::path target = update_folder(staging_dir) / "setup.exe";
     const int code = sys::copy_file(setup_source, target, true);
     if (code != sys::kErrorSuccess)
         log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, setup_source, target);
 }
 
+int SetupCenter::carry_over_live_files() {
+    std::error_code ec;
+    if (!fs::is_directory(install_dir, ec)) return kSetupOk;
+    try {
+        for (auto it = fs::recursive_directory_iterator(install_dir);
+             it != fs::recursive_directory_iterator(); ++it) {
+            const fs::path& path = it->path();
+            const std::string relative = generic_utf8(path.lexically_relative(install_dir));
+            const bool owned = (module_of_path(relative) & modules) != 0;
+            const fs::path target = staging_dir / path.lexically_relative(install_dir);
+            const fs::file_type type = it->symlink_status().type();
+            if (type == fs::file_type::directory) {
+                // Empty folders of other owners stay; the selected modules' come from the
+                // manifest.
+                if (!owned && fs::is_empty(path)) fs::create_directories(target);
+                continue;
+            }
+            if (owned || is_moved_aside(path) || is_present(target)) continue;
+            fs::create_directories(target.parent_path());
+            int code = sys::kErrorSuccess;
+            if (type == fs::file_type::symlink)
+                fs::copy_symlink(path, target);
+            else
+                code = link_or_copy(path, target);
+            if (code != sys::kErrorSuccess) {
+                log_tagged(kLogWarning, "carry over file: %s failed. code: %d", relative, code);
+                return code == sys::kErrorSharingViolation ? kSetupSharingViolation
+                                                           : kSetupFileSystemError;
+            }
+        }
+        return kSetupOk;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "carry over filesystem error: %d %s", sys::system_code(e.code()),
+                   e.what());
+        return kSetupFileSystemError;
+    }
+}
+
+int SetupCenter::switch_in_staging_tree(std::string& message) {
+    const fs::path old_tree = free_sibling(install_dir, ".deleteme");
+    InstallJournal journal{JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir), {}};
+    if (!write_journal(install_dir, journal)) {
+        message = "cannot write the install journal";
+        return kSetupFileSystemError;
+    }
+    std::error_code ec;
+    if (is_present(install_dir)) fs::rename(install_dir, old_tree, ec);
+    if (ec) {
+        // Held files (a sharing violation on Windows), an immutable folder: the live tree
+        // stays where it is and its files are replaced one by one.
+        log_tagged(kLogWarning, "switch: rename %s failed: %d %s, replacing files in place",
+                   utf8_of(install_dir), sys::system_code(ec), ec.message());
+        return replace_files_in_place(message);
+    }
+    fs::rename(staging_dir, install_dir, ec);
+    if (ec) {
+        log_tagged(kLogWarning, "switch: rename %s failed: %d %s", utf8_of(staging_dir),
+                   sys::system_code(ec), ec.message());
+        message = "cannot move the new installation into place";
+        recover_interrupted_install(install_dir);
+        return kSetupFileSystemError;
+    }
+    sys::flush_directory(install_dir.parent_path());
+    journal.step = JournalStep::kSwitched;
+    if (!write_journal(install_dir, journal)) {
+        // A journal that still says "switching" would bring the old tree back: drop it and
+        // leave the old tree where it is.
+        log_tagged(kLogWarning, "switch: the old tree %s stays", utf8_of(old_tree));
+        remove_journal(install_dir);
+        return kSetupOk;
+    }
+    recover_interrupted_install(install_dir);
+    return kSetupOk;
+}
+
+int SetupCenter::replace_files_in_place(std::string& message) {
+    InstallJournal journal{JournalStep::kInPlace, name_of(free_sibling(install_dir, ".deleteme")),
+                           name_of(staging_dir), {}};
+    std::vector<bool> has_new;
+    try {
+        for (const auto& entry : fs::recursive_directory_iterator(staging_dir)) {
+            if (entry.symlink_status().type() == fs::file_type::directory) continue;
+            const fs::path relative = entry.path().lexically_relative(staging_dir);
+            const fs::path live = install_dir / relative;
+            // Carried over by a link: already the live file itself.
+            std::error_code same;
+            if (is_present(live) && fs::equivalent(entry.path(), live, same)) continue;
+            const std::string backup =
+                is_present(live) ? generic_utf8(moved_aside_name(relative)) : std::string();
+            journal.replaced.push_back({generic_utf8(relative), backup});
+            has_new.push_back(true);
+        }
+        // Files of the selected modules that the new release no longer has.
+        for (const auto& entry : fs::recursive_directory_iterator(install_dir)) {
+            if (entry.symlink_status().type() == fs::file_type::directory) continue;
+            const fs::path relative = entry.path().lexically_relative(install_dir);
+            if (!(module_of_path(generic_utf8(relative)) & modules)) continue;
+            if (is_moved_aside(relative) || is_present(staging_dir / relative)) continue;
+            journal.replaced.push_back(
+                {generic_utf8(relative), generic_utf8(moved_aside_name(relative))});
+            has_new.push_back(false);
+        }
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "replace in place filesystem error: %d %s",
+                   sys::system_code(e.code()), e.what());
+        recover_interrupted_install(install_dir);
+        return kSetupFileSystemError;
+    }
+    if (!write_journal(install_dir, journal)) {
+        message = "cannot write the install journal";
+        recover_interrupted_install(install_dir);
+        return kSetupFileSystemError;
+    }
+
+    int result = kSetupOk;
+    for (size_t i = 0; i < journal.replaced.size() && result == kSetupOk; ++i) {
+        const ReplacedFile& file = journal.replaced[i];
+        const fs::path live = install_dir / path_from_utf8(file.path);
+        if (!file.backup.empty()) {
+            const int code = sys::rename_no_replace(live, install_dir / path_from_utf8(file.backup));
+            if (code != sys::kErrorSuccess) {
+                if (can_skip_in_use(live)) {
+                    log_tagged(kLogWarning, "skip in use file: %s", utf8_of(live));
+                    continue;
+                }
+                log_tagged(kLogInfo, "file: %s is still use", utf8_of(live));
+                if (code == sys::kErrorSharingViolation || !sys::programs_holding({live}).empty()) {
+                    message = in_use_message(live);
+                    result = kSetupInUse;
+                } else {
+                    message = "cannot replace " + file.path + ": error " + std::to_string(code);
+                    result = kSetupFileSystemError;
+                }
+                break;
+            }
+        }
+        if (!has_new[i]) continue;
+        const fs::path staged = staging_dir / path_from_utf8(file.path);
+        std::error_code ec;
+        fs::create_directories(live.parent_path(), ec);
+        fs::rename(staged, live, ec);
+        if (ec) {
+            const int code = sys::copy_file(staged, live, false);
+            if (code != sys::kErrorSuccess) {
+                log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(live), code);
+                message = "cannot install " + file.path + ": error " + std::to_string(code);
+                result = kSetupFileSystemError;
+            }
+        }
+    }
+    if (result != kSetupOk) {
+        // Every original goes back to its name.
+        recover_interrupted_install(install_dir);
+        return result;
+    }
+    sys::flush_tree(install_dir);
+    journal.step = JournalStep::kInPlaceDone;
+    if (!write_journal(install_dir, journal)) {
+        remove_journal(install_dir);
+        return kSetupOk;
+    }
+    recover_interrupted_install(install_dir);
+    return kSetupOk;
+}
+
 int SetupCenter::install(std::string& message) {
     log_tagged(kLogInfo, "start install");
     stage = 1;
-    const bool module_mode = modules > 0;
-    const bool with_app = !module_mode || (modules & ModuleApp) != 0;
-    sys::kill_castmill(install_dir, true, with_app, timings.shutdown_grace);
+    // A switch left unfinished by an earlier attempt is settled before anything moves.
+    recover_interrupted_install(install_dir);
+    if (is_present(journal_path(install_dir))) {
+        message = "an earlier install could not be undone";
+        return kSetupFileSystemError;
+    }
+    if (modules <= 0) return install_full_package(message);
 
-    if (!with_app) {
-        delete_dirs(install_dir, true, directories_of_modules(modules));
-    } else if (prepare_delete_app(install_dir) != 0) {
-        delete_dirs(install_dir, true, {});
+    const bool with_app = (modules & ModuleApp) != 0;
+    staging_dir = free_sibling(install_dir, ".staging");
+    stage = 2;
+    log_tagged(kLogInfo, "start to call install exe");
+    // Everything that can be prepared is prepared while the suite still runs; the live
+    // tree is not touched until the new one is complete and checked.
+    int result = entire_mode == 1 ? _install_entire_mode_impl(message) : _install();
+    if (result == kSetupOk && with_app) {
+        copy_setup_exe();
+        save_setup_data(staging_dir);
+    }
+    if (result == kSetupOk) {
+        sys::kill_castmill(install_dir, true, with_app, timings.shutdown_grace);
+        result = carry_over_live_files();
+    }
+    if (result == kSetupOk) sys::flush_tree(staging_dir);
+    if (result == kSetupOk) result = switch_in_staging_tree(message);
+    if (result != kSetupOk) {
+        if (is_present(staging_dir) && !is_present(journal_path(install_dir)))
+            delete_castmill(DeleteTarget{staging_dir, true}, "");
+        return result;
+    }
+    if (with_app) create_lnk_shortcut(install_dir, version);
+    if (modules & ModuleObs) finish_obs_module_setup();
+    std::error_code ec;
+    if (!fs::exists(driver_folder(install_dir), ec))
+        fs::create_directories(driver_folder(install_dir), ec);
+    stage = 3;
+    report(EventCode::kInstalled, success_text(version, modules));
+    return kSetupOk;
+}
+
+int SetupCenter::install_full_package(std::string& message) {
+    sys::kill_castmill(install_dir, true, true, timings.shutdown_grace);
+    const fs::path old_tree = free_sibling(install_dir, ".deleteme");
+    InstallJournal journal{JournalStep::kExternal, name_of(old_tree),
+                           name_of(free_sibling(install_dir, ".staging")), {}};
+    bool moved = false;
+    if (write_journal(install_dir, journal)) {
+        std::error_code ec;
+        fs::rename(install_dir, old_tree, ec);
+        moved = !ec;
+        if (ec) {
+            // The installer then writes over the live tree; nothing is deleted in place.
+            log_tagged(kLogWarning, "prepare_delete_app filesystem error: %d %s",
+                       sys::system_code(ec), ec.message());
+            remove_journal(install_dir);
+        }
     }
 
     stage = 2;
     log_tagged(kLogInfo, "start to call install exe");
-    if (module_mode) {
-        const int result = entire_mode == 1 ? _install_entire_mode_impl(message) : _install();
-        // A held file ends the install with the programs holding it, for the in-use dialog.
-        if (result == kSetupInUse && message.empty()) message = install_error;
-        if (result != kSetupOk) {
-            // The old tree can only come back when it was moved aside as a whole.
-            if (with_app) _recover_app(install_dir);
-            return result;
-        }
-        if (with_app) {
-            delete_dirs(install_dir, false, {});
-            create_lnk_shortcut(install_dir, version);
-            copy_setup_exe();
-            save_setup_data();
-        }
-        if (modules & ModuleObs) finish_obs_module_setup();
-        std::error_code ec;
-        if (!fs::exists(driver_folder(install_dir), ec))
-            fs::create_directories(driver_folder(install_dir), ec);
-        stage = 3;
-        report(EventCode::kInstalled, success_text(version, modules));
-        return kSetupOk;
-    }
-
     const int result = run_installer_file(package_path, true, true, message);
     stage = 3;
-    if (result != kSetupOk)
-        _recover_app(install_dir);
-    else
-        delete_dirs(install_dir, false, {});
+    if (moved) {
+        if (result == kSetupOk) {
+            journal.step = JournalStep::kSwitched;
+            if (!write_journal(install_dir, journal)) remove_journal(install_dir);
+        }
+        // Undoes (the old tree comes back) or finishes (the old tree goes) by the journal.
+        recover_interrupted_install(install_dir);
+    }
     std::error_code ec;
     if (!fs::remove(package_path, ec) || ec)
         log_tagged(kLogWarning, "clear setup file[%s] failed.", package_path);

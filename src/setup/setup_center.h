@@ -107,9 +107,21 @@ public:
     int _install_file(const FileEntry& entry);
     int _install_entire_mode_impl(std::string& error);
 
+    // Drops a cached download whose content no longer matches, so the next run fetches it.
+    void forget_download(const FileEntry& entry);
+
     // --- install run ---
     void copy_setup_exe();
     void finish_obs_module_setup();
+    void save_setup_data(const std::filesystem::path& root);
+    // Fills the staging tree with the files of the other modules and every file the
+    // manifest does not own, taken from the live tree.
+    int carry_over_live_files();
+    // Switches the complete staging tree in for the live one, journaled; file by file when
+    // the live tree cannot be renamed.
+    int switch_in_staging_tree(std::string& message);
+    int replace_files_in_place(std::string& message);
+    int install_full_package(std::string& message);
 
     // --- the run's state ---
     SetupTimings timings;
@@ -122,6 +134,8 @@ public:
     std::filesystem::path setup_dir;
     std::filesystem::path setup_source;
     std::filesystem::path extract_dir;
+    // The new tree, built beside the live one and switched in once complete.
+    std::filesystem::path staging_dir;
     int install_modules = 0;
     std::string manifest_url;
     std::unordered_map<int, std::vector<FileEntry>> install_lists;

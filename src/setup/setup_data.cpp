@@ -13,6 +13,7 @@
 #include "report/logger.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 
 namespace velora::st {
 
@@ -78,6 +79,8 @@ bool write_file_replacing(const fs::path& file, const std::string& text) {
                                        std::error_code(err ? err : EIO, std::generic_category()));
         }
     }
+    // On disk before the name moves: a power loss must not leave an empty file behind.
+    sys::flush_file(staging);
     std::error_code ec;
     fs::rename(staging, file, ec);
     if (ec) {
@@ -88,14 +91,16 @@ bool write_file_replacing(const fs::path& file, const std::string& text) {
     return true;
 }
 
-void SetupCenter::save_setup_data() {
+void SetupCenter::save_setup_data() { save_setup_data(setup_dir); }
+
+void SetupCenter::save_setup_data(const fs::path& root) {
     log_tagged(kLogInfo, "save_setup_data");
     try {
         neb::CJsonObject data;
         data.add("manifest_url", manifest_url);
         data.add("version", version);
         data.add("sign", setup_data_sign(manifest_url, version));
-        write_file_replacing(setup_data_path(setup_dir), data.to_text() + "\n");
+        write_file_replacing(setup_data_path(root), data.to_text() + "\n");
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "save_setup_data  error: %d %s", sys::system_code(e.code()),
                    e.what());

@@ -33,4 +33,16 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
 // next restart; POSIX unlinks it now, its holders keep the inode until they close it.
 bool delete_at_reboot(const std::filesystem::path& path);
 
+// Makes a file's content durable (fsync, FlushFileBuffers) before a step that relies on
+// it surviving a power loss. Returns the system code, 0 on success.
+int flush_file(const std::filesystem::path& path);
+
+// Makes every file below a folder durable: one syncfs of its file system on Linux,
+// FlushFileBuffers of each file on Windows. Returns the first system code, 0 on success.
+int flush_tree(const std::filesystem::path& dir);
+
+// Makes the names in a folder durable after renames and new entries (POSIX fsyncs the
+// folder; Windows has no such step and returns 0).
+int flush_directory(const std::filesystem::path& dir);
+
 }  // namespace velora::sys

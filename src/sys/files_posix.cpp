@@ -109,4 +109,29 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
 
 bool delete_at_reboot(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
+namespace {
+
+int flush_path(const std::filesystem::path& path, int flags) {
+    Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
+    if (fd.get() < 0) return last_system_code();
+    if (::fsync(fd.get()) != 0) return last_system_code();
+    if (fd.close() != 0) return last_system_code();
+    return kErrorSuccess;
+}
+
+}  // namespace
+
+int flush_file(const std::filesystem::path& path) { return flush_path(path, O_RDONLY); }
+
+int flush_tree(const std::filesystem::path& dir) {
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) return last_system_code();
+    if (::syncfs(fd.get()) != 0) return last_system_code();
+    return kErrorSuccess;
+}
+
+int flush_directory(const std::filesystem::path& dir) {
+    return flush_path(dir, O_RDONLY | O_DIRECTORY);
+}
+
 }  // namespace velora::sys

@@ -24,4 +24,29 @@ bool delete_at_reboot(const std::filesystem::path& path) {
     return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
+int flush_file(const std::filesystem::path& path) {
+    // Flushing needs write access; sharing everything keeps a running program's file usable.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    const int code = result_of(FlushFileBuffers(file));
+    CloseHandle(file);
+    return code;
+}
+
+int flush_tree(const std::filesystem::path& dir) {
+    std::error_code ec;
+    int first = kErrorSuccess;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        const int code = flush_file(it->path());
+        if (first == kErrorSuccess) first = code;
+    }
+    return first;
+}
+
+int flush_directory(const std::filesystem::path&) { return kErrorSuccess; }
+
 }  // namespace velora::sys

@@ -1,7 +1,9 @@
 // The install run over real files: staged downloads, a real suite tree, real programs
 // holding files, the real full-installer start, and event reports received by distserver.
 #include <gtest/gtest.h>
+#include <zip.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "setup/setup_data.h"
 #include "support/child_process.h"
 #include "support/dist_server.h"
+#include "support/immutable_flag.h"
 #include "support/program_run.h"
 #include "support/release_builder.h"
 #include "support/scoped_env.h"
@@ -145,6 +148,15 @@ protected:
         return texts;
     }
 
+    // What lies beside the install folder.
+    std::vector<std::string> siblings() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(install_dir_.parent_path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
     TempDir dir_;
     fs::path install_dir_;
     std::unique_ptr<DistServer> server_;
@@ -207,7 +219,10 @@ TEST_F(InstallRun, UpdateStopsTheRunningBrowserAndReplacesTheTree) {
     Tree installed = tree_of(install_dir_);
     installed.erase("Update/setup.data");
     installed.erase("Update/setup.exe");
-    EXPECT_EQ(installed, tree_of(kSuite, ModuleApp | ModuleObs));
+    Tree expected = tree_of(kSuite, ModuleApp | ModuleObs);
+    // Connect was not selected: it stays as it was.
+    expected["Connect/connect.dll"] = md5_hex("connect 1");
+    EXPECT_EQ(installed, expected);
     EXPECT_FALSE(fs::exists(old_installation_path(install_dir_)));
     for (const auto& entry : fs::directory_iterator(install_dir_.parent_path()))
         EXPECT_EQ(entry.path().string().find(".deleteme"), std::string::npos) << entry.path();
@@ -265,6 +280,127 @@ TEST_F(InstallRun, AFailedMediaPluginInstallationIsReported) {
     EXPECT_TRUE(report_texts("I9104").empty());
     // The rest of the suite is untouched.
     EXPECT_EQ(read_file(install_dir_ / "VeloraBrowser/Browser/chrome.exe"), "browser 1");
+}
+
+// A module update replaces what the selected modules own and nothing else: the other
+// modules' files and files no module owns stay as they were.
+TEST_F(InstallRun, ModuleUpdatesLeaveOtherModulesAndUnknownFilesAlone) {
+    for (const int modules : {ModuleApp, ModuleObs}) {
+        SCOPED_TRACE(modules);
+        fs::remove_all(install_dir_);
+        install_old_suite();
+        write_file(install_dir_ / "VeloraOBS/7z/7z.exe", "7z 1");
+        write_file(install_dir_ / "VeloraOBS/log-upload/log.key", "the report key");
+        write_file(install_dir_ / "notes.txt", "the user's own file");
+        const Tree before = tree_of(install_dir_);
+
+        run_with_reporter([&] {
+            SetupCenter center;
+            stage(center, modules);
+            std::string message;
+            EXPECT_EQ(center.install(message), 0) << message;
+        });
+
+        Tree expected;
+        for (const auto& [path, md5] : before) {
+            if (!(module_of_path(path) & modules)) expected[path] = md5;
+        }
+        for (const auto& [path, md5] : tree_of(kSuite, modules)) expected[path] = md5;
+        Tree installed = tree_of(install_dir_);
+        installed.erase("Update/setup.data");
+        if (modules & ModuleApp) expected["Update/setup.exe"] = md5_hex("setup program");
+        EXPECT_EQ(installed, expected);
+        EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
+    }
+}
+
+// The suite starts the installer from Update, which the update replaces as a whole.
+TEST_F(InstallRun, RunFromTheUpdateFolderKeepsTheInstallerThere) {
+    install_old_suite();
+    write_file(install_dir_ / "Update/setup.exe", "the running installer");
+    run_with_reporter([&] {
+        SetupCenter center;
+        stage(center, ModuleApp);
+        center.setup_source = install_dir_ / "Update/setup.exe";
+        std::string message;
+        EXPECT_EQ(center.install(message), 0) << message;
+    });
+    EXPECT_EQ(read_file(install_dir_ / "Update/setup.exe"), "the running installer");
+}
+
+TEST_F(InstallRun, AnInstallFolderThatCannotChangeKeepsTheOldInstallation) {
+    install_old_suite();
+    const Tree before = tree_of(install_dir_);
+    {
+        castmill::test::ImmutableFlag frozen(install_dir_);
+        if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
+        run_with_reporter([&] {
+            SetupCenter center;
+            stage(center, ModuleApp | ModuleObs);
+            std::string message;
+            EXPECT_EQ(center.install(message), kSetupFileSystemError);
+            EXPECT_NE(message.find("cannot"), std::string::npos) << message;
+        });
+    }
+    EXPECT_EQ(tree_of(install_dir_), before);
+    EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
+    EXPECT_TRUE(report_texts("I9104").empty());
+}
+
+TEST_F(InstallRun, AnUndeletableLeftoverIsNeverRenamedOverTheInstallation) {
+    install_old_suite();
+    const fs::path leftover = old_installation_path(install_dir_);
+    write_file(leftover / "frozen/stale.dll", "stale");
+    castmill::test::ImmutableFlag frozen(leftover / "frozen");
+    if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
+
+    // An earlier installer's leftover beside a working installation.
+    for (int run = 0; run < 2; ++run) {
+        run_with_reporter([&] {
+            SetupCenter center;
+            stage(center, ModuleApp | ModuleObs);
+            std::string message;
+            EXPECT_EQ(center.install(message), 0) << message;
+        });
+        Tree installed = tree_of(install_dir_);
+        for (const auto& [path, md5] : tree_of(kSuite, ModuleApp | ModuleObs))
+            EXPECT_EQ(installed[path], md5) << path;
+        EXPECT_EQ(read_file(leftover / "frozen/stale.dll"), "stale");
+    }
+}
+
+TEST_F(InstallRun, AStaleArchiveIsRefusedAndDroppedForTheNextRun) {
+    install_old_suite();
+    const Tree before = tree_of(install_dir_);
+    run_with_reporter([&] {
+        SetupCenter center;
+        stage(center, ModuleApp);
+        center.entire_mode = 1;
+        center.package_path = dir_ / "download" / "Castmill_winUpdate_zip";
+        // The archive of another release: every name there, other bytes.
+        zipFile zip = zipOpen64(center.package_path.string().c_str(), APPEND_STATUS_CREATE);
+        ASSERT_NE(zip, nullptr);
+        for (const auto& [module, entries] : center.install_lists) {
+            for (const FileEntry& entry : entries) {
+                const std::string bytes(static_cast<size_t>(entry.fileSize), 'x');
+                zip_fileinfo info{};
+                ASSERT_EQ(zipOpenNewFileInZip(zip, entry.filePath.c_str(), &info, nullptr, 0,
+                                              nullptr, 0, nullptr, Z_DEFLATED,
+                                              Z_DEFAULT_COMPRESSION),
+                          ZIP_OK);
+                zipWriteInFileInZip(zip, bytes.data(), static_cast<unsigned>(bytes.size()));
+                zipCloseFileInZip(zip);
+            }
+        }
+        ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+        std::string message;
+        EXPECT_EQ(center.install(message), kDownloadHashMismatch);
+        EXPECT_EQ(message, "package content does not match the manifest");
+        EXPECT_FALSE(fs::exists(center.package_path));
+    });
+    EXPECT_EQ(tree_of(install_dir_), before);
+    EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
+    EXPECT_TRUE(report_texts("I9104").empty());
 }
 
 class FullPackageRun : public InstallRun {

@@ -216,6 +216,27 @@ TEST_F(SetupDownload, ARecordedFileCountsOnlyWithAllItsBytes) {
     EXPECT_EQ(local_content(second, connect), connect);
 }
 
+TEST_F(SetupDownload, ACachedFileChangedSinceItWasFetchedIsFetchedAgain) {
+    serve();
+    const std::string connect = release_.files().at("Connect/connect.exe");
+    SetupCenter first(fast_timings());
+    initialize(first, 4);
+    ASSERT_EQ(download(first).result, 0);
+    // Same size, other bytes: the size alone would pass it.
+    write_file(first.download_dir / md5_hex(connect), std::string(connect.size(), 'T'));
+
+    server_->clear_requests();
+    SetupCenter second(fast_timings());
+    initialize(second, 4);
+    EXPECT_EQ(second.queued_count, 1u);
+    EXPECT_EQ(second.present_bytes, 0);
+    ASSERT_EQ(download(second).result, 0);
+    const auto requests = file_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].range, "");
+    EXPECT_EQ(local_content(second, connect), connect);
+}
+
 TEST_F(SetupDownload, AChangedHashIsFetchedFromTheFirstByte) {
     // Without an ETag the digits-only folder keeps the download directory across releases.
     DistServerOptions options;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include "report/crypto.h"
 #include "setup/setup_center.h"
 #include "support/log_capture.h"
 #include "support/test_env.h"
@@ -128,6 +129,28 @@ TEST(UnzipPackage, CorruptedEntryFailsWithReadError) {
     EXPECT_EQ(unzip_package(tmp / "inflate.zip", tmp / "out2"), kUnzipReadFailed);
 }
 
+// Writes a little-endian 32-bit value at offset.
+void put_u32(std::string& bytes, size_t offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+TEST(UnzipPackage, EntryWhoseStreamEndsBeforeItsDeclaredSizeFails) {
+    // minizip checks the CRC only once the declared size was read: a deflate stream that
+    // ends early would pass with half the file.
+    TempDir tmp;
+    std::string text;
+    for (int i = 0; i < 500; ++i) text += static_cast<char>('a' + (i * 7) % 26);
+    make_zip(tmp / "short.zip", {{"a.txt", text}});
+    std::string bytes = read_file(tmp / "short.zip");
+    ASSERT_EQ(bytes.compare(0, 4, "PK\x03\x04"), 0);
+    put_u32(bytes, 22, 1000);
+    const size_t central = bytes.find("PK\x01\x02");
+    ASSERT_NE(central, std::string::npos);
+    put_u32(bytes, central + 24, 1000);
+    write_file(tmp / "short.zip", bytes);
+    EXPECT_EQ(unzip_package(tmp / "short.zip", tmp / "out"), kUnzipReadFailed);
+}
+
 TEST(UnzipPackage, DamagedArchivesGiveTheirStepsCode) {
     TempDir tmp;
     EXPECT_EQ(unzip_package(tmp / "missing.zip", tmp / "out"), kUnzipOpenArchiveFailed);
@@ -167,6 +190,7 @@ protected:
     EntireModeTest() {
         center.entire_mode = 1;
         center.install_dir = tmp / "Castmill";
+        center.staging_dir = tmp / "Castmill.staging";
         center.download_dir = tmp / "download";
         center.package_path = center.download_dir / "Castmill_winUpdate.zip";
         fs::create_directories(center.download_dir);
@@ -193,8 +217,9 @@ TEST_F(EntireModeTest, InstallsFromTheUnpackedPackageAndRemovesIt) {
     std::string error;
     EXPECT_EQ(center._install_entire_mode_impl(error), 0);
     EXPECT_EQ(error, "");
-    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/browser.exe"), "browser");
-    EXPECT_EQ(read_file(center.install_dir / "Update/updater.exe"), "updater");
+    EXPECT_EQ(read_file(center.staging_dir / "VeloraBrowser/browser.exe"), "browser");
+    EXPECT_EQ(read_file(center.staging_dir / "Update/updater.exe"), "updater");
+    EXPECT_FALSE(fs::exists(center.install_dir));
     EXPECT_EQ(center.extract_dir.parent_path(), temp_folder());
     EXPECT_TRUE(extract_dirs().empty());
     EXPECT_TRUE(fs::exists(center.package_path));
@@ -209,6 +234,20 @@ TEST_F(EntireModeTest, BrokenPackageFailsBeforeAnythingIsInstalled) {
     EXPECT_FALSE(fs::exists(center.install_dir));
     EXPECT_TRUE(extract_dirs().empty());
     EXPECT_TRUE(log.contains("fialied. code: 2001"));
+    // Never trusted twice: the next run fetches it again.
+    EXPECT_FALSE(fs::exists(center.package_path));
+}
+
+TEST_F(EntireModeTest, ArchiveOfAnotherReleaseIsRefusedAndDropped) {
+    // Same names and sizes as the manifest's, other bytes: a stale archive.
+    center.install_lists[1] = {{"VeloraBrowser/browser.exe", md5_hex("browser"), 7}};
+    make_zip(center.package_path, {{"VeloraBrowser/browser.exe", "BROWSER"}});
+    std::string error;
+    EXPECT_EQ(center._install_entire_mode_impl(error), kDownloadHashMismatch);
+    EXPECT_EQ(error, "package content does not match the manifest");
+    EXPECT_FALSE(fs::exists(center.staging_dir / "VeloraBrowser/browser.exe"));
+    EXPECT_FALSE(fs::exists(center.package_path));
+    EXPECT_TRUE(extract_dirs().empty());
 }
 
 TEST_F(EntireModeTest, PackageWithoutTheListedFilesFailsWithFileNotFound) {

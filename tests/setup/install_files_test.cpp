@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "report/crypto.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"
@@ -34,6 +35,7 @@ class InstallFilesTest : public ::testing::Test {
 protected:
     InstallFilesTest() : center(fast_timings()) {
         center.install_dir = tmp / "Castmill";
+        center.staging_dir = tmp / "Castmill.staging";
         center.download_dir = tmp / "download";
         fs::create_directories(center.download_dir);
     }
@@ -61,22 +63,31 @@ protected:
     int count = 0;
 };
 
-TEST_F(InstallFilesTest, NewFileGetsItsFoldersAndNoBackup) {
+TEST_F(InstallFilesTest, FilesAreStagedBesideTheLiveTreeWhichStaysUntouched) {
+    write_file(center.install_dir / "Update/app.dll", "version 2");
     const FileEntry entry = add("VeloraBrowser/locales/en.pak", "english");
     EXPECT_EQ(center._install_file(entry), 0);
-    const fs::path dest = center.install_dir / "VeloraBrowser/locales/en.pak";
-    EXPECT_EQ(read_file(dest), "english");
-    EXPECT_FALSE(fs::exists(dest.string() + ".backup"));
+    EXPECT_EQ(read_file(center.staging_dir / "VeloraBrowser/locales/en.pak"), "english");
+    EXPECT_FALSE(fs::exists(center.install_dir / "VeloraBrowser"));
+    EXPECT_EQ(read_file(center.install_dir / "Update/app.dll"), "version 2");
 }
 
-TEST_F(InstallFilesTest, OverwrittenFileLeavesOldContentAsBackupReplacingAnOlderOne) {
-    const fs::path dest = center.install_dir / "Update/app.dll";
-    write_file(dest, "version 2");
-    write_file(dest.string() + ".backup", "version 1");
-    const FileEntry entry = add("Update/app.dll", "version 3");
-    EXPECT_EQ(center._install_file(entry), 0);
-    EXPECT_EQ(read_file(dest), "version 3");
-    EXPECT_EQ(read_file(dest.string() + ".backup"), "version 2");
+TEST_F(InstallFilesTest, StagedContentThatDoesNotMatchTheManifestIsRefusedAndForgotten) {
+    // A cached download that changed after it was fetched: same size, other bytes.
+    const std::string good = "the right bytes";
+    FileEntry entry{"Update/app.dll", md5_hex(good), static_cast<int64_t>(good.size())};
+    write_file(center.download_dir / entry.hash, "the wrong bytes");
+    center.downloaded_files[entry.filePath] = entry;
+    center.install_lists[1].push_back(entry);
+    EXPECT_EQ(center._install(), kDownloadHashMismatch);
+    EXPECT_FALSE(fs::exists(center.staging_dir / "Update/app.dll"));
+    EXPECT_FALSE(fs::exists(center.download_dir / entry.hash));
+    EXPECT_TRUE(center.downloaded_files.empty());
+
+    // A file of the wrong size is refused the same way, whatever its hash says.
+    FileEntry sized{"Update/b.dll", "plainname", 4};
+    write_file(center.download_dir / sized.hash, "12345");
+    EXPECT_EQ(center._install_file(sized), kDownloadHashMismatch);
 }
 
 TEST_F(InstallFilesTest, MissingSourceEndsTheInstallationWithFileNotFound) {
@@ -85,8 +96,8 @@ TEST_F(InstallFilesTest, MissingSourceEndsTheInstallationWithFileNotFound) {
     center.install_lists[1].push_back(missing);
     add("Update/after.dll", "after");
     EXPECT_EQ(center._install(), sys::kErrorFileNotFound);
-    EXPECT_EQ(read_file(center.install_dir / "Update/first.dll"), "first");
-    EXPECT_FALSE(fs::exists(center.install_dir / "Update/after.dll"));
+    EXPECT_EQ(read_file(center.staging_dir / "Update/first.dll"), "first");
+    EXPECT_FALSE(fs::exists(center.staging_dir / "Update/after.dll"));
     EXPECT_TRUE(log.contains("install file: Update/missing.dll failed. code: 2"));
 }
 
@@ -94,32 +105,56 @@ TEST_F(InstallFilesTest, InstallCreatesTheModuleFoldersFirst) {
     center.modules = 2;
     EXPECT_EQ(center._install(), 0);
     for (const char* name : {"VeloraOBS", "dist", "VeloraDriver"})
-        EXPECT_TRUE(fs::is_directory(center.install_dir / name)) << name;
-    EXPECT_FALSE(fs::exists(center.install_dir / "VeloraBrowser"));
+        EXPECT_TRUE(fs::is_directory(center.staging_dir / name)) << name;
+    EXPECT_FALSE(fs::exists(center.staging_dir / "VeloraBrowser"));
 }
 
-TEST_F(InstallFilesTest, UnusableInstallDirectoryIsAFileSystemError) {
-    write_file(center.install_dir, "a file where the folder belongs");
+TEST_F(InstallFilesTest, UnusableStagingFolderIsAFileSystemError) {
+    write_file(center.staging_dir, "a file where the folder belongs");
     center.modules = 1;
     EXPECT_EQ(center._install(), kSetupFileSystemError);
     EXPECT_TRUE(log.contains("SetupCenter::_install create_directories error:"));
 }
 
-TEST_F(InstallFilesTest, RunningProgramIsMovedAsideAndTheNewContentInstalled) {
+// The file-by-file path, taken when the live tree cannot be renamed as a whole.
+class InPlaceTest : public InstallFilesTest {
+protected:
+    InPlaceTest() { center.modules = 1; }
+
+    int stage_and_replace(std::string& message) {
+        const int staged = center._install();
+        if (staged != 0) return staged;
+        const int carried = center.carry_over_live_files();
+        if (carried != 0) return carried;
+        return center.replace_files_in_place(message);
+    }
+
+    // What lies beside the install folder: nothing once a run has ended.
+    std::vector<std::string> siblings() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(tmp.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "Castmill" && name != "download") names.push_back(name);
+        }
+        return names;
+    }
+};
+
+TEST_F(InPlaceTest, RunningProgramIsMovedAsideAndTheNewContentInstalled) {
     auto program = run_at("VeloraBrowser/browser");
-    const std::string old_content = read_file(center.install_dir / "VeloraBrowser/browser");
-    const FileEntry entry = add("VeloraBrowser/browser", "new browser");
-    // The platform reports the running image as held.
-    ASSERT_EQ(sys::copy_file(center.download_dir / entry.hash,
-                             center.install_dir / "VeloraBrowser/browser", true),
-              sys::kErrorSharingViolation);
+    write_file(center.install_dir / "VeloraBrowser/stale.dll", "not in the new release");
+    write_file(center.install_dir / "Connect/connect.dll", "another module's");
+    add("VeloraBrowser/browser", "new browser");
     add("VeloraBrowser/other.dll", "other");
 
-    EXPECT_EQ(center._install(), 0);
+    std::string message;
+    EXPECT_EQ(stage_and_replace(message), 0) << message;
     const fs::path dest = center.install_dir / "VeloraBrowser/browser";
     EXPECT_EQ(read_file(dest), "new browser");
-    EXPECT_EQ(read_file(dest.string() + ".backup"), old_content);
     EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/other.dll"), "other");
+    EXPECT_FALSE(fs::exists(center.install_dir / "VeloraBrowser/stale.dll"));
+    EXPECT_EQ(read_file(center.install_dir / "Connect/connect.dll"), "another module's");
+    EXPECT_TRUE(siblings().empty()) << testing::PrintToString(siblings());
     // The process runs on from its moved-aside image.
     EXPECT_EQ(program->exchange("ping"), "ping");
     const std::regex moved_aside(R"(browser\.[0-9a-z]{6}\.deleteme)");
@@ -139,38 +174,61 @@ TEST_F(InstallFilesTest, RunningProgramIsMovedAsideAndTheNewContentInstalled) {
 #endif
 }
 
-TEST_F(InstallFilesTest, HeldFileThatCannotBeMovedAsideEndsWithInUseNamingItsProgram) {
+TEST_F(InPlaceTest, HeldFileThatCannotBeMovedAsideNamesItsProgramAndPutsEverythingBack) {
+    write_file(center.install_dir / "VeloraBrowser/browser.dll", "old browser");
     auto program = run_at("Update/castmill_helper");
     const std::string old_content = read_file(center.install_dir / "Update/castmill_helper");
+    add("VeloraBrowser/browser.dll", "new browser");
     add("Update/castmill_helper", "new helper");
     ImmutableFlag frozen(center.install_dir / "Update");
     if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
 
-    EXPECT_EQ(center._install(), kSetupInUse);
-    EXPECT_EQ(center.install_error, "castmill_helper\n");
+    std::string message;
+    EXPECT_EQ(stage_and_replace(message), kSetupInUse);
+    EXPECT_EQ(message, "castmill_helper\n");
     EXPECT_EQ(read_file(center.install_dir / "Update/castmill_helper"), old_content);
+    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/browser.dll"), "old browser");
     EXPECT_TRUE(log.contains("is still use"));
     EXPECT_EQ(program->exchange("ping"), "ping");
+    EXPECT_TRUE(siblings().empty()) << testing::PrintToString(siblings());
 }
 
-TEST_F(InstallFilesTest, HeldFilesOnTheSkipListKeepTheirOldContent) {
+TEST_F(InPlaceTest, HeldFilesOnTheSkipListKeepTheirOldContent) {
     auto camera = run_at("velora_cam/obs-virtualcam-module64.dll");
     auto symbols = run_at("velora_cam/camera.pdb");
     const std::string old_content = read_file(center.install_dir / "velora_cam/camera.pdb");
     add("velora_cam/obs-virtualcam-module64.dll", "new camera");
     add("velora_cam/camera.pdb", "new symbols");
+    add("velora_cam/cam.dll", "new cam");
+    fs::create_directories(center.install_dir / "velora_cam");
+    write_file(center.install_dir / "velora_cam/cam.dll", "old cam");
     ImmutableFlag frozen(center.install_dir / "velora_cam");
     if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
 
-    EXPECT_EQ(center._install(), 0);
+    // cam.dll cannot be replaced in the frozen folder either, and it is on no skip list.
+    std::string message;
+    EXPECT_EQ(stage_and_replace(message), kSetupFileSystemError);
+    EXPECT_NE(message.find("velora_cam/cam.dll"), std::string::npos) << message;
     EXPECT_EQ(read_file(center.install_dir / "velora_cam/camera.pdb"), old_content);
     EXPECT_EQ(read_file(center.install_dir / "velora_cam/obs-virtualcam-module64.dll"),
               old_content);
+    EXPECT_EQ(read_file(center.install_dir / "velora_cam/cam.dll"), "old cam");
+}
+
+TEST_F(InPlaceTest, SkippedHeldFilesLetTheRestOfTheRunSucceed) {
+    auto symbols = run_at("velora_cam/camera.pdb");
+    const std::string old_content = read_file(center.install_dir / "velora_cam/camera.pdb");
+    add("velora_cam/camera.pdb", "new symbols");
+    add("VeloraBrowser/browser.dll", "new browser");
+    ImmutableFlag frozen(center.install_dir / "velora_cam");
+    if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
+
+    std::string message;
+    EXPECT_EQ(stage_and_replace(message), 0) << message;
+    EXPECT_EQ(read_file(center.install_dir / "velora_cam/camera.pdb"), old_content);
+    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/browser.dll"), "new browser");
     EXPECT_TRUE(log.contains("skip in use file: " +
                              (center.install_dir / "velora_cam/camera.pdb").string()));
-    EXPECT_TRUE(
-        log.contains("skip in use file: " +
-                     (center.install_dir / "velora_cam/obs-virtualcam-module64.dll").string()));
 }
 
 TEST(CanSkipInUse, MatchesTheListedNamesAndDebugSymbolsExactly) {

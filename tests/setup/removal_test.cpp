@@ -23,7 +23,7 @@ using castmill::test::write_file;
 
 class RemovalTest : public ::testing::Test {
 protected:
-    RemovalTest() : install_dir(tmp / "Apps/Castmill"), old_dir(tmp / "Apps/Castmill.deleteme") {}
+    RemovalTest() : install_dir(tmp / "Apps/Castmill") {}
 
     void make_installation(const std::string& version) {
         write_file(install_dir / "VeloraBrowser/browser.exe", "browser " + version);
@@ -36,80 +36,19 @@ protected:
 
     TempDir tmp;
     fs::path install_dir;
-    fs::path old_dir;
     LogCapture log;
 };
 
-TEST_F(RemovalTest, FirstInstallationHasNothingToMoveOrDelete) {
-    // What the platform reports for a rename out of a missing folder: 2 on POSIX, 3 on Windows.
-    const int missing = sys::rename_no_replace(tmp / "no/such/folder", tmp / "other");
-    EXPECT_EQ(prepare_delete_app(install_dir), kSetupFileSystemError);
-    EXPECT_TRUE(
-        log.contains("prepare_delete_app filesystem error: " + std::to_string(missing) + " "))
-        << log.text();
-    delete_dirs(install_dir, true, {});
+TEST_F(RemovalTest, DeletesTheWholeTreeOrOneSubfolder) {
+    make_installation("1");
+    delete_castmill(DeleteTarget{install_dir, true}, "dist");
+    EXPECT_FALSE(fs::exists(install_dir / "dist"));
+    EXPECT_EQ(read_file(install_dir / "VeloraBrowser/browser.exe"), "browser 1");
+    delete_castmill(DeleteTarget{install_dir, true}, "");
     EXPECT_TRUE(log.contains("remove castmill dir: " + install_dir.string()));
     EXPECT_FALSE(fs::exists(install_dir));
-    EXPECT_FALSE(fs::exists(old_dir));
-}
-
-TEST_F(RemovalTest, SuccessfulUpdateLeavesNoOldInstallationBehind) {
-    make_installation("1");
-    ASSERT_EQ(prepare_delete_app(install_dir), 0);
-    EXPECT_FALSE(fs::exists(install_dir));
-    EXPECT_EQ(read_file(old_dir / "VeloraOBS/obs.dll"), "obs 1");
-
-    make_installation("2");
-    delete_dirs(install_dir, false, {});
-    EXPECT_FALSE(fs::exists(old_dir));
-    EXPECT_EQ(read_file(install_dir / "VeloraOBS/obs.dll"), "obs 2");
-}
-
-TEST_F(RemovalTest, FailedUpdateRestoresTheOldInstallationOverAPartlyFilledFolder) {
-    make_installation("1");
-    ASSERT_EQ(prepare_delete_app(install_dir), 0);
-
-    SetupCenter center;
-    center.modules = ModuleApp;
-    center.install_dir = install_dir;
-    center.download_dir = tmp / "download";
-    write_file(center.download_dir / "h1", "browser 2");
-    center.install_lists[ModuleApp] = {{"VeloraBrowser/browser.exe", "h1", 9},
-                                       {"VeloraBrowser/missing.dll", "h2", 9}};
-    ASSERT_EQ(center._install(), 2);
-    ASSERT_TRUE(fs::exists(install_dir / "VeloraBrowser/browser.exe"));
-
-    EXPECT_EQ(_recover_app(install_dir), 0);
-    EXPECT_FALSE(fs::exists(old_dir));
-    EXPECT_EQ(read_file(install_dir / "VeloraBrowser/browser.exe"), "browser 1");
-    EXPECT_FALSE(fs::exists(install_dir / "Pcid"));
-    EXPECT_FALSE(fs::exists(install_dir / "VeloraBrowser/browser.exe.backup"));
-}
-
-TEST_F(RemovalTest, RecoveryWithoutAnOldInstallationLeavesTheInstallFolderAlone) {
-    make_installation("2");
-    EXPECT_EQ(_recover_app(install_dir), 0);
-    EXPECT_EQ(read_file(install_dir / "VeloraOBS/obs.dll"), "obs 2");
-    EXPECT_TRUE(log.contains("_recover_app filesystem error: 2 "));
-}
-
-TEST_F(RemovalTest, LeftoverOldInstallationIsRemovedBeforeTheNextRename) {
-    write_file(old_dir / "VeloraOBS/stale.dll", "interrupted run");
-    make_installation("1");
-    ASSERT_EQ(prepare_delete_app(install_dir), 0);
-    EXPECT_FALSE(fs::exists(old_dir / "VeloraOBS/stale.dll"));
-    EXPECT_EQ(read_file(old_dir / "VeloraOBS/obs.dll"), "obs 1");
-}
-
-TEST_F(RemovalTest, MediaPluginUpdateRemovesOnlyItsOwnFolders) {
-    make_installation("1");
-    delete_dirs(install_dir, true, directories_of_modules(ModuleObs));
-    EXPECT_FALSE(fs::exists(install_dir / "VeloraOBS"));
-    EXPECT_FALSE(fs::exists(install_dir / "dist"));
-    EXPECT_FALSE(fs::exists(install_dir / "VeloraDriver"));
-    EXPECT_EQ(read_file(install_dir / "VeloraBrowser/browser.exe"), "browser 1");
-    EXPECT_EQ(read_file(install_dir / "Update/setup.exe"), "setup 1");
-    EXPECT_EQ(read_file(install_dir / "uninstall.exe"), "uninstall 1");
+    // Nothing there is nothing to do.
+    delete_castmill(DeleteTarget{install_dir, true}, "");
 }
 
 TEST_F(RemovalTest, DeletingAroundRunningAndUnremovableFiles) {
@@ -120,7 +59,7 @@ TEST_F(RemovalTest, DeletingAroundRunningAndUnremovableFiles) {
     ImmutableFlag frozen(install_dir / "VeloraBrowser/locked");
     if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
 
-    delete_dirs(install_dir, true, {});
+    delete_castmill(DeleteTarget{install_dir, true}, "");
     // A running program does not stop its folder from going; the process runs on.
     EXPECT_FALSE(fs::exists(install_dir / "VeloraOBS"));
     EXPECT_EQ(obs.exchange("ping"), "ping");
@@ -133,7 +72,7 @@ TEST_F(RemovalTest, DeletingAroundRunningAndUnremovableFiles) {
 
 TEST_F(RemovalTest, PlainFileInsteadOfAFolderIsLoggedAndKept) {
     write_file(install_dir / "dist", "a file named like the folder");
-    delete_dirs(install_dir, true, {"dist"});
+    delete_castmill(DeleteTarget{install_dir, true}, "dist");
     EXPECT_TRUE(log.contains("delete_castmill filesystem error:"));
     EXPECT_EQ(read_file(install_dir / "dist"), "a file named like the folder");
 }
