@@ -88,10 +88,10 @@ reset_install() {
     cp -a "$work/pristine/Castmill" "$install"
 }
 
-# Starts setup in the background; prints its pid. Its output goes to $work/run.out.
+# Starts setup in the background and sets pid. Its output goes to $work/run.out.
 start_setup() {
     (cd "$parent" && exec "$bin/setup" --exit-pause-ms=0 "$command_line") >"$work/run.out" 2>&1 &
-    echo $!
+    pid=$!
 }
 
 # Waits until the run has reached its install step (or ended).
@@ -108,7 +108,7 @@ wait_for_install() {
 # A first, uninterrupted run fetches the release into the download folder (kept for every
 # later run) and measures how long the install step takes.
 reset_install
-pid=$(start_setup)
+start_setup
 wait_for_install "$pid" || { cat "$work/run.out"; exit 1; }
 started=$(date +%s.%N)
 wait "$pid" || { echo "first run failed"; cat "$work/run.out"; exit 1; }
@@ -136,10 +136,12 @@ kill_at_random() {
 
 for i in $(seq 1 "$kills"); do
     reset_install
-    kill_at_random "$(start_setup)"
+    start_setup
+    kill_at_random "$pid"
     if [ "$i" -le "$second_kills" ]; then
         # The rerun is killed as well, somewhere in its own recovery or install.
-        kill_at_random "$(start_setup)"
+        start_setup
+        kill_at_random "$pid"
     fi
     # The next run without a kill ends with the new release and nothing beside it.
     (cd "$parent" && "$bin/setup" --exit-pause-ms=0 "$command_line") >"$work/final.out" 2>&1 || {

@@ -12,9 +12,11 @@
 #include "report/crypto.h"
 #include "report/logger.h"
 #include "setup/install_files.h"
+#include "setup/install_record.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/folders.h"
 
 namespace velora::st {
@@ -122,6 +124,7 @@ int SetupCenter::prepare_download_dir(const std::map<std::string, std::string>& 
     fs::create_directories(download_dir, ec);
     if (ec) throw fs::filesystem_error("create_directories", download_dir, ec);
     load_downloaded_file();
+    install_record = read_install_record(install_dir);
     base_url = base_url_of(manifest_url);
     return kSetupOk;
 }
@@ -129,6 +132,12 @@ int SetupCenter::prepare_download_dir(const std::map<std::string, std::string>& 
 void SetupCenter::plan_entry(const FileEntry& entry, int module) {
     total_bytes += entry.fileSize;
     install_lists[module].push_back(entry);
+    // Content already on this machine is not fetched again: first the live tree...
+    if (is_in_live_tree(entry)) {
+        live_paths.insert(entry.filePath);
+        present_bytes += entry.fileSize;
+        return;
+    }
     if (auto twins = queued_twins.find(entry.hash); twins != queued_twins.end()) {
         twins->second.push_back(entry);
         return;
@@ -139,12 +148,13 @@ void SetupCenter::plan_entry(const FileEntry& entry, int module) {
     const fs::file_status status = fs::status(local, ec);
     if (ec && status.type() != fs::file_type::not_found)
         throw fs::filesystem_error("status", local, ec);
+    int64_t partial = 0;
     if (fs::exists(status)) {
         const uintmax_t size = fs::file_size(local, ec);
         if (ec) throw fs::filesystem_error("file_size", local, ec);
         const auto on_disk = static_cast<int64_t>(size);
         // A record without the bytes to match (a truncated or replaced file) is no proof.
-        if (is_already_downloaded(entry) && on_disk == entry.fileSize) {
+        if (on_disk == entry.fileSize && is_already_downloaded(entry)) {
             if (content_matches(local, entry)) {
                 present_bytes += entry.fileSize;
                 return;
@@ -152,12 +162,67 @@ void SetupCenter::plan_entry(const FileEntry& entry, int module) {
             // Changed since it was fetched: fetched again from nothing, never trusted twice.
             log_tagged(kLogWarning, "cached file: %s does not match the manifest", entry.filePath);
             forget_download(entry);
+        } else if (on_disk == entry.fileSize && is_md5_text(entry.hash) &&
+                   content_matches(local, entry)) {
+            // Whole content under its hash that another entry or an earlier run left.
+            std::lock_guard lock(record_lock);
+            downloaded_files[entry.filePath] = entry;
+            record_changed = true;
+            present_bytes += entry.fileSize;
+            return;
         } else {
-            present_bytes += on_disk;
+            partial = on_disk;
         }
     }
+    // ...then the download folders of earlier releases.
+    if (reuse_earlier_download(entry)) {
+        present_bytes += entry.fileSize;
+        return;
+    }
+    present_bytes += partial;
     download_queue.push_back(entry);
     queued_twins.emplace(entry.hash, std::vector<FileEntry>{});
+}
+
+bool SetupCenter::is_in_live_tree(const FileEntry& entry) const {
+    // Only a digest names content; a file of the right size is no proof.
+    if (install_dir.empty() || !is_md5_text(entry.hash)) return false;
+    const fs::path live = install_dir / path_from_utf8(entry.filePath);
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(live, ec))) return false;
+    return holds_content(live, entry, install_record);
+}
+
+bool SetupCenter::reuse_earlier_download(const FileEntry& entry) {
+    if (!is_md5_text(entry.hash) || download_dir.empty()) return false;
+    const fs::path local = download_dir / path_from_utf8(entry.hash);
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(download_dir.parent_path(), ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (it->path() == download_dir) continue;
+        const fs::path candidate = it->path() / path_from_utf8(entry.hash);
+        std::error_code status;
+        if (!fs::is_regular_file(fs::symlink_status(candidate, status))) continue;
+        if (!content_matches(candidate, entry)) continue;
+        // Under a temporary name first: a partial file at the name must not mix with it.
+        fs::path staged = local;
+        staged += ".reuse";
+        std::error_code ignored;
+        fs::remove(staged, ignored);
+        fs::create_hard_link(candidate, staged, ignored);
+        if (ignored && sys::copy_file(candidate, staged, true) != sys::kErrorSuccess) continue;
+        fs::rename(staged, local, ec);
+        if (ec) {
+            fs::remove(staged, ignored);
+            return false;
+        }
+        log_tagged(kLogInfo, "reuse %s for %s", utf8_of(candidate), entry.filePath);
+        std::lock_guard lock(record_lock);
+        downloaded_files[entry.filePath] = entry;
+        record_changed = true;
+        return true;
+    }
+    return false;
 }
 
 bool SetupCenter::is_already_downloaded(const FileEntry& entry) {

@@ -180,7 +180,7 @@ int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
         const fs::path target = out_dir / path_from_utf8(relative);
 
         const int result = is_dir ? make_directory(target)
-                                : extract_entry(zip.get(), target, info.uncompressed_size);
+                                  : extract_entry(zip.get(), target, info.uncompressed_size);
         if (result != kUnzipOk) return result;
         unzGoToNextFile(zip.get());
     }

@@ -207,6 +207,7 @@ int SetupCenter::request_manifest(std::string& message) {
         if ((item.module & modules) == 0) continue;
         plan_entry(item.entry, item.module);
     }
+    if (record_changed) save_downloaded_file();
     queued_count = download_queue.size();
     remaining_bytes = present_bytes < total_bytes ? total_bytes - present_bytes : 0;
     return kSetupOk;

@@ -9,10 +9,10 @@
 #include "app/modules.h"
 #include "report/crypto.h"
 #include "report/logger.h"
+#include "setup/download_planning.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
 #include "sys/processes.h"
-#include "setup/download_planning.h"
 
 namespace velora::st {
 
@@ -137,6 +137,8 @@ int SetupCenter::_install() {
 }
 
 int SetupCenter::_install_file(const FileEntry& entry) {
+    // Unchanged in the live tree: linked once the suite has stopped.
+    if (live_paths.count(entry.filePath)) return kSetupOk;
     try {
         const fs::path relative = path_from_utf8(entry.filePath);
         const fs::path source =
@@ -166,8 +168,9 @@ bool content_matches(const fs::path& file, const FileEntry& entry) {
     if (ec || static_cast<int64_t>(size) != entry.fileSize) return false;
     if (!is_md5_text(entry.hash)) return true;
     const std::string actual = md5_file_hex(file);
-    return std::equal(actual.begin(), actual.end(), entry.hash.begin(), entry.hash.end(),
-                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    return std::equal(
+        actual.begin(), actual.end(), entry.hash.begin(), entry.hash.end(),
+        [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 int place_checked(const fs::path& source, const fs::path& dest, const FileEntry& entry) {

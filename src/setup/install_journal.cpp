@@ -25,11 +25,16 @@ constexpr int kFreeNameAttempts = 10;
 
 const char* step_name(JournalStep step) {
     switch (step) {
-        case JournalStep::kSwitching: return "switching";
-        case JournalStep::kSwitched: return "switched";
-        case JournalStep::kInPlace: return "in-place";
-        case JournalStep::kInPlaceDone: return "in-place-done";
-        case JournalStep::kExternal: return "external";
+        case JournalStep::kSwitching:
+            return "switching";
+        case JournalStep::kSwitched:
+            return "switched";
+        case JournalStep::kInPlace:
+            return "in-place";
+        case JournalStep::kInPlaceDone:
+            return "in-place-done";
+        case JournalStep::kExternal:
+            return "external";
     }
     return "";
 }
@@ -47,9 +52,7 @@ fs::path without_trailing_separator(const fs::path& dir) {
 }
 
 // Folder names in the journal are plain names of siblings, never paths.
-bool is_sibling_name(const std::string& name) {
-    return !name.empty() && is_plain_file_name(name);
-}
+bool is_sibling_name(const std::string& name) { return !name.empty() && is_plain_file_name(name); }
 
 bool is_missing_or_empty(const fs::path& dir) {
     std::error_code ec;

@@ -7,12 +7,15 @@
 #include "report/logger.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
+#include "setup/download_planning.h"
 #include "setup/install_files.h"
 #include "setup/install_journal.h"
+#include "setup/install_record.h"
 #include "setup/removal.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
+#include "sys/folders.h"
 #include "sys/processes.h"
 
 namespace velora::st {
@@ -105,6 +108,72 @@ int SetupCenter::carry_over_live_files() {
     }
 }
 
+int SetupCenter::link_unchanged_files(std::string& message) {
+    for (const auto& [module, entries] : install_lists) {
+        for (const FileEntry& entry : entries) {
+            if (!live_paths.count(entry.filePath)) continue;
+            const fs::path relative = path_from_utf8(entry.filePath);
+            const fs::path live = install_dir / relative;
+            const fs::path target = staging_dir / relative;
+            std::error_code ec;
+            fs::create_directories(target.parent_path(), ec);
+            // Checked again: the suite may have changed it before it stopped.
+            int code = holds_content(live, entry, install_record) ? link_or_copy(live, target)
+                                                                  : kDownloadHashMismatch;
+            if (code != sys::kErrorSuccess) {
+                log_tagged(kLogWarning, "link unchanged file: %s failed. code: %d", entry.filePath,
+                           code);
+                message = "file changed during the install: " + entry.filePath;
+                return code == kDownloadHashMismatch ? code : kSetupFileSystemError;
+            }
+        }
+    }
+    return kSetupOk;
+}
+
+void SetupCenter::write_staged_install_record() {
+    InstallRecord record;
+    for (const auto& [module, entries] : install_lists) {
+        for (const FileEntry& entry : entries) {
+            if (!is_md5_text(entry.hash)) continue;
+            if (const auto file =
+                    describe_file(staging_dir / path_from_utf8(entry.filePath), entry.hash))
+                record[entry.filePath] = *file;
+        }
+    }
+    // Carried files keep their entries while they are still what was recorded.
+    for (const auto& [path, recorded] : install_record) {
+        if (record.count(path)) continue;
+        const auto file = describe_file(staging_dir / path_from_utf8(path), recorded.hash);
+        if (file && file->size == recorded.size && file->modified == recorded.modified)
+            record[path] = recorded;
+    }
+    if (!write_install_record(staging_dir, record))
+        log_tagged(kLogWarning, "install record not written");
+}
+
+void SetupCenter::remove_spent_downloads() {
+    // The release is installed: its downloads, those of earlier releases and extraction
+    // folders of interrupted runs are needed by no later run.
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(download_base(), ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::error_code removal;
+        fs::remove_all(it->path(), removal);
+        if (removal)
+            log_tagged(kLogWarning, "remove download dir %s error: %d", utf8_of(it->path()),
+                       sys::system_code(removal));
+    }
+    if (const auto temp = sys::temp_directory()) {
+        for (auto it = fs::directory_iterator(*temp, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
+            if (!utf8_of(it->path().filename()).starts_with("vlstup-")) continue;
+            std::error_code removal;
+            fs::remove_all(it->path(), removal);
+        }
+    }
+}
+
 int SetupCenter::switch_in_staging_tree(std::string& message) {
     const fs::path old_tree = free_sibling(install_dir, ".deleteme");
     InstallJournal journal{JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir), {}};
@@ -143,8 +212,10 @@ int SetupCenter::switch_in_staging_tree(std::string& message) {
 }
 
 int SetupCenter::replace_files_in_place(std::string& message) {
-    InstallJournal journal{JournalStep::kInPlace, name_of(free_sibling(install_dir, ".deleteme")),
-                           name_of(staging_dir), {}};
+    InstallJournal journal{JournalStep::kInPlace,
+                           name_of(free_sibling(install_dir, ".deleteme")),
+                           name_of(staging_dir),
+                           {}};
     std::vector<bool> has_new;
     try {
         for (const auto& entry : fs::recursive_directory_iterator(staging_dir)) {
@@ -186,7 +257,8 @@ int SetupCenter::replace_files_in_place(std::string& message) {
         const ReplacedFile& file = journal.replaced[i];
         const fs::path live = install_dir / path_from_utf8(file.path);
         if (!file.backup.empty()) {
-            const int code = sys::rename_no_replace(live, install_dir / path_from_utf8(file.backup));
+            const int code =
+                sys::rename_no_replace(live, install_dir / path_from_utf8(file.backup));
             if (code != sys::kErrorSuccess) {
                 if (can_skip_in_use(live)) {
                     log_tagged(kLogWarning, "skip in use file: %s", utf8_of(live));
@@ -256,9 +328,13 @@ int SetupCenter::install(std::string& message) {
     }
     if (result == kSetupOk) {
         sys::kill_castmill(install_dir, true, with_app, timings.shutdown_grace);
-        result = carry_over_live_files();
+        result = link_unchanged_files(message);
     }
-    if (result == kSetupOk) sys::flush_tree(staging_dir);
+    if (result == kSetupOk) result = carry_over_live_files();
+    if (result == kSetupOk) {
+        write_staged_install_record();
+        sys::flush_tree(staging_dir);
+    }
     if (result == kSetupOk) result = switch_in_staging_tree(message);
     if (result != kSetupOk) {
         if (is_present(staging_dir) && !is_present(journal_path(install_dir)))
@@ -270,6 +346,7 @@ int SetupCenter::install(std::string& message) {
     std::error_code ec;
     if (!fs::exists(driver_folder(install_dir), ec))
         fs::create_directories(driver_folder(install_dir), ec);
+    remove_spent_downloads();
     stage = 3;
     report(EventCode::kInstalled, success_text(version, modules));
     return kSetupOk;
@@ -278,8 +355,10 @@ int SetupCenter::install(std::string& message) {
 int SetupCenter::install_full_package(std::string& message) {
     sys::kill_castmill(install_dir, true, true, timings.shutdown_grace);
     const fs::path old_tree = free_sibling(install_dir, ".deleteme");
-    InstallJournal journal{JournalStep::kExternal, name_of(old_tree),
-                           name_of(free_sibling(install_dir, ".staging")), {}};
+    InstallJournal journal{JournalStep::kExternal,
+                           name_of(old_tree),
+                           name_of(free_sibling(install_dir, ".staging")),
+                           {}};
     bool moved = false;
     if (write_journal(install_dir, journal)) {
         std::error_code ec;

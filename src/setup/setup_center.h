@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +33,16 @@ struct FileEntry {
     std::string hash;      // the file's name in the download directory
     int64_t fileSize = 0;
 };
+
+// One file the last successful install wrote, as the install record keeps it.
+struct RecordedFile {
+    int64_t size = 0;
+    int64_t modified = 0;  // the file's modification time, in the file system's ticks
+    std::string hash;
+};
+
+// Manifest path -> what the last successful install wrote there.
+using InstallRecord = std::map<std::string, RecordedFile>;
 
 // (total bytes, bytes present before this run, bytes fetched in this run).
 using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
@@ -109,6 +120,10 @@ public:
 
     // Drops a cached download whose content no longer matches, so the next run fetches it.
     void forget_download(const FileEntry& entry);
+    // Whether the entry's content is at its path in the live tree.
+    bool is_in_live_tree(const FileEntry& entry) const;
+    // Places the entry's content from an earlier download folder into this one.
+    bool reuse_earlier_download(const FileEntry& entry);
 
     // --- install run ---
     void copy_setup_exe();
@@ -117,6 +132,13 @@ public:
     // Fills the staging tree with the files of the other modules and every file the
     // manifest does not own, taken from the live tree.
     int carry_over_live_files();
+    // Links the files whose content is unchanged in the live tree into the staging tree.
+    int link_unchanged_files(std::string& message);
+    // The install record of the staging tree: every staged manifest file, and the record's
+    // entries for carried files that are still as recorded.
+    void write_staged_install_record();
+    // Download and extraction folders that no later run needs.
+    void remove_spent_downloads();
     // Switches the complete staging tree in for the live one, journaled; file by file when
     // the live tree cannot be renamed.
     int switch_in_staging_tree(std::string& message);
@@ -153,6 +175,11 @@ public:
     std::atomic<int64_t> downloaded_bytes{0};
 
     std::map<std::string, FileEntry> downloaded_files;
+    bool record_changed = false;  // downloaded_files gained reused files while planning
+    // The live tree's install record, read while planning, and the manifest paths whose
+    // content was found unchanged there: those are linked, not fetched or copied.
+    InstallRecord install_record;
+    std::set<std::string> live_paths;
     std::mutex record_lock;
 
     int thread_count = 5;

@@ -13,6 +13,7 @@
 #include "report/log_key.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
+#include "setup/install_record.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
 #include "support/child_process.h"
@@ -176,8 +177,10 @@ TEST_F(InstallRun, FreshInstallOfAppAndMediaPlugin) {
     Tree installed = tree_of(install_dir_);
     const std::string setup_data = read_file(setup_data_path(install_dir_));
     installed.erase("Update/setup.data");
+    EXPECT_EQ(installed.erase("Update/install_record.json"), 1u);
     EXPECT_EQ(installed, expected);
     EXPECT_TRUE(fs::is_directory(driver_folder(install_dir_)));
+    EXPECT_EQ(read_install_record(install_dir_).size(), expected.size() - 1);
     EXPECT_FALSE(fs::exists(old_installation_path(install_dir_)));
 
     EXPECT_NE(setup_data.find(setup_data_sign(server_->manifest_url(), "2.0.0")), std::string::npos)
@@ -219,6 +222,7 @@ TEST_F(InstallRun, UpdateStopsTheRunningBrowserAndReplacesTheTree) {
     Tree installed = tree_of(install_dir_);
     installed.erase("Update/setup.data");
     installed.erase("Update/setup.exe");
+    installed.erase("Update/install_record.json");
     Tree expected = tree_of(kSuite, ModuleApp | ModuleObs);
     // Connect was not selected: it stays as it was.
     expected["Connect/connect.dll"] = md5_hex("connect 1");
@@ -308,6 +312,7 @@ TEST_F(InstallRun, ModuleUpdatesLeaveOtherModulesAndUnknownFilesAlone) {
         for (const auto& [path, md5] : tree_of(kSuite, modules)) expected[path] = md5;
         Tree installed = tree_of(install_dir_);
         installed.erase("Update/setup.data");
+        installed.erase("Update/install_record.json");
         if (modules & ModuleApp) expected["Update/setup.exe"] = md5_hex("setup program");
         EXPECT_EQ(installed, expected);
         EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
@@ -369,6 +374,31 @@ TEST_F(InstallRun, AnUndeletableLeftoverIsNeverRenamedOverTheInstallation) {
     }
 }
 
+TEST_F(InstallRun, UnchangedFilesAreLinkedFromTheLiveTreeAndSpentDownloadsGo) {
+    install_old_suite();
+    const std::string unchanged = "VeloraBrowser/Browser/locales/en US.pak";
+    write_file(install_dir_ / unchanged, "locale 2");
+    // A second name for the live file shows whether the new tree holds that very file.
+    fs::create_hard_link(install_dir_ / unchanged, dir_ / "same-file");
+    const fs::path spent = download_base() / "earlier-release" / "file";
+    write_file(spent, "an earlier release's download");
+    run_with_reporter([&] {
+        SetupCenter center;
+        stage(center, ModuleApp);
+        center.live_paths.insert(unchanged);
+        // Not needed: the content is taken from the live tree.
+        fs::remove(center.download_dir / md5_hex("locale 2"));
+        std::string message;
+        EXPECT_EQ(center.install(message), 0) << message;
+    });
+    EXPECT_TRUE(fs::equivalent(install_dir_ / unchanged, dir_ / "same-file"));
+    EXPECT_EQ(read_file(install_dir_ / "velora_cam/cam.dll"), "cam 2");
+    EXPECT_FALSE(fs::exists(spent.parent_path()));
+    const InstallRecord record = read_install_record(install_dir_);
+    ASSERT_EQ(record.count(unchanged), 1u);
+    EXPECT_EQ(record.at(unchanged).hash, md5_hex("locale 2"));
+}
+
 TEST_F(InstallRun, AStaleArchiveIsRefusedAndDroppedForTheNextRun) {
     install_old_suite();
     const Tree before = tree_of(install_dir_);
@@ -384,10 +414,10 @@ TEST_F(InstallRun, AStaleArchiveIsRefusedAndDroppedForTheNextRun) {
             for (const FileEntry& entry : entries) {
                 const std::string bytes(static_cast<size_t>(entry.fileSize), 'x');
                 zip_fileinfo info{};
-                ASSERT_EQ(zipOpenNewFileInZip(zip, entry.filePath.c_str(), &info, nullptr, 0,
-                                              nullptr, 0, nullptr, Z_DEFLATED,
-                                              Z_DEFAULT_COMPRESSION),
-                          ZIP_OK);
+                ASSERT_EQ(
+                    zipOpenNewFileInZip(zip, entry.filePath.c_str(), &info, nullptr, 0, nullptr, 0,
+                                        nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION),
+                    ZIP_OK);
                 zipWriteInFileInZip(zip, bytes.data(), static_cast<unsigned>(bytes.size()));
                 zipCloseFileInZip(zip);
             }
@@ -504,6 +534,7 @@ TEST_F(HeadlessUpdate, InstallsTheReleaseOnAFreshMachineThenUpdatesTheMediaPlugi
     expected["Update/setup.exe"] = md5_hex("setup program");
     Tree installed = tree_of(install_dir_);
     installed.erase("Update/setup.data");
+    installed.erase("Update/install_record.json");
     EXPECT_EQ(installed, expected);
     const std::string setup_data = read_file(setup_data_path(install_dir_));
     EXPECT_NE(setup_data.find(setup_data_sign(server_->manifest_url(), "2.0.0")), std::string::npos)

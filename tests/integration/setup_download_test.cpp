@@ -13,12 +13,14 @@
 #include "app/launch_options.h"
 #include "app/paths.h"
 #include "report/crypto.h"
+#include "setup/install_record.h"
 #include "setup/setup_center.h"
 #include "support/dist_server.h"
 #include "support/fast_timings.h"
 #include "support/immutable_flag.h"
 #include "support/release_builder.h"
 #include "support/test_env.h"
+#include "sys/folders.h"
 
 namespace castmill::test {
 namespace {
@@ -235,6 +237,82 @@ TEST_F(SetupDownload, ACachedFileChangedSinceItWasFetchedIsFetchedAgain) {
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].range, "");
     EXPECT_EQ(local_content(second, connect), connect);
+}
+
+// Content already on the machine, in the installed tree or an earlier release's download
+// folder, is taken from there; a copy whose bytes differ is fetched.
+TEST_F(SetupDownload, ContentOnThisMachineIsReusedAndTamperedCopiesAreFetched) {
+    serve();
+    const auto files = release_.files_of(4);
+    ASSERT_GE(files.size(), 1u);
+    const auto& [path, content] = *files.begin();
+    const fs::path installed = dir_ / "Castmill" / path;
+
+    // Same size, other bytes, at its path and in an earlier folder: never installed.
+    write_file(installed, std::string(content.size(), 'T'));
+    const fs::path earlier = *velora::sys::temp_directory() / "castmill/installer/earlier-release";
+    write_file(earlier / md5_hex(content), std::string(content.size(), 'U'));
+    {
+        SetupCenter center(fast_timings());
+        initialize(center, 4);
+        EXPECT_EQ(center.queued_count, files.size());
+        EXPECT_TRUE(center.live_paths.empty());
+    }
+
+    // The right bytes at its path: not fetched, linked from the live tree at install time.
+    write_file(installed, content);
+    {
+        SetupCenter center(fast_timings());
+        initialize(center, 4);
+        EXPECT_EQ(center.live_paths.count(path), 1u);
+        EXPECT_EQ(center.present_bytes, static_cast<int64_t>(content.size()));
+        EXPECT_EQ(center.queued_count, files.size() - 1);
+    }
+
+    // The right bytes in an earlier download folder: placed into this one and recorded.
+    fs::remove(installed);
+    write_file(earlier / md5_hex(content), content);
+    server_->clear_requests();
+    SetupCenter center(fast_timings());
+    initialize(center, 4);
+    EXPECT_EQ(center.queued_count, files.size() - 1);
+    EXPECT_EQ(local_content(center, content), content);
+    EXPECT_EQ(record_of(center).count(path), 1u);
+    ASSERT_EQ(download(center).result, 0);
+    for (const RecordedRequest& r : file_requests()) EXPECT_NE(r.path, path_of(path));
+}
+
+// The install record lets an unchanged file pass without being read; without a usable
+// record every file is hashed.
+TEST_F(SetupDownload, TheInstallRecordIsTrustedOnlyWhileSizeAndTimeMatch) {
+    serve();
+    const auto files = release_.files_of(4);
+    const auto& [path, content] = *files.begin();
+    const fs::path installed = dir_ / "Castmill" / path;
+    write_file(installed, content);
+    const auto entry_of = [&] {
+        return velora::st::FileEntry{path, md5_hex(content), static_cast<int64_t>(content.size())};
+    };
+    velora::st::InstallRecord record;
+    record[path] = *velora::st::describe_file(installed, md5_hex(content));
+    fs::create_directories(dir_ / "Castmill/Update");
+    ASSERT_TRUE(velora::st::write_install_record(dir_ / "Castmill", record));
+    // Other bytes under the recorded size and time are taken on the record's word...
+    const auto time = fs::last_write_time(installed);
+    write_file(installed, std::string(content.size(), 'R'));
+    fs::last_write_time(installed, time);
+    EXPECT_TRUE(velora::st::holds_content(installed, entry_of(),
+                                          velora::st::read_install_record(dir_ / "Castmill")));
+    // ...and hashed as soon as the time differs, or the record is damaged.
+    fs::last_write_time(installed, time + std::chrono::seconds(5));
+    EXPECT_FALSE(velora::st::holds_content(installed, entry_of(),
+                                           velora::st::read_install_record(dir_ / "Castmill")));
+    write_file(installed, content);
+    write_file(velora::st::install_record_path(dir_ / "Castmill"), "{\"fileList\": [ damaged");
+    EXPECT_TRUE(velora::st::read_install_record(dir_ / "Castmill").empty());
+    SetupCenter center(fast_timings());
+    initialize(center, 4);
+    EXPECT_EQ(center.live_paths.count(path), 1u);
 }
 
 TEST_F(SetupDownload, AChangedHashIsFetchedFromTheFirstByte) {

@@ -37,8 +37,8 @@ protected:
     }
 
     void journal(JournalStep step, std::vector<ReplacedFile> replaced = {}) {
-        ASSERT_TRUE(write_journal(install(),
-                                  {step, "Castmill.deleteme", "Castmill.staging", replaced}));
+        ASSERT_TRUE(
+            write_journal(install(), {step, "Castmill.deleteme", "Castmill.staging", replaced}));
     }
 
     // What lies beside the install folder once recovery is done.
@@ -68,8 +68,9 @@ TEST_F(RecoveryTest, JournalRoundTripsAndAnUnreadableOneIsIgnored) {
     write_file(journal_path(install()),
                R"({"step":"switching","old":"../../etc","new":"Castmill.staging"})");
     EXPECT_FALSE(read_journal(install()));
-    write_file(journal_path(install()),
-               R"({"step":"in-place","old":"a","new":"b","replaced":[{"path":"../x","backup":""}]})");
+    write_file(
+        journal_path(install()),
+        R"({"step":"in-place","old":"a","new":"b","replaced":[{"path":"../x","backup":""}]})");
     ASSERT_TRUE(read_journal(install()));
     EXPECT_TRUE(read_journal(install())->replaced.empty());
     write_file(journal_path(install()), "{\"step\":");
