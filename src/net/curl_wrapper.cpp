@@ -1,6 +1,8 @@
 #include "net/curl_wrapper.h"
 
+#include <charconv>
 #include <cstdlib>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -59,6 +61,15 @@ FilePtr open_file(const std::filesystem::path& file, bool append) {
 #endif
 }
 
+// Reads a decimal number at `at` and moves past it; false when there are no digits.
+bool read_number(const std::string& text, size_t& at, std::int64_t& value) {
+    const char* begin = text.data() + at;
+    const auto [end, ec] = std::from_chars(begin, text.data() + text.size(), value);
+    if (ec != std::errc() || end == begin || value < 0) return false;
+    at += static_cast<size_t>(end - begin);
+    return true;
+}
+
 bool ensure_parent(const std::filesystem::path& file) {
     const auto parent = file.parent_path();
     if (parent.empty()) return true;
@@ -91,6 +102,32 @@ void record_header_line(const char* line, size_t length, HttpHeaderMap& headers)
     headers[trim(pieces[0])] = trim(pieces[1]);
 }
 
+std::int64_t accepted_range_length(const std::string& content_range, std::int64_t first,
+                                   std::int64_t last) {
+    // "bytes FIRST-LAST/TOTAL", where TOTAL may be "*" (unknown).
+    const std::string text = trim(content_range);
+    constexpr std::string_view kUnit = "bytes ";
+    if (text.compare(0, kUnit.size(), kUnit) != 0) return -1;
+    size_t at = kUnit.size();
+    std::int64_t got_first = 0;
+    std::int64_t got_last = 0;
+    std::int64_t total = -1;
+    if (!read_number(text, at, got_first) || at >= text.size() || text[at++] != '-') return -1;
+    if (!read_number(text, at, got_last) || at >= text.size() || text[at++] != '/') return -1;
+    if (text.compare(at, std::string::npos, "*") != 0) {
+        if (!read_number(text, at, total) || at != text.size()) return -1;
+        if (got_last >= total) return -1;
+    }
+    if (got_first != first || got_last < got_first) return -1;
+    const bool at_resource_end = total >= 0 && got_last == total - 1;
+    if (last < 0) {
+        if (total >= 0 && !at_resource_end) return -1;
+    } else if (got_last != last && !(got_last < last && at_resource_end)) {
+        return -1;
+    }
+    return got_last - got_first + 1;
+}
+
 std::string find_header(const HttpHeaderMap& headers, const std::string& name) {
     for (const auto& [key, value] : headers) {
         if (equals_ignoring_case(key, name)) return value;
@@ -100,8 +137,8 @@ std::string find_header(const HttpHeaderMap& headers, const std::string& name) {
 
 std::string find_etag(const HttpHeaderMap& headers) { return find_header(headers, "etag"); }
 
-CurlWrapper::CurlWrapper(int timeout_seconds)
-    : handle_(curl_easy_init()), timeout_seconds_(timeout_seconds) {
+CurlWrapper::CurlWrapper(int timeout_seconds, velora::StallLimit stall)
+    : handle_(curl_easy_init()), timeout_seconds_(timeout_seconds), stall_(stall) {
     headers_["User-Agent"] = "castmill";
     if (!handle_) return;
     // The base options, without headers: each operation prepares its own request anyway.
@@ -117,6 +154,7 @@ CurlWrapper::CurlWrapper(CurlWrapper&& other) noexcept
       headers_(std::move(other.headers_)),
       progress_callback_(std::move(other.progress_callback_)),
       timeout_seconds_(other.timeout_seconds_),
+      stall_(other.stall_),
       canceled_(other.canceled_.load()) {}
 
 void CurlWrapper::set_header(const std::string& name, const std::string& value) {
@@ -136,6 +174,10 @@ void CurlWrapper::prepare_request() {
     if (timeout_seconds_ > 0) {
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout_seconds_));
         curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds_));
+    }
+    if (stall_.seconds > 0) {
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, stall_.bytes_per_second);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall_.seconds);
     }
     curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "https");
     apply_tls_settings(h);
@@ -213,6 +255,14 @@ size_t CurlWrapper::header_map_adapter(char* data, size_t size, size_t count, vo
     return size * count;
 }
 
+size_t CurlWrapper::answer_header_adapter(char* data, size_t size, size_t count, void* user) {
+    auto& headers = *static_cast<HttpHeaderMap*>(user);
+    const size_t length = size * count;
+    if (length >= 5 && std::string_view(data, 5) == "HTTP/") headers.clear();
+    record_header_line(data, length, headers);
+    return length;
+}
+
 size_t CurlWrapper::discard_adapter(char*, size_t size, size_t count, void*) {
     return size * count;
 }
@@ -283,24 +333,60 @@ int CurlWrapper::get_content_length(const std::string& url, std::int64_t& length
     return 0;
 }
 
-int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool append) {
+int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool append,
+                                   std::int64_t first, std::int64_t last) {
     if (!ensure_parent(file)) return kDownloadDirError;
     FilePtr out = open_file(file, append);
     if (!out) return kDownloadOpenError;
     std::FILE* stream = out.get();
-    write_callback_ = [this, stream](const char* data, size_t size, size_t count) {
+    // The headers of the answer that carries the body; a redirect's are dropped.
+    HttpHeaderMap answer;
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, &CurlWrapper::answer_header_adapter);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &answer);
+    bool checked = false;
+    bool range_refused = false;
+    std::int64_t allowed = -1;  // bytes the answer may carry; -1: no limit
+    std::int64_t written = 0;
+    write_callback_ = [&, this, stream](const char* data, size_t size, size_t count) -> size_t {
         const size_t bytes = size * count;
         // An error page is not part of the file; appended, it would corrupt the next resume.
         const long status = response_code();
         if (status != 200 && status != 206) return bytes;
+        if (!checked) {
+            checked = true;
+            // Only the range asked for may go into the file: another slice is not this one,
+            // and the whole resource is the answer only to a request for all of it.
+            if (status == 206) {
+                allowed = accepted_range_length(find_header(answer, "Content-Range"), first, last);
+                range_refused = allowed < 0;
+            } else {
+                range_refused = first > 0 || last >= 0;
+            }
+        }
+        if (range_refused) return 0;
+        if (allowed >= 0 && written + static_cast<std::int64_t>(bytes) > allowed) {
+            log_tagged(kLogWarning, "CurlWrapper::download more bytes than the range: %lld",
+                       static_cast<long long>(allowed));
+            range_refused = true;
+            return 0;
+        }
         // A short write (disk full) makes libcurl fail the transfer instead of leaving
         // a truncated file that would look complete.
-        return std::fwrite(data, 1, bytes, stream);
+        const size_t put = std::fwrite(data, 1, bytes, stream);
+        written += static_cast<std::int64_t>(put);
+        return put;
     };
-    const CURLcode result = curl_easy_perform(handle_.get());
+    CURLcode result = curl_easy_perform(handle_.get());
     write_callback_ = nullptr;
     const bool flushed = std::fflush(stream) == 0;
+    if (range_refused) {
+        log_tagged(kLogWarning, "CurlWrapper::download range refused: %s http code: %d",
+                   find_header(answer, "Content-Range"), static_cast<int>(response_code()));
+        return CURLE_RANGE_ERROR;
+    }
     if (result == CURLE_OK && !flushed) return CURLE_WRITE_ERROR;
+    // A slice without a Content-Length that closed early is cut, not complete.
+    if (result == CURLE_OK && allowed >= 0 && written < allowed) return CURLE_PARTIAL_FILE;
     return result;
 }
 
@@ -321,7 +407,7 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     if (append) curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
     apply_system_proxy();
 
-    int result = perform_with_file(file, append);
+    int result = perform_with_file(file, append, append ? offset : 0, -1);
     const long status = response_code();
     // libcurl refuses a resume that is answered with an error status (33); the status
     // is what the caller acts on (429: wait and retry).
@@ -370,7 +456,7 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     prepare_request();
     curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(kDefaultDownloadTimeoutSeconds));
     set_transfer_options(target);
-    const int result = perform_with_file(file, append);
+    const int result = perform_with_file(file, append, position, end <= 0 ? -1 : end);
     if (result != CURLE_OK) return result;
     const long status = response_code();
     if (status == 200 || status == 206 || status == 416) return 0;

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "net/stall_limit.h"
+
 // Owners of libcurl and C stdio resources, so every path releases them.
 struct CurlEasyDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -44,6 +46,9 @@ inline constexpr int kDownloadOpenError = 102;
 inline constexpr int kDownloadHttpError = 103;
 inline constexpr int kDownloadRangeRejected = 104;
 inline constexpr int kDownloadTooManyRequests = 105;
+// A 206 that is not the range asked for, or a 200 to a request that continues a file, ends
+// the transfer before any of its bytes are written with libcurl's CURLE_RANGE_ERROR (33),
+// the code libcurl itself gives a server that does not resume.
 
 // What the progress callback returns to libcurl to abort a canceled transfer; libcurl
 // then ends it with CURLE_ABORTED_BY_CALLBACK (also 42).
@@ -60,7 +65,7 @@ public:
     using ProgressCallback =
         std::function<void(double dltotal, double dlnow, double ultotal, double ulnow)>;
 
-    explicit CurlWrapper(int timeout_seconds);
+    explicit CurlWrapper(int timeout_seconds, velora::StallLimit stall = {});
     ~CurlWrapper();
     // A moved-from object has no handle: its operations return CURLE_FAILED_INIT.
     CurlWrapper(CurlWrapper&& other) noexcept;
@@ -90,18 +95,24 @@ public:
     template <typename Start, typename End>
     int download(const std::string&, const std::filesystem::path&, Start, End) = delete;
 
+    // HTTP status of the last request; 0 when none was answered.
+    long response_code() const;
+
 private:
     void prepare_request();
     void apply_system_proxy();
     void set_probe_options(const std::string& url);
     void set_transfer_options(const std::string& url);
-    int perform_with_file(const std::filesystem::path& file, bool append);
-    long response_code() const;
+    // Writes the answer of the prepared request to `file`; a 206 must carry the range that
+    // starts at `first` and ends at `last` (-1: the end of the resource).
+    int perform_with_file(const std::filesystem::path& file, bool append, std::int64_t first,
+                          std::int64_t last);
 
     static size_t write_adapter(char* data, size_t size, size_t count, void* user);
     static int progress_adapter(void* user, curl_off_t dltotal, curl_off_t dlnow,
                                 curl_off_t ultotal, curl_off_t ulnow);
     static size_t header_map_adapter(char* data, size_t size, size_t count, void* user);
+    static size_t answer_header_adapter(char* data, size_t size, size_t count, void* user);
     static size_t discard_adapter(char* data, size_t size, size_t count, void* user);
 
     // Declared before the handle so the handle, which points to it, goes first.
@@ -111,6 +122,7 @@ private:
     WriteCallback write_callback_;
     ProgressCallback progress_callback_;
     int timeout_seconds_ = 0;
+    velora::StallLimit stall_;
     std::atomic<bool> canceled_{false};
 };
 
@@ -118,6 +130,12 @@ private:
 std::string find_etag(const HttpHeaderMap& headers);
 // Value of the first entry whose name equals `name` ignoring ASCII case; empty if none.
 std::string find_header(const HttpHeaderMap& headers, const std::string& name);
+
+// How many bytes a 206 answer with this Content-Range may carry for the slice first..last
+// (inclusive; last -1: to the end of the resource), or -1 when it is not that slice. A slice
+// asked beyond the end of the resource may come clipped at the resource's last byte.
+std::int64_t accepted_range_length(const std::string& content_range, std::int64_t first,
+                                   std::int64_t last);
 
 // Records one response header line into the map: only "name: value" lines with exactly
 // one colon are kept, trimmed; a later line with the same name replaces the earlier one.

@@ -66,7 +66,7 @@ std::vector<DownloadPart> split_download(int64_t file_size, int connections) {
 FileDownloader::FileDownloader(int connections, int timeout_seconds, FileDownloaderTiming timing)
     : timeout_seconds_(timeout_seconds),
       timing_(timing),
-      client_(std::make_unique<CurlWrapper>(timeout_seconds)),
+      client_(std::make_unique<CurlWrapper>(timeout_seconds, timing.stall)),
       connection_count_(connections >= 2 && connections <= kFdMaxConnections ? connections : 1) {}
 
 FileDownloader::~FileDownloader() {
@@ -95,7 +95,7 @@ int FileDownloader::download(const char* url, const fs::path& dir, fs::path& out
         HttpHeaderMap headers;
         int r = 0;
         for (int attempt = 0; attempt < kHeaderAttempts; ++attempt) {
-            r = client_->prepare_response_headers(url, headers, kHeaderTimeoutSeconds);
+            r = request_headers(url, headers, kHeaderTimeoutSeconds);
             if (r == 0) break;
             log_tagged(kLogWarning, "prepare_response_headers failed: %d", r);
         }
@@ -133,7 +133,7 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
     try {
         if (known_size == 0) {
             HttpHeaderMap headers;
-            const int r = client_->prepare_response_headers(url, headers, 0);
+            const int r = request_headers(url, headers, 0);
             if (r != 0) return kFdTransferBase + r;
             const auto length = headers.find("Content-Length");
             const int64_t size = length == headers.end() ? 0 : parse_length(length->second);
@@ -160,6 +160,18 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
     }
 }
 
+int FileDownloader::request_headers(const std::string& url, HttpHeaderMap& headers,
+                                    int timeout_seconds) {
+    headers.clear();
+    const int r = client_->prepare_response_headers(url, headers, timeout_seconds);
+    if (r != 0) return r;
+    const long status = client_->response_code();
+    if (status >= 200 && status < 300) return 0;
+    // An error page's Content-Length is not the file's size.
+    log_tagged(kLogWarning, "prepare_response_headers http code: %d", static_cast<int>(status));
+    return status == 429 ? kDownloadTooManyRequests : kDownloadHttpError;
+}
+
 int FileDownloader::run(const std::string& url, const fs::path& target, DownloadProgress progress) {
     if (connection_count_ < 2) return download_impl(url, target, std::move(progress));
     return download_many_thread_impl(url, target, std::move(progress));
@@ -178,9 +190,9 @@ int FileDownloader::download_impl(const std::string& url, const fs::path& target
         } else {
             client_->set_progress_callback(nullptr);
         }
-        const int r = client_->download(url, target, true, 0);
+        const int r = download_whole(url, target);
         client_->set_progress_callback(nullptr);
-        return r == 0 ? 0 : kFdTransferBase + r;
+        return r;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "[FileDownloader::download_impl]filesystem_error:%d %s",
                    sys::system_code(e.code()), e.what());
@@ -189,6 +201,33 @@ int FileDownloader::download_impl(const std::string& url, const fs::path& target
         log_tagged(kLogWarning, "[FileDownloader::download_impl]exception: %s", e.what());
         return kFdException;
     }
+}
+
+int FileDownloader::download_whole(const std::string& url, const fs::path& target) {
+    const int64_t expected_size = file_size_;
+    const auto size_on_disk = [&target] {
+        std::error_code ec;
+        const auto size = fs::file_size(target, ec);
+        if (ec) throw fs::filesystem_error("file_size", target, ec);
+        return static_cast<int64_t>(size);
+    };
+    int r = client_->download(url, target, true, 0);
+    // A server that does not resume, or a partial file longer than the resource, leaves
+    // nothing worth continuing: the file is fetched again from its first byte.
+    if (r == CURLE_RANGE_ERROR || (r == 0 && size_on_disk() > expected_size)) {
+        log_tagged(kLogWarning, "[FileDownloader::download_impl]resume refused: %d, from the start",
+                   r);
+        r = client_->download(url, target, false, 0);
+    }
+    if (r != 0) return kFdTransferBase + r;
+    const int64_t size = size_on_disk();
+    if (size == expected_size) return 0;
+    log_tagged(kLogWarning, "[FileDownloader::download_impl]size mismatch: %lld expected: %lld",
+               static_cast<long long>(size), static_cast<long long>(expected_size));
+    // A short file from a transfer that ended early is continued by the next call; one the
+    // server calls complete, or a longer one, is not the announced file.
+    if (size > expected_size || client_->response_code() == 416) fs::remove(target);
+    return kFdSizeMismatch;
 }
 
 int FileDownloader::download_many_thread_impl(const std::string& url, const fs::path& target,
@@ -236,7 +275,7 @@ int FileDownloader::download_parts(const std::string& url, const fs::path& targe
         std::lock_guard lock(clients_lock_);
         part_clients_.clear();
         for (size_t i = 0; i < count; ++i) {
-            part_clients_.push_back(std::make_unique<CurlWrapper>(timeout_seconds_));
+            part_clients_.push_back(std::make_unique<CurlWrapper>(timeout_seconds_, timing_.stall));
             // A cancel that came before the parts existed still stops them.
             if (canceled_) part_clients_.back()->cancel();
         }

@@ -6,12 +6,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "net/stall_limit.h"
+
 class CurlWrapper;
+using HttpHeaderMap = std::map<std::string, std::string>;
 
 namespace velora {
 
@@ -25,17 +29,21 @@ inline constexpr int kFdNoUrl = 13;
 inline constexpr int kFdNoClient = 15;
 // A part file that cannot be opened while assembling gives the client's kDownloadOpenError (102).
 inline constexpr int kFdNoContentLength = 902;
-// The assembled file does not have the size the server announced; it is removed.
+// The downloaded or assembled file does not have the size the server announced. A file
+// longer than that, or one the server calls complete (416), is removed; a shorter one is
+// kept so that the next call resumes it.
 inline constexpr int kFdSizeMismatch = 903;
 inline constexpr int kFdTransferBase = 2100;  // + the client's result; 2142 is a cancel
 inline constexpr int kFdCanceled = kFdTransferBase + 42;
 
 inline constexpr int kFdMaxConnections = 12;
 
-// Pauses between the attempts of one part. Production values by default; tests shorten them.
+// Pauses between the attempts of one part, and the stall limit of every transfer.
+// Production values by default; tests shorten them.
 struct FileDownloaderTiming {
     std::chrono::milliseconds first_retry_pause{1000};
     std::chrono::milliseconds retry_pause_step{2000};
+    StallLimit stall{};
 };
 
 // One slice of a several-connection download. `end` is inclusive; -1 means the request
@@ -77,6 +85,9 @@ private:
     int run(const std::string& url, const std::filesystem::path& target, DownloadProgress progress);
     int download_impl(const std::string& url, const std::filesystem::path& target,
                       DownloadProgress progress);
+    int download_whole(const std::string& url, const std::filesystem::path& target);
+    // A header request answered with its size, or the client's code for what came instead.
+    int request_headers(const std::string& url, HttpHeaderMap& headers, int timeout_seconds);
     int download_many_thread_impl(const std::string& url, const std::filesystem::path& target,
                                   DownloadProgress progress);
     int download_parts(const std::string& url, const std::filesystem::path& target,

@@ -14,6 +14,7 @@
 #include "setup/install_files.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 
 namespace velora::st {
 
@@ -102,7 +103,13 @@ int SetupCenter::download_full_package(DownloadProgress progress, std::string& e
             fs::rename(package_path, renamed, ec);
             if (!ec) {
                 package_path = renamed;
-                return kSetupOk;
+                // It is started as a program, which POSIX allows only with an execute bit.
+                const int code = sys::make_executable(package_path);
+                if (code == sys::kErrorSuccess) return kSetupOk;
+                error = "down file failed";
+                log_tagged(kLogWarning, "download files filesystem_error[%d] make executable",
+                           code);
+                return kSetupFileSystemError;
             }
             error = "down file failed";
             const int code = sys::system_code(ec);
@@ -130,7 +137,7 @@ int SetupCenter::download(DownloadProgress progress, std::string& error) {
         {
             std::lock_guard lock(workers_lock);
             for (int i = 0; i < thread_count; ++i)
-                workers.push_back(std::make_unique<CurlWrapper>(transfer_timeout));
+                workers.push_back(std::make_unique<CurlWrapper>(transfer_timeout, timings.stall));
             // A cancel that came before the clients existed still applies to them.
             if (cancel_requested) {
                 for (auto& worker : workers) worker->cancel();
@@ -218,6 +225,23 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
                 log_tagged(kLogWarning, "download file: %s, active disconnect", utf8_of(file));
                 return kSetupDownloadCancelled;
             }
+            if (code == 0 && entry.fileSize > 0) {
+                std::error_code ec;
+                const auto size = static_cast<int64_t>(fs::file_size(file, ec));
+                if (ec) throw fs::filesystem_error("file_size", file, ec);
+                if (size != entry.fileSize) {
+                    log_tagged(kLogWarning, "download file: %s, url: %s, size: %lld expected: %lld",
+                               utf8_of(file), url, static_cast<long long>(size),
+                               static_cast<long long>(entry.fileSize));
+                    // A short file is continued by the next attempt; a longer one, or one the
+                    // server calls complete, is not this file.
+                    if (size > entry.fileSize || client->response_code() == 416) {
+                        fs::remove(file, ec);
+                        if (ec) throw fs::filesystem_error("remove", file, ec);
+                    }
+                    code = kDownloadSizeMismatch;
+                }
+            }
             if (code == 0 && check_md5) {
                 const std::string actual = md5_file_hex(file);
                 if (actual != lower_case(entry.hash)) {
@@ -231,7 +255,7 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
                 }
             }
             if (code == 0) break;
-            if (code != kDownloadHashMismatch) {
+            if (code != kDownloadHashMismatch && code != kDownloadSizeMismatch) {
                 log_tagged(kLogWarning, "download file: %s, url: %s, failed curl code: %d",
                            utf8_of(file), url, code);
             }

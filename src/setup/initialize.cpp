@@ -106,7 +106,7 @@ int SetupCenter::prepare(std::string& message) {
     {
         std::lock_guard lock(workers_lock);
         if (!probe) {
-            probe = std::make_unique<CurlWrapper>(kProbeTimeoutSeconds);
+            probe = std::make_unique<CurlWrapper>(kProbeTimeoutSeconds, timings.stall);
             if (cancel_requested) probe->cancel();
         }
     }

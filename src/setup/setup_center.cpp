@@ -6,7 +6,9 @@
 namespace velora::st {
 
 SetupCenter::SetupCenter(SetupTimings t)
-    : timings(t), downloader(std::make_unique<FileDownloader>(1, transfer_timeout)) {}
+    : timings(t),
+      downloader(std::make_unique<FileDownloader>(1, transfer_timeout,
+                                                  FileDownloaderTiming{.stall = t.stall})) {}
 
 SetupCenter::~SetupCenter() = default;
 

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "net/stall_limit.h"
 #include "setup/setup_result.h"
 
 class CurlWrapper;
@@ -50,6 +51,8 @@ using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
 // The engine's own transfer code besides the client's 101-105: the downloaded content does
 // not have the MD5 digest its manifest hash names. A file failing for good with it gives 2206.
 inline constexpr int kDownloadHashMismatch = 106;
+// The same for a downloaded file whose size is not the manifest's fileSize (2207).
+inline constexpr int kDownloadSizeMismatch = 107;
 
 // Above this many missing bytes the package archive may replace the per-file download.
 inline constexpr int64_t kPackageThresholdBytes = 50 * 1024 * 1024;
@@ -64,6 +67,7 @@ struct SetupTimings {
     std::chrono::milliseconds too_many_requests{30000};  // after HTTP 429
     std::chrono::milliseconds mapped_file_retry{1000};   // file mapped into a process
     std::chrono::milliseconds shutdown_grace{5000};      // running suite asked to close
+    StallLimit stall{};  // every transfer: version, manifest, files, package, installer
 };
 
 // The installation engine: version check, manifest, download, install, integration.

@@ -29,6 +29,11 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
 // system code, 0 on success.
 int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Lets a downloaded program be started: POSIX adds an execute bit wherever the file is
+// readable; Windows starts programs by their name, so nothing changes there. Returns the
+// system code, 0 on success.
+int make_executable(const std::filesystem::path& file);
+
 // Makes sure a file that programs may still hold goes away: Windows deletes it at the
 // next restart; POSIX unlinks it now, its holders keep the inode until they close it.
 bool delete_at_reboot(const std::filesystem::path& path);

@@ -107,6 +107,14 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
     return kErrorSuccess;
 }
 
+int make_executable(const std::filesystem::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return last_system_code();
+    const mode_t mode = st.st_mode & 07777;
+    if (::chmod(file.c_str(), mode | ((mode & 0444) >> 2)) != 0) return last_system_code();
+    return kErrorSuccess;
+}
+
 bool delete_at_reboot(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
 namespace {

@@ -20,6 +20,8 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
     return result_of(MoveFileExW(from.c_str(), to.c_str(), 0));
 }
 
+int make_executable(const std::filesystem::path&) { return kErrorSuccess; }
+
 bool delete_at_reboot(const std::filesystem::path& path) {
     return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }

@@ -28,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using castmill::test::DistServer;
 using castmill::test::DistServerOptions;
+using castmill::test::FaultRule;
 using castmill::test::NginxOptions;
 using castmill::test::NginxServer;
 using castmill::test::read_file;
@@ -519,6 +520,165 @@ TEST(FileDownloaderDistTest, OneConnectionKeepsACutOrRefusedFileAndResumesIt) {
     EXPECT_EQ(read_file(target), content);
     EXPECT_EQ(server.requests().back().range, "bytes=50000-");
     EXPECT_EQ(progress.reports().back().cached, 50000);
+}
+
+// Servers that answer a slice with something else: another range, or the whole file. No
+// byte of such an answer reaches a part file, and no file is assembled from them.
+TEST_F(FileDownloaderTest, SeveralConnectionsAssembleOnlyTheRangesAskedFor) {
+    const std::string content = "0123456789";
+    const auto whole_to_every_get = [&](const Request& request) {
+        Request asked = request;
+        if (asked.method == "GET") asked.range.clear();
+        return serve_content(asked, content);
+    };
+    // The range asked for, its Content-Range honest, with more bytes than it holds.
+    const auto longer_slices = [&](const Request& request) {
+        std::string reply = serve_content(request, content);
+        if (request.method != "GET" || request.range.empty()) return reply;
+        const std::string name = "Content-Length: ";
+        const size_t at = reply.find(name) + name.size();
+        const size_t end = reply.find("\r\n", at);
+        const long long length = std::stoll(reply.substr(at, end - at));
+        reply.replace(at, end - at, std::to_string(length + 3));
+        return reply + "xyz";
+    };
+    for (const ScriptedServer::Script& script :
+         {ScriptedServer::Script(whole_to_every_get), ScriptedServer::Script(longer_slices)}) {
+        ScriptedServer server(script);
+        TempDir out;
+        const fs::path target = out / "ten";
+        FileDownloader downloader(3, kTimeout, kQuickRetries);
+        EXPECT_EQ(downloader.download(server.url("/ten.bin").c_str(), target, 10, nullptr),
+                  velora::kFdTransferBase + CURLE_RANGE_ERROR);
+        EXPECT_FALSE(fs::exists(target));
+        for (const char* part : {"ten_3_0", "ten_3_1", "ten_3_2"})
+            EXPECT_EQ(read_file(out / part), "");
+    }
+}
+
+// The distribution server's lying answers on the one-connection path, which the setup engine
+// takes for the package archive and the full installer, and on the several-connection path.
+class FileDownloaderFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(dir_ / "package.exe", content_);
+        DistServerOptions options;
+        options.full_package = dir_ / "package.exe";
+        server_ = std::make_unique<DistServer>(options);
+    }
+
+    void add(FaultRule rule) {
+        rule.path = path_;
+        server_->add_fault(rule);
+    }
+    std::string url() const { return server_->url() + path_; }
+    int download(FileDownloader& downloader) {
+        return downloader.download(url().c_str(), target_, size(), nullptr);
+    }
+    int64_t size() const { return static_cast<int64_t>(content_.size()); }
+    // The GETs of the package as the server answered them: (range, status).
+    std::vector<std::pair<std::string, int>> gets() const {
+        std::vector<std::pair<std::string, int>> out;
+        for (const auto& r : server_->requests())
+            if (r.method == "GET" && r.path == path_) out.emplace_back(r.range, r.status);
+        return out;
+    }
+
+    TempDir dir_;
+    const std::string content_ = pattern_bytes(200 * 1024);
+    const std::string path_ = DistServer::kFullPackagePath;
+    const fs::path target_ = dir_ / "out" / "package.exe";
+    std::unique_ptr<DistServer> server_;
+};
+
+TEST_F(FileDownloaderFaults, AnswerWithoutLengthCutShortIsResumedAndAnOverlongFileRefetched) {
+    FileDownloader downloader(1, kTimeout);
+    add({.times = 1, .cut_after = 100000, .no_length = true});
+    EXPECT_EQ(download(downloader), velora::kFdSizeMismatch);
+    EXPECT_TRUE(read_file(target_) == content_.substr(0, 100000));
+    ASSERT_EQ(download(downloader), 0);
+    EXPECT_TRUE(read_large_file(target_) == content_);
+    EXPECT_EQ(gets().back(), std::make_pair(std::string("bytes=100000-"), 206));
+
+    // A partial file longer than the resource is answered 416: it is not this file.
+    write_file(target_, content_ + "tail");
+    server_->clear_requests();
+    ASSERT_EQ(download(downloader), 0);
+    EXPECT_TRUE(read_large_file(target_) == content_);
+    const auto requests = gets();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].second, 416);
+    EXPECT_EQ(requests[1], std::make_pair(std::string(), 200));
+
+    // A file the server calls complete but shorter than announced is removed.
+    write_file(target_, content_.substr(0, 1000));
+    EXPECT_EQ(downloader.download(url().c_str(), target_, 1000 + size(), nullptr),
+              velora::kFdSizeMismatch);
+    EXPECT_TRUE(read_large_file(target_) == content_);
+    EXPECT_EQ(downloader.download(url().c_str(), target_, 1000 + size(), nullptr),
+              velora::kFdSizeMismatch);
+    EXPECT_FALSE(fs::exists(target_));
+}
+
+TEST_F(FileDownloaderFaults, ResumeThatTheServerDoesNotHonourStartsFromTheFirstByte) {
+    FileDownloader downloader(1, kTimeout);
+    for (const FaultRule& fault : {FaultRule{.times = 1, .ignore_range = true},
+                                   FaultRule{.times = 1, .wrong_range = true}}) {
+        server_->clear_requests();
+        write_file(target_, content_.substr(0, 1000));
+        add(fault);
+        ASSERT_EQ(download(downloader), 0);
+        EXPECT_TRUE(read_large_file(target_) == content_);
+        const auto requests = gets();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[0].first, "bytes=1000-");
+        EXPECT_EQ(requests[1], std::make_pair(std::string(), 200));
+    }
+    // Several connections: a slice answered with another range is never assembled.
+    fs::remove(target_);
+    FileDownloader parts(3, kTimeout, kQuickRetries);
+    add({.wrong_range = true});
+    EXPECT_EQ(parts.download(url().c_str(), target_, size(), nullptr),
+              velora::kFdTransferBase + CURLE_RANGE_ERROR);
+    EXPECT_FALSE(fs::exists(target_));
+    server_->clear_faults();
+    ASSERT_EQ(parts.download(url().c_str(), target_, size(), nullptr), 0);
+    EXPECT_TRUE(read_large_file(target_) == content_);
+}
+
+TEST_F(FileDownloaderFaults, SizeComesOnlyFromASuccessfulAnswer) {
+    FileDownloader downloader(1, kTimeout);
+    server_->fail_next(path_, 503, 3);
+    fs::path out_path;
+    int64_t size_out = -1;
+    EXPECT_EQ(downloader.download(url().c_str(), dir_ / "cache", out_path, size_out, nullptr),
+              velora::kFdTransferBase + kDownloadHttpError);
+    EXPECT_EQ(size_out, 0);
+    EXPECT_FALSE(fs::exists(dir_ / "cache"));
+
+    server_->fail_next(path_, 503, 1);
+    EXPECT_EQ(downloader.download(url().c_str(), target_, 0, nullptr),
+              velora::kFdTransferBase + kDownloadHttpError);
+    EXPECT_FALSE(fs::exists(target_));
+    EXPECT_TRUE(gets().empty());
+}
+
+TEST_F(FileDownloaderFaults, StalledTransferEndsTheAttemptAtTheStallLimit) {
+    const FileDownloaderTiming timing{std::chrono::milliseconds(1), std::chrono::milliseconds(1),
+                                      velora::StallLimit{1000, 1}};
+    for (int connections : {1, 3}) {
+        SCOPED_TRACE(connections);
+        fs::remove_all(target_.parent_path());
+        FileDownloader downloader(connections, kTimeout, timing);
+        add({.stall_after = 1000, .stall_ms = 60000});
+        EXPECT_EQ(download(downloader), velora::kFdTransferBase + CURLE_OPERATION_TIMEDOUT);
+        if (connections == 1) {
+            EXPECT_TRUE(read_file(target_) == content_.substr(0, 1000));
+        }
+        server_->clear_faults();
+        ASSERT_EQ(download(downloader), 0);
+        EXPECT_TRUE(read_large_file(target_) == content_);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "net/curl_wrapper.h"
@@ -11,6 +12,7 @@ namespace {
 namespace fs = std::filesystem;
 using castmill::test::DistServer;
 using castmill::test::DistServerOptions;
+using castmill::test::FaultRule;
 using castmill::test::read_file;
 using castmill::test::TempDir;
 using castmill::test::write_file;
@@ -89,6 +91,60 @@ TEST_F(HttpFaultsTest, ResumeRefusedByTheServerLeavesThePartialFileIntact) {
     write_file(file, content_.substr(0, 1000));
     EXPECT_EQ(curl.download(url_, file, true, 0), CURLE_RANGE_ERROR);
     EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
+}
+
+TEST_F(HttpFaultsTest, AnswerOfAnotherRangeWritesNothing) {
+    FaultRule wrong;
+    wrong.path = path_;
+    wrong.wrong_range = true;
+    server_->add_fault(wrong);
+    const fs::path part = out_ / "part";
+    write_file(part, content_.substr(50000, 1000));
+    CurlWrapper slices(kTimeout);
+    EXPECT_EQ(slices.download(url_, part, int64_t{50000}, int64_t{99999}), CURLE_RANGE_ERROR);
+    EXPECT_TRUE(read_file(part) == content_.substr(50000, 1000));
+    const fs::path file = out_ / "app.dll";
+    write_file(file, content_.substr(0, 1000));
+    CurlWrapper whole(kTimeout);
+    EXPECT_EQ(whole.download(url_, file, true, 0), CURLE_RANGE_ERROR);
+    EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
+
+    // A slice whose answer has no length and ends early is cut, not complete.
+    server_->clear_faults();
+    FaultRule cut;
+    cut.path = path_;
+    cut.no_length = true;
+    cut.cut_after = 20000;
+    cut.times = 2;  // the probe and the transfer
+    server_->add_fault(cut);
+    EXPECT_EQ(slices.download(url_, part, int64_t{50000}, int64_t{99999}), CURLE_PARTIAL_FILE);
+    EXPECT_TRUE(read_file(part) == content_.substr(50000, 21000));
+    EXPECT_EQ(slices.download(url_, part, int64_t{50000}, int64_t{99999}), 0);
+    EXPECT_TRUE(read_file(part) == content_.substr(50000, 50000));
+}
+
+TEST_F(HttpFaultsTest, StalledOrSilentServerEndsTheTransferAtTheStallLimit) {
+    const velora::StallLimit limit{1000, 1};
+    FaultRule stall;
+    stall.path = path_;
+    stall.times = 1;
+    stall.stall_after = 1000;
+    stall.stall_ms = 60000;
+    server_->add_fault(stall);
+    CurlWrapper curl(kTimeout, limit);
+    const fs::path file = out_ / "app.dll";
+    EXPECT_EQ(curl.download(url_, file, true, 0), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
+    EXPECT_EQ(curl.download(url_, file, true, 0), 0);
+    EXPECT_TRUE(read_file(file) == content_);
+
+    // No answer at all: to a request, and to a slice's probe.
+    server_->delay(path_, std::chrono::minutes(1), 2);
+    std::string body;
+    EXPECT_EQ(curl.get(url_, body), CURLE_OPERATION_TIMEDOUT);
+    CurlWrapper slices(kTimeout, limit);
+    EXPECT_EQ(slices.download(url_, out_ / "part", int64_t{0}, int64_t{999}),
+              CURLE_OPERATION_TIMEDOUT);
 }
 
 }  // namespace

@@ -264,6 +264,25 @@ TEST_F(SetupInitialize, RequestsAreTriedThreeTimes) {
     EXPECT_EQ(full.version, "1.0.0");
 }
 
+TEST_F(SetupInitialize, AServiceThatNeverAnswersFailsEachAttemptAtTheStallLimit) {
+    DistServer& server = serve();
+    velora::st::SetupTimings timings = fast_timings();
+    timings.stall = {1000, 1};
+    server.delay(DistServer::kVersionPath, std::chrono::minutes(1), 3);
+    {
+        SetupCenter center(timings);
+        std::string message;
+        EXPECT_EQ(initialize(center, 4, message), 28);  // CURLE_OPERATION_TIMEDOUT
+        EXPECT_EQ(message, "request version info failed");
+    }
+    // The manifest likewise; the third attempt outlasts a server silent for two.
+    server.delay(server.release_path_of("manifest.json"), std::chrono::minutes(1), 2);
+    SetupCenter center(timings);
+    std::string message;
+    EXPECT_EQ(initialize(center, 4, message), 0) << message;
+    EXPECT_FALSE(center.download_queue.empty());
+}
+
 TEST_F(SetupInitialize, DownloadDirectoryFollowsTheManifestVersion) {
     const fs::path installer = *velora::sys::temp_directory() / "castmill" / "installer";
     {

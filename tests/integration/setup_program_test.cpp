@@ -56,11 +56,11 @@ protected:
         serve_release();
     }
 
-    // Publishes dir/suite as version 2.0.0 and serves it.
-    void serve_release() {
+    // Publishes dir/suite as version 2.0.0 and serves it; extra: further publish arguments.
+    void serve_release(const std::vector<std::string>& extra = {}) {
         server.reset();
         fs::remove_all(dir / "release");
-        release = test::publish_release(dir / "suite", "2.0.0", dir / "release");
+        release = test::publish_release(dir / "suite", "2.0.0", dir / "release", extra);
         test::DistServerOptions options;
         options.release = release;
         options.app_id = test::kSampleAppId;
@@ -252,6 +252,30 @@ TEST_F(SetupProgramTest, UnattendedRunThatCannotReachTheUpdateServiceFailsWithTw
     const auto codes = events(*server);
     EXPECT_NE(std::find(codes.begin(), codes.end(), "I9101"), codes.end())
         << testing::PrintToString(codes);
+}
+
+// Started without module flags, setup fetches the suite's full installer and runs it: the
+// download is a program on this system too.
+TEST_F(SetupProgramTest, FullPackageModeDownloadsAndRunsTheInstaller) {
+    serve_release({"--full-package", test::test_program("fake_full_installer").string()});
+    const fs::path args = dir / "installer-args";
+    CurrentDirectory cwd(installed());
+    const auto run = test::run_program(
+        setup(),
+        {"--exit-pause-ms=0", setup().string() + ";--install_dir=" + (dir / "install").string() +
+                                  ";--silent;--no-launch"},
+        {.env = {{"QT_QPA_PLATFORM", std::nullopt},
+                 {"DISPLAY", std::nullopt},
+                 {"WAYLAND_DISPLAY", std::nullopt},
+                 {"CASTMILL_FAKE_TREE", installed().string()},
+                 {"CASTMILL_FAKE_ARGS", args.string()}}});
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_EQ(test::read_file(args), "/S\n");
+    EXPECT_EQ(test::read_file(installed() / "full-install.txt"), "written by the full installer\n");
+    const auto codes = events(*server);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "I9204"), codes.end())
+        << testing::PrintToString(codes);
+    EXPECT_EQ(server->count_requests(test::DistServer::kFullPackagePath), 2);  // headers, file
 }
 
 // An interrupt in the middle of a slow download ends the run with 1 and keeps what has

@@ -40,4 +40,25 @@ TEST(HeaderMap, LookupIgnoresCaseAndTakesTheFirstMatch) {
     EXPECT_EQ(find_etag(HttpHeaderMap{}), "");
 }
 
+TEST(ContentRange, AcceptsOnlyTheSliceAskedFor) {
+    EXPECT_EQ(accepted_range_length("bytes 100-199/1000", 100, 199), 100);
+    EXPECT_EQ(accepted_range_length(" bytes 100-999/1000 ", 100, -1), 900);
+    EXPECT_EQ(accepted_range_length("bytes 100-199/*", 100, 199), 100);
+    EXPECT_EQ(accepted_range_length("bytes 100-5000/*", 100, -1), 4901);
+    // A slice asked past the end comes clipped at the resource's last byte.
+    EXPECT_EQ(accepted_range_length("bytes 900-999/1000", 900, 1500), 100);
+
+    EXPECT_EQ(accepted_range_length("bytes 0-99/1000", 100, 199), -1);     // another start
+    EXPECT_EQ(accepted_range_length("bytes 100-150/1000", 100, 199), -1);  // cut short
+    EXPECT_EQ(accepted_range_length("bytes 100-250/1000", 100, 199), -1);  // longer
+    EXPECT_EQ(accepted_range_length("bytes 100-500/1000", 100, -1), -1);   // not to the end
+    EXPECT_EQ(accepted_range_length("bytes 100-150/*", 100, 199), -1);
+    EXPECT_EQ(accepted_range_length("bytes 100-1000/1000", 100, -1), -1);  // past the total
+    EXPECT_EQ(accepted_range_length("bytes 199-100/1000", 199, -1), -1);
+    for (const char* bad : {"", "bytes */1000", "items 100-199/1000", "bytes 100-199",
+                            "bytes -100-199/1000", "bytes 100-199/1000x", "bytes=100-199/1000"}) {
+        EXPECT_EQ(accepted_range_length(bad, 100, 199), -1) << bad;
+    }
+}
+
 }  // namespace

@@ -48,16 +48,21 @@ namespace castmill::test {
 // One fault for an exact URL path (no query). Fields combine. times: how many of the next
 // requests of the path it applies to; -1 = all of them.
 struct FaultRule {
-    std::string path;
+    std::string path{};
     int times = -1;
-    int status = 0;                   // answer with this status (429, 500, 404, ...)
-    std::optional<std::string> body;  // answer with this body (status 200 unless set)
-    int64_t cut_after = -1;           // close the connection after this many body bytes
-    int delay_ms = 0;                 // wait before answering
-    int chunk_delay_ms = 0;           // wait before each 64 KiB of the body (a slow link)
-    bool ignore_range = false;        // answer 200 with the whole file despite a Range
-    bool wrong_bytes = false;         // every byte inverted, same length and ETag
-    bool no_etag = false;             // no ETag header
+    int status = 0;                     // answer with this status (429, 500, 404, ...)
+    std::optional<std::string> body{};  // answer with this body (status 200 unless set)
+    int64_t cut_after = -1;             // close the connection after this many body bytes
+    int delay_ms = 0;                   // wait before answering
+    int chunk_delay_ms = 0;             // wait before each 64 KiB of the body (a slow link)
+    bool ignore_range = false;          // answer 200 with the whole file despite a Range
+    bool wrong_bytes = false;           // every byte inverted, same length and ETag
+    bool no_etag = false;               // no ETag header
+    bool wrong_range = false;           // a range answered 206 with as many bytes from byte 0,
+                                        // under a Content-Range that says so
+    bool no_length = false;             // no Content-Length; the connection closes after the body
+    int64_t stall_after = -1;           // after this many body bytes send nothing for stall_ms,
+    int stall_ms = 0;                   // then close the connection (0: 60 s)
 };
 
 struct DistServerOptions {

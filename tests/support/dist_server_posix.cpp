@@ -88,6 +88,10 @@ nlohmann::json to_json(const FaultRule& rule) {
     if (rule.ignore_range) j["ignore_range"] = true;
     if (rule.wrong_bytes) j["wrong_bytes"] = true;
     if (rule.no_etag) j["no_etag"] = true;
+    if (rule.wrong_range) j["wrong_range"] = true;
+    if (rule.no_length) j["no_length"] = true;
+    if (rule.stall_after >= 0) j["stall_after"] = rule.stall_after;
+    if (rule.stall_ms > 0) j["stall_ms"] = rule.stall_ms;
     return j;
 }
 

@@ -1,6 +1,7 @@
 #include "faults.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <stdexcept>
 
 namespace castmill::tools {
@@ -18,13 +19,33 @@ T member(const nlohmann::json& j, const char* key, T fallback) {
     }
 }
 
+constexpr int kDefaultStallMs = 60000;
+
+std::mutex pause_lock;
+std::condition_variable pause_end;
+bool stopping = false;
+
 }  // namespace
+
+void pause_unless_stopping(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(pause_lock);
+    pause_end.wait_for(lock, wait, [] { return stopping; });
+}
+
+void stop_pauses() {
+    {
+        std::lock_guard<std::mutex> guard(pause_lock);
+        stopping = true;
+    }
+    pause_end.notify_all();
+}
 
 FaultRule parse_fault(const nlohmann::json& j) {
     if (!j.is_object()) throw std::invalid_argument("a fault must be a JSON object");
     static const char* const known[] = {"path",        "times",    "status",         "body",
                                         "cut_after",   "delay_ms", "chunk_delay_ms", "ignore_range",
-                                        "wrong_bytes", "no_etag"};
+                                        "wrong_bytes", "no_etag",  "wrong_range",    "no_length",
+                                        "stall_after", "stall_ms"};
     for (const auto& [key, value] : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return key == k; }) == std::end(known)) {
@@ -45,11 +66,15 @@ FaultRule parse_fault(const nlohmann::json& j) {
     rule.ignore_range = member<bool>(j, "ignore_range", false);
     rule.wrong_bytes = member<bool>(j, "wrong_bytes", false);
     rule.no_etag = member<bool>(j, "no_etag", false);
+    rule.wrong_range = member<bool>(j, "wrong_range", false);
+    rule.no_length = member<bool>(j, "no_length", false);
+    rule.stall_after = member<int64_t>(j, "stall_after", -1);
+    rule.stall_ms = member<int>(j, "stall_ms", rule.stall_after >= 0 ? kDefaultStallMs : 0);
     if (rule.status != 0 && (rule.status < 100 || rule.status > 599)) {
         throw std::invalid_argument("fault status out of range");
     }
-    if (rule.delay_ms < 0 || rule.chunk_delay_ms < 0)
-        throw std::invalid_argument("fault delay_ms or chunk_delay_ms is negative");
+    if (rule.delay_ms < 0 || rule.chunk_delay_ms < 0 || rule.stall_ms < 0)
+        throw std::invalid_argument("fault delay_ms, chunk_delay_ms or stall_ms is negative");
     return rule;
 }
 
@@ -62,7 +87,11 @@ nlohmann::json to_json(const FaultRule& rule) {
                      {"chunk_delay_ms", rule.chunk_delay_ms},
                      {"ignore_range", rule.ignore_range},
                      {"wrong_bytes", rule.wrong_bytes},
-                     {"no_etag", rule.no_etag}};
+                     {"no_etag", rule.no_etag},
+                     {"wrong_range", rule.wrong_range},
+                     {"no_length", rule.no_length},
+                     {"stall_after", rule.stall_after},
+                     {"stall_ms", rule.stall_ms}};
     if (rule.body) j["body"] = *rule.body;
     return j;
 }
@@ -91,6 +120,12 @@ ActiveFaults FaultTable::take(const std::string& path) {
         active.ignore_range |= rule.ignore_range;
         active.wrong_bytes |= rule.wrong_bytes;
         active.no_etag |= rule.no_etag;
+        active.wrong_range |= rule.wrong_range;
+        active.no_length |= rule.no_length;
+        if (rule.stall_after >= 0) {
+            active.stall_after = rule.stall_after;
+            active.stall_ms = rule.stall_ms;
+        }
     }
     // Spent rules are dropped so that the table does not grow over a long run.
     std::erase_if(rules_, [](const FaultRule& r) { return r.times == 0; });

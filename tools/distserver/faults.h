@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -22,6 +23,10 @@ struct FaultRule {
     bool ignore_range = false;        // answer 200 with the whole content
     bool wrong_bytes = false;         // every content byte inverted, same length
     bool no_etag = false;             // no ETag header
+    bool wrong_range = false;         // a range answered with as many bytes from byte 0
+    bool no_length = false;           // no Content-Length; the connection closes after the body
+    int64_t stall_after = -1;         // after this many body bytes send nothing for stall_ms
+    int stall_ms = 0;                 // then close the connection (default 60 s)
 };
 
 // Parses {"path": ..., ...}; throws std::invalid_argument with the reason.
@@ -38,7 +43,17 @@ struct ActiveFaults {
     bool ignore_range = false;
     bool wrong_bytes = false;
     bool no_etag = false;
+    bool wrong_range = false;
+    bool no_length = false;
+    int64_t stall_after = -1;
+    int stall_ms = 0;
 };
+
+// Waits for `wait`, or less when the server is stopping: an injected delay or stall must not
+// hold the server's exit.
+void pause_unless_stopping(std::chrono::milliseconds wait);
+// Ends every running and later pause_unless_stopping.
+void stop_pauses();
 
 class FaultTable {
 public:

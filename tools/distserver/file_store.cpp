@@ -107,9 +107,11 @@ void serve_file(const httplib::Request& req, httplib::Response& res, const fs::p
     if (match == RangeMatch::kPart) {
         offset = range.first;
         length = range.last - range.first + 1;
+        // The wrong slice under an honest Content-Range: as many bytes, from the start.
+        if (faults.wrong_range) offset = 0;
         res.status = 206;
-        res.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
-                                            std::to_string(range.last) + "/" +
+        res.set_header("Content-Range", "bytes " + std::to_string(offset) + "-" +
+                                            std::to_string(offset + length - 1) + "/" +
                                             std::to_string(size));
     } else {
         res.status = 200;
@@ -123,24 +125,44 @@ void serve_file(const httplib::Request& req, httplib::Response& res, const fs::p
         file.extension() == ".json" ? "application/json" : "application/octet-stream";
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     const int64_t cut = faults.cut_after;
+    const int64_t stall = faults.stall_after;
+    const auto stall_wait = std::chrono::milliseconds(faults.stall_ms);
     const bool wrong = faults.wrong_bytes;
     const auto chunk_delay = std::chrono::milliseconds(faults.chunk_delay_ms);
+    // One block of the body at `at`; false ends the answer by closing the connection.
+    auto produce = [in, offset, length, cut, stall, stall_wait, wrong, chunk_delay](
+                       size_t at, httplib::DataSink& sink) {
+        if (cut >= 0 && static_cast<int64_t>(at) >= cut) return false;
+        if (stall >= 0 && static_cast<int64_t>(at) >= stall) {
+            pause_unless_stopping(stall_wait);
+            return false;
+        }
+        if (chunk_delay.count() > 0) pause_unless_stopping(chunk_delay);
+        size_t n = std::min(static_cast<size_t>(length) - at, kChunk);
+        if (cut >= 0) n = std::min<size_t>(n, static_cast<size_t>(cut) - at);
+        if (stall >= 0) n = std::min<size_t>(n, static_cast<size_t>(stall) - at);
+        std::vector<char> buf(n);
+        in->seekg(static_cast<std::streamoff>(offset + at));
+        in->read(buf.data(), static_cast<std::streamsize>(n));
+        if (in->gcount() != static_cast<std::streamsize>(n)) return false;
+        if (wrong) {
+            for (auto& c : buf) c = static_cast<char>(~c);
+        }
+        return sink.write(buf.data(), n);
+    };
+    if (faults.no_length) {
+        // Without a length the end of the body is the end of the connection.
+        res.set_header("Connection", "close");
+        res.set_content_provider(type, [produce, length](size_t at, httplib::DataSink& sink) {
+            // Ending the answer closes the connection, whatever httplib would keep alive.
+            if (at >= length) return false;
+            return produce(at, sink);
+        });
+        return;
+    }
     res.set_content_provider(
         static_cast<size_t>(length), type,
-        [in, offset, cut, wrong, chunk_delay](size_t at, size_t left, httplib::DataSink& sink) {
-            if (cut >= 0 && static_cast<int64_t>(at) >= cut) return false;
-            if (chunk_delay.count() > 0) std::this_thread::sleep_for(chunk_delay);
-            size_t n = std::min(left, kChunk);
-            if (cut >= 0) n = std::min<size_t>(n, static_cast<size_t>(cut) - at);
-            std::vector<char> buf(n);
-            in->seekg(static_cast<std::streamoff>(offset + at));
-            in->read(buf.data(), static_cast<std::streamsize>(n));
-            if (in->gcount() != static_cast<std::streamsize>(n)) return false;
-            if (wrong) {
-                for (auto& c : buf) c = static_cast<char>(~c);
-            }
-            return sink.write(buf.data(), n);
-        });
+        [produce](size_t at, size_t, httplib::DataSink& sink) { return produce(at, sink); });
 }
 
 }  // namespace castmill::tools

@@ -25,7 +25,8 @@ RangeMatch match_range(const std::string& header, uint64_t size, ByteRange& rang
 std::string file_etag(const std::filesystem::path& file);
 
 // Answers a GET or HEAD with the file: ETag, byte ranges (206, 416 with "bytes */size"),
-// If-Range, and the faults that change content (cut, wrong bytes, ignored range, no ETag).
+// If-Range, and the faults that change content (cut, stall, wrong bytes, ignored or wrong
+// range, no ETag, no length).
 // The caller has cleared req.ranges so that httplib does not cut the answer a second time.
 void serve_file(const httplib::Request& req, httplib::Response& res,
                 const std::filesystem::path& file, const ActiveFaults& faults);

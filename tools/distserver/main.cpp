@@ -33,6 +33,7 @@ constexpr const char* kTokenPath = "/coll-log/genLogToken";
 constexpr const char* kLogPath = "/coll-log/security/castmill/log";
 constexpr const char* kControlPath = "/__control";
 constexpr const char* kVersionQueryValue = "1.0.0";
+constexpr size_t kThreads = 32;
 
 struct Options {
     fs::path release;
@@ -199,7 +200,8 @@ private:
             // included; only the file store answers ranges, and it reads the header itself.
             const_cast<httplib::Request&>(req).ranges.clear();
             const ActiveFaults f = faults_.take(req.path);
-            if (f.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
+            if (f.delay_ms > 0)
+                castmill::tools::pause_unless_stopping(std::chrono::milliseconds(f.delay_ms));
             try {
                 if (f.status != 0 || f.body) {
                     const int status = f.status != 0 ? f.status : 200;
@@ -344,6 +346,8 @@ int main(int argc, char** argv) {
     } else {
         http = std::make_unique<httplib::SSLServer>(options.cert.c_str(), options.key.c_str());
     }
+    // Stalled and delayed answers each hold a thread; the others still get answered.
+    http->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     if (!http->is_valid()) {
         std::fprintf(stderr, "distserver: cannot set up the server (certificate or key?)\n");
         return 1;
@@ -379,6 +383,7 @@ int main(int argc, char** argv) {
     std::thread([&http, stop_signals] {
         int sig = 0;
         sigwait(&stop_signals, &sig);
+        castmill::tools::stop_pauses();
         http->stop();
     }).detach();
 
