@@ -31,7 +31,9 @@ constexpr const char* kTitleButtonLook =
     "QToolButton{border-radius:4px;background-color:transparent;}QToolButton:hover{border-"
     "radius:4px;background-color:#f4f4f4}QToolButton:pressed{border-radius:4px;background-"
     "color:#f4f4f4}";
-constexpr const char* kTipButtonLook = "background-color:transparent;";
+// "border:none" lets the sheet draw the (empty) background itself: the native panel of
+// the default style (Fusion) paints the transparent background as a black square.
+constexpr const char* kTipButtonLook = "background-color:transparent;border:none;";
 constexpr const char* kSolidBar =
     "QProgressBar{ background: #EAEAEA;border-radius:8px; }QProgressBar::chunk "
     "{background-color: #FF2D89; border-radius:8px;}";
