@@ -58,7 +58,7 @@ int print_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
         default:
             return 0;
     }
-    log_dump(nullptr, label + hide_credentials(std::string_view(data, size)));
+    std::printf("%s%.*s\n", label, static_cast<int>(size), data);
     return 0;
 }
 
