@@ -31,9 +31,8 @@ QString text_of(const char* key) { return QString::fromStdString(Localizer::inst
 QString misfit(QLabel& label, const QString& locale, const QString& key, const QString& text) {
     label.setText(text);
     const QSize room = label.size();
-    const QSize needed = label.wordWrap()
-                             ? QSize(room.width(), label.heightForWidth(room.width()))
-                             : QSize(label.sizeHint().width(), room.height());
+    const QSize needed = label.wordWrap() ? QSize(room.width(), label.heightForWidth(room.width()))
+                                          : QSize(label.sizeHint().width(), room.height());
     if (needed.width() <= room.width() && needed.height() <= room.height()) return {};
     return QString("%1 %2 needs %3x%4 in %5x%6: %7\n")
         .arg(locale, key)
