@@ -46,16 +46,42 @@ void report_app_started(int result) {
     report(EventCode::kAppStarted, format("start castmill[%d]", result));
 }
 
-DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now, double elapsed) {
+void DownloadRate::restart(double seconds) {
+    std::lock_guard guard(lock);
+    samples.assign(1, {seconds, 0});
+}
+
+void DownloadRate::add(double seconds, int64_t fetched) {
+    std::lock_guard guard(lock);
+    // Callers on other threads may come a moment late; the newest sample stands.
+    if (!samples.empty() && seconds <= samples.back().first) return;
+    samples.emplace_back(seconds, fetched);
+    // Keep one sample at or before the span's start, so the span stays whole.
+    while (samples.size() > 2 && samples[1].first <= seconds - kSpanSeconds) samples.pop_front();
+}
+
+double DownloadRate::bytes_per_second() const {
+    std::lock_guard guard(lock);
+    if (samples.size() < 2) return 0;
+    const auto& [first_seconds, first_bytes] = samples.front();
+    const auto& [last_seconds, last_bytes] = samples.back();
+    const double span = last_seconds - first_seconds;
+    if (span <= 0 || last_bytes <= first_bytes) return 0;
+    return static_cast<double>(last_bytes - first_bytes) / span;
+}
+
+DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now,
+                                   double bytes_per_second) {
     DownloadEstimate estimate;
     estimate.total_bytes = std::max<int64_t>(total, 0);
     estimate.done_bytes = std::max<int64_t>(std::min(total, cache + now), 0);
     if (total > 0)
         estimate.percent = static_cast<int>(static_cast<double>(estimate.done_bytes) / total * 100);
-    if (now > 0) {
-        const double to_fetch = static_cast<double>(cache > 0 ? total - cache : total);
-        estimate.remaining_seconds =
-            static_cast<int>(std::max(0.0, elapsed * (to_fetch / static_cast<double>(now) - 1)));
+    if (now > 0 && bytes_per_second > 0) {
+        const int64_t to_fetch = cache > 0 ? total - cache : total;
+        const double left = static_cast<double>(std::max<int64_t>(to_fetch - now, 0));
+        estimate.remaining_seconds = static_cast<int>(left / bytes_per_second);
+        estimate.remaining_known = true;
     }
     return estimate;
 }

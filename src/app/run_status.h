@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <utility>
 
 // What the window and the unattended run share while they drive one install run: the
 // statuses, the event reports of each stage and the progress figures.
@@ -22,16 +25,37 @@ void report_user_cancel(int modules, int status);
 // The application start after a finished run, with its result code.
 void report_app_started(int result);
 
+// The download rate as a moving average over the last few seconds, so that a slow start
+// (connecting, the first requests) neither makes the first estimates near zero nor keeps
+// them wrong once the transfer runs. Fed from several threads.
+class DownloadRate {
+public:
+    static constexpr double kSpanSeconds = 5.0;
+
+    // A download begins at `seconds` (any steady clock) with nothing fetched yet.
+    void restart(double seconds);
+    // The bytes fetched since the download began, at `seconds` on the same clock.
+    void add(double seconds, int64_t fetched);
+    // Bytes per second over the last kSpanSeconds; 0 while nothing is known.
+    double bytes_per_second() const;
+
+private:
+    mutable std::mutex lock;
+    std::deque<std::pair<double, int64_t>> samples;  // (seconds, fetched), oldest first
+};
+
 struct DownloadEstimate {
     int percent = 0;
     int64_t done_bytes = 0;
     int64_t total_bytes = 0;
     int remaining_seconds = 0;
+    bool remaining_known = false;  // bytes have arrived at a known rate
 };
 
 // From the engine's figures (total, bytes present before the run, bytes fetched in it) and
-// the seconds since the download began. A total of 0 (no size known yet) gives 0 percent.
-DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now, double elapsed);
+// the current rate. A total of 0 (no size known yet) gives 0 percent.
+DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now,
+                                   double bytes_per_second);
 
 // Sum of the sizes of all files below folder; a file whose size can't be read counts -1.
 int64_t folder_size(const std::filesystem::path& folder);

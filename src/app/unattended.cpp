@@ -87,6 +87,7 @@ private:
         set_status(kStatusDownloading);
         message.clear();
         download_start_ns = Clock::now().time_since_epoch().count();
+        rate.restart(0);
         code = center.download_files(
             [this](int64_t total, int64_t cache, int64_t now) {
                 total_bytes = total;
@@ -132,10 +133,16 @@ private:
     }
 
     int failed(const std::string& message) {
-        std::lock_guard lock(print_lock);
-        std::fprintf(settings.err, "failed: %s\n", message.c_str());
-        std::fflush(settings.err);
+        write_line(settings.err, "failed: " + message);
         return kExitFailed;
+    }
+
+    // Every console line goes out whole, under one lock for both streams, so that lines
+    // from the stages, the printer and the interrupt never run into each other.
+    void write_line(std::FILE* stream, const std::string& line) {
+        std::lock_guard lock(print_lock);
+        std::fputs((line + "\n").c_str(), stream);
+        std::fflush(stream);
     }
 
     void interrupt() {
@@ -148,18 +155,14 @@ private:
         }
         if (now >= kStatusInstalling) {
             log_tagged(kLogWarning, "interrupt while installing: the install finishes first");
-            std::lock_guard lock(print_lock);
-            std::fprintf(settings.out, "interrupt: the install finishes first\n");
-            std::fflush(settings.out);
+            write_line(settings.out, "interrupt: the install finishes first");
             return;
         }
         if (!first) return;
         log_tagged(kLogWarning, "interrupted, cancelling the run");
         center.cancel();
         report_user_cancel(modules, now);
-        std::lock_guard lock(print_lock);
-        std::fprintf(settings.out, "cancelled\n");
-        std::fflush(settings.out);
+        write_line(settings.out, "cancelled");
     }
 
     void set_status(int next) {
@@ -188,13 +191,14 @@ private:
             const double elapsed =
                 static_cast<double>(Clock::now().time_since_epoch().count() - download_start_ns) /
                 1e9;
+            rate.add(elapsed, fetched_bytes);
             const DownloadEstimate estimate =
-                estimate_download(total_bytes, cache_bytes, fetched_bytes, elapsed);
+                estimate_download(total_bytes, cache_bytes, fetched_bytes, rate.bytes_per_second());
             percent = estimate.percent;
             done = estimate.done_bytes;
             total = estimate.total_bytes;
             remaining = estimate.remaining_seconds;
-            remaining_known = fetched_bytes > 0;
+            remaining_known = estimate.remaining_known;
         } else if (now == kStatusInstalling) {
             total = install_total();
             // Files only land once the old ones are out of the way.
@@ -207,11 +211,11 @@ private:
             total = done = install_total();
             remaining_known = true;
         }
-        std::lock_guard lock(print_lock);
-        std::fprintf(settings.out, "%s %d%% %lld/%lld bytes, %s remaining\n", status_name(now),
-                     percent, static_cast<long long>(done), static_cast<long long>(total),
-                     clock_text(remaining, remaining_known).c_str());
-        std::fflush(settings.out);
+        char line[160];
+        std::snprintf(line, sizeof line, "%s %d%% %lld/%lld bytes, %s remaining", status_name(now),
+                      percent, static_cast<long long>(done), static_cast<long long>(total),
+                      clock_text(remaining, remaining_known).c_str());
+        write_line(settings.out, line);
     }
 
     // What the install writes: the full installer's estimate, else the files of the download.
@@ -231,6 +235,7 @@ private:
     std::atomic<int64_t> cache_bytes{0};
     std::atomic<int64_t> fetched_bytes{0};
     std::atomic<int64_t> download_start_ns{0};  // steady clock, in nanoseconds
+    DownloadRate rate;                          // seconds since download_start_ns
     std::mutex stage_lock;  // an interrupt and the start of the install exclude each other
 
     std::mutex print_lock;

@@ -1,15 +1,43 @@
 #include "net/http_helper.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "net/curl_wrapper.h"
+#include "report/logger.h"
 
 namespace {
 
 size_t append_to_string(char* data, size_t size, size_t count, void* user) {
     static_cast<std::string*>(user)->append(data, size * count);
     return size * count;
+}
+
+// Names whose values never reach a trace, as header names or form fields.
+constexpr std::string_view kCredentialNames[] = {
+    "ltoken", "token",     "authorization", "proxy-authorization", "cookie", "set-cookie",
+    "sign",   "signature", "appsecrect",    "appsecret",           "secret", "key"};
+
+bool is_credential_name(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (std::string_view known : kCredentialNames)
+        if (lower == known) return true;
+    return false;
+}
+
+constexpr std::string_view kHidden = "<hidden>";
+
+void log_dump(const TraceConfig* config, const std::string& text) {
+    if (config != nullptr && config->sink) {
+        config->sink(text);
+        return;
+    }
+    // The log ends each entry itself.
+    log_tagged(kLogInfo, "%s",
+               text.ends_with('\n') ? std::string_view(text).substr(0, text.size() - 1)
+                                    : std::string_view(text));
 }
 
 int print_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
@@ -34,19 +62,25 @@ int print_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
     return 0;
 }
 
-void dump(const char* label, const unsigned char* data, size_t size, bool text_mode) {
+std::string dump(const char* label, const unsigned char* data, size_t size, bool text_mode) {
+    std::string out;
+    char piece[64];
+    auto add = [&](const char* format, auto... args) {
+        std::snprintf(piece, sizeof piece, format, args...);
+        out += piece;
+    };
     const size_t width = text_mode ? 0x40 : 0x10;
-    std::fprintf(stderr, "%s, %10.10lu bytes (0x%8.8lx)\n", label, static_cast<unsigned long>(size),
-                 static_cast<unsigned long>(size));
+    add("%s, %10.10lu bytes (0x%8.8lx)\n", label, static_cast<unsigned long>(size),
+        static_cast<unsigned long>(size));
     size_t i = 0;
     while (i < size) {
-        std::fprintf(stderr, "%4.4lx: ", static_cast<unsigned long>(i));
+        add("%4.4lx: ", static_cast<unsigned long>(i));
         if (!text_mode) {
             for (size_t c = 0; c < width; ++c) {
                 if (i + c < size)
-                    std::fprintf(stderr, "%02x ", data[i + c]);
+                    add("%02x ", data[i + c]);
                 else
-                    std::fputs("   ", stderr);
+                    out += "   ";
             }
         }
         size_t next = i + width;
@@ -57,17 +91,17 @@ void dump(const char* label, const unsigned char* data, size_t size, bool text_m
                 break;
             }
             const unsigned char b = data[i + c];
-            std::fputc((b >= 0x20 && b < 0x80) ? b : '.', stderr);
+            out += (b >= 0x20 && b < 0x80) ? static_cast<char>(b) : '.';
             if (text_mode && i + c + 2 < size && data[i + c + 1] == 0x0D &&
                 data[i + c + 2] == 0x0A) {
                 next = i + c + 3;
                 break;
             }
         }
-        std::fputc('\n', stderr);
+        out += '\n';
         i = next;
     }
-    std::fflush(stderr);
+    return out;
 }
 
 }  // namespace
@@ -123,14 +157,56 @@ int HttpHelper::perform(const std::string& url, const std::string* form, std::st
     return curl_easy_perform(h);
 }
 
+std::string hide_credentials(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end;
+        size_t body = line.size();
+        while (body > 0 && (line[body - 1] == '\n' || line[body - 1] == '\r')) --body;
+        const std::string_view ending = line.substr(body);
+        line = line.substr(0, body);
+
+        // A header line: "Name: value".
+        const size_t colon = line.find(':');
+        if (colon != std::string_view::npos && colon > 0 && line.find_first_of(" \t=&") > colon &&
+            is_credential_name(line.substr(0, colon))) {
+            out.append(line.substr(0, colon + 1)).append(kHidden).append(ending);
+            continue;
+        }
+        // Form and query fields: "a=1&sign=...".
+        size_t field = 0;
+        while (field <= line.size()) {
+            size_t stop = line.find('&', field);
+            if (stop == std::string_view::npos) stop = line.size();
+            const std::string_view pair = line.substr(field, stop - field);
+            const size_t eq = pair.find('=');
+            size_t name_start = pair.find_last_of("?", eq);
+            name_start = name_start == std::string_view::npos ? 0 : name_start + 1;
+            if (eq != std::string_view::npos &&
+                is_credential_name(pair.substr(name_start, eq - name_start)))
+                out.append(pair.substr(0, eq + 1)).append(kHidden);
+            else
+                out.append(pair);
+            if (stop < line.size()) out += '&';
+            field = stop + 1;
+        }
+        out.append(ending);
+    }
+    return out;
+}
+
 int curl_trace(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     const auto* config = static_cast<const TraceConfig*>(user);
     const bool text_mode = config != nullptr && config->text_mode;
     const char* label = nullptr;
     switch (type) {
         case CURLINFO_TEXT:
-            std::fprintf(stderr, "== Info: %.*s", static_cast<int>(size), data);
-            std::fflush(stderr);
+            log_dump(config, "== Info: " + hide_credentials(std::string_view(data, size)));
             return 0;
         case CURLINFO_HEADER_IN:
             label = "<= Recv header";
@@ -153,6 +229,9 @@ int curl_trace(CURL*, curl_infotype type, char* data, size_t size, void* user) {
         default:
             return 0;
     }
-    dump(label, reinterpret_cast<const unsigned char*>(data), size, text_mode);
+    // Hidden before the dump cuts lines, so that no part of a value is left.
+    const std::string shown = hide_credentials(std::string_view(data, size));
+    log_dump(config, dump(label, reinterpret_cast<const unsigned char*>(shown.data()), shown.size(),
+                          text_mode));
     return 0;
 }

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One-shot requests to JSON services, each on a fresh easy handle. Returns libcurl's
@@ -26,11 +28,17 @@ private:
     bool debug_ = false;
 };
 
-// What curl_trace dumps: text lines (true) or hex with characters (false).
+// What curl_trace dumps: text lines (true) or hex with characters (false), and where:
+// the local log unless a sink is given (tests).
 struct TraceConfig {
     bool text_mode = false;
+    std::function<void(const std::string&)> sink;
 };
 
-// A CURLOPT_DEBUGFUNCTION that dumps the transfer to standard error; `user` points to a
-// TraceConfig. Always returns 0.
+// A CURLOPT_DEBUGFUNCTION that dumps the transfer to the local log, never to the console;
+// credentials in it (the ltoken header, authorisation, signatures, keys) are replaced by
+// "<hidden>". `user` points to a TraceConfig. Always returns 0.
 int curl_trace(CURL* handle, curl_infotype type, char* data, size_t size, void* user);
+
+// The transfer text with the values of credential headers and form fields hidden.
+std::string hide_credentials(std::string_view text);

@@ -379,7 +379,8 @@ int BlogReporter::post_log(PostParam& param) {
     const std::string token_line = "ltoken:" + param.ltoken;
     CurlHeaderList headers(curl_slist_append(nullptr, token_line.c_str()));
 
-    TraceConfig trace{true};
+    TraceConfig trace;
+    trace.text_mode = true;
     std::string answer;
     const long limit = param.kind == 1 ? kTextPostTimeout : kFilePostTimeout;
     // Verified like every other request: the post carries the access token.
@@ -399,7 +400,8 @@ int BlogReporter::post_log(PostParam& param) {
 
     const CURLcode result = curl_easy_perform(h);
     if (result != CURLE_OK) {
-        std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+        // The log only: unattended runs own the console.
+        log_tagged(kLogWarning, "curl_easy_perform() failed: %s", curl_easy_strerror(result));
         log_tagged(kLogWarning, "report log failed. log_no:%s, code:%d", param.logNo,
                    static_cast<int>(result));
     } else {

@@ -1,5 +1,6 @@
 #include "ui/frameless_window.h"
 
+#include <QCloseEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QGridLayout>
 #include <QMouseEvent>
@@ -39,6 +40,13 @@ FramelessWindow::FramelessWindow(QWidget* content, QWidget* parent)
 }
 
 FramelessWindow::~FramelessWindow() = default;
+
+void FramelessWindow::closeEvent(QCloseEvent* event) {
+    if (drag->content->close())
+        event->accept();
+    else
+        event->ignore();
+}
 
 void FramelessWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;

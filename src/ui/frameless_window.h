@@ -15,6 +15,9 @@ public:
     ~FramelessWindow() override;
 
 protected:
+    // The window system's close (Alt+F4, the taskbar, WM_DELETE_WINDOW) reaches this
+    // frame; the wrapped widget decides whether it proceeds.
+    void closeEvent(QCloseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "app/exit_code.h"
+#include "app/run_status.h"
 #include "report/logger.h"
 #include "ui/carousel_image_window.h"
 #include "ui/install_main_window_ui.h"
@@ -30,7 +31,9 @@ constexpr const char* kTitleButtonLook =
     "QToolButton{border-radius:4px;background-color:transparent;}QToolButton:hover{border-"
     "radius:4px;background-color:#f4f4f4}QToolButton:pressed{border-radius:4px;background-"
     "color:#f4f4f4}";
-constexpr const char* kTipButtonLook = "background-color:transparent;";
+// "border:none" lets the sheet draw the (empty) background itself: the native panel of
+// the default style (Fusion) paints the transparent background as a black square.
+constexpr const char* kTipButtonLook = "background-color:transparent;border:none;";
 constexpr const char* kSolidBar =
     "QProgressBar{ background: #EAEAEA;border-radius:8px; }QProgressBar::chunk "
     "{background-color: #FF2D89; border-radius:8px;}";
@@ -437,31 +440,37 @@ void InstallMainWindow::cancel_run() {
     set_process_exit_code(1);
 }
 
+// The one cancel path: the close button, Esc and the window system's close all end here.
 void InstallMainWindow::onCancelBtn() {
-    cancelled = _confirm_cancel();
-    if (!cancelled) return;
+    // One question at a time; none once the run has ended or the user has decided.
+    if (finished || cancelled || dialog_shown) return;
+    // Files are being copied: stopping now would leave a broken installation.
+    if (requested_status >= kStatusInstalling) return;
+    const bool confirmed = _confirm_cancel();
+    // The download may have finished while the box was up; once the install has begun,
+    // Exit no longer cancels and the window goes on showing the install.
+    if (!confirmed || finished || requested_status >= kStatusInstalling) return;
+    cancelled = true;
     cancel_run();
-    done(1);
+    // A running stage ends the run from its result slot, once its worker has returned.
+    if (!stage_running) done(1);
 }
 
+void InstallMainWindow::reject() { onCancelBtn(); }
+
 void InstallMainWindow::closeEvent(QCloseEvent* event) {
-    const int status = current_status;
-    if (status > 4) {
+    if (finished) {
         event->accept();
-    } else if (status == 4) {
-        event->ignore();
-    } else if (!event->spontaneous()) {
-        event->accept();
-    } else if (_confirm_cancel()) {
-        cancelled = true;
-        cancel_run();
-        event->accept();
-    } else {
-        event->ignore();
+        return;
     }
+    // The run decides when the window goes; the question is asked from the event loop,
+    // not from inside the window system's close.
+    event->ignore();
+    QMetaObject::invokeMethod(this, &InstallMainWindow::onCancelBtn, Qt::QueuedConnection);
 }
 
 void InstallMainWindow::done(int code) {
+    finished = true;
     discard_message_box();
     remove_dim_overlay();
     set_process_exit_code(code);

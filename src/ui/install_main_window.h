@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/launch_options.h"
+#include "app/run_status.h"
 #include "ui/install_engine.h"
 
 class QTimer;
@@ -46,6 +47,8 @@ public:
 
     void setOuterFrame(QWidget* frame);
     void done(int code) override;
+    // Esc: the cancel path, as the close button.
+    void reject() override;
 
 signals:
     void sigProgress(int value, QString msg = "", int cost = -1, size_t download_size = 0,
@@ -124,11 +127,20 @@ private:
     std::unique_ptr<std::thread> install_poll_thread;
     QWidget* outer_frame = nullptr;
 
+    // GUI thread only. A worker runs from a stage's start to its result slot; the run ends
+    // (done) only after that, so the exit code says what the stage did.
+    bool stage_running = false;
+    bool confirming_cancel = false;  // the cancel confirmation is up
+    bool finished = false;           // done has run
+
     WindowTimings timings;
     // Steady-clock start of the download and the callback's last values, for the
     // download worker's report.
     std::atomic<int64_t> download_start_ns{0};
     std::atomic<int64_t> download_now_bytes{0};
+    DownloadRate download_rate;
+    // The last remaining time shown, kept while a stall leaves the rate unknown.
+    std::atomic<int> shown_remaining{0};
 };
 
 // The address of the suite's full installer package on the file store.

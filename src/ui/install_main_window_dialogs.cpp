@@ -20,6 +20,20 @@ QString dark_title(const char* key) {
     return QString("<font color='#333333'>%1</font>").arg(qtext_of(key));
 }
 
+// Chinese, Japanese and Korean sentences end in full-width marks, not ASCII ones.
+bool ends_in_cjk(const QString& text) {
+    if (text.isEmpty()) return false;
+    const char32_t last = text.toUcs4().back();
+    return (last >= 0x2E80 && last <= 0x9FFF) || (last >= 0xAC00 && last <= 0xD7AF) ||
+           (last >= 0xF900 && last <= 0xFAFF) || (last >= 0xFF00 && last <= 0xFFEF);
+}
+
+// The text of key closed by a full stop in its own script.
+QString sentence_of(const char* key) {
+    const QString text = qtext_of(key);
+    return text + (ends_in_cjk(text) ? QString(QChar(0x3002)) : QString("."));
+}
+
 }  // namespace
 
 std::string full_package_address() {
@@ -84,9 +98,9 @@ void InstallMainWindow::_show_install_failed(const char* message, bool retry_all
     const QString content =
         QString(
             "<span style='text-align: left'><font font-family='Open Sans' "
-            "color='#F53F3F'><b>%1</b></font><br/><font color='#333333'>%2.<br/>%3<br/>%4</font>"
+            "color='#F53F3F'><b>%1</b></font><br/><font color='#333333'>%2<br/>%3<br/>%4</font>"
             "</span>")
-            .arg(shown_message, qtext_of("TryAgain"), link, qtext_of("Contact"));
+            .arg(shown_message, sentence_of("TryAgain"), link, qtext_of("Contact"));
     box->setContent(content.toUtf8().constData());
 
     const int result = run_message_box(box);
@@ -119,9 +133,9 @@ void InstallMainWindow::_retry_install_in_use(const QString& message) {
     const QString content =
         QString(
             "<span style='text-align: left'><font color='#333333'>%1</font><br/><font "
-            "color='#333333'><b>%2</b><br/>%3.</font></span>")
+            "color='#333333'><b>%2</b><br/>%3</font></span>")
             .arg(qtext_of("BeingUsedByApplications"), list,
-                 qtext_of("CloseApplicationsToContinue"));
+                 sentence_of("CloseApplicationsToContinue"));
     box->setContent(content.toUtf8().constData());
 
     if (run_message_box(box) == STMessageBox::kClose)
@@ -135,15 +149,19 @@ bool InstallMainWindow::_confirm_cancel() {
     message_box = new STMessageBox(this);
     STMessageBox* box = message_box;
     box->setTitle(dark_title("InstallCancelTitle").toUtf8().constData());
-    box->setContent(QString("<font color='#333333'>%1&nbsp;?</font>")
-                        .arg(qtext_of("InstallCancelConfirm"))
-                        .toUtf8()
-                        .constData());
+    const QString question = qtext_of("InstallCancelConfirm");
+    // The blank before the mark must not break: a lone "?" on the last line.
+    const QString mark = ends_in_cjk(question) ? QString(QChar(0xFF1F)) : QString("&nbsp;?");
+    box->setContent(
+        QString("<font color='#333333'>%1%2</font>").arg(question, mark).toUtf8().constData());
     box->addButton(STMessageBox::kExit, false);
     box->addButton(STMessageBox::kCancel, true);
     box->setDefaultButton(STMessageBox::kCancel);
 
-    return run_message_box(box) == STMessageBox::kExit;
+    confirming_cancel = true;
+    const int result = run_message_box(box);
+    confirming_cancel = false;
+    return result == STMessageBox::kExit;
 }
 
 }  // namespace velora::st

@@ -11,6 +11,7 @@
 #include "report/report_client.h"
 #include "setup/setup_result.h"
 #include "ui/install_main_window.h"
+#include "ui/message_box.h"
 
 namespace velora::st {
 
@@ -32,6 +33,7 @@ int64_t wall_ms() { return QDateTime::currentMSecsSinceEpoch(); }
 
 void InstallMainWindow::_start_check() {
     if (check_thread.joinable()) check_thread.join();
+    stage_running = true;
     check_thread = std::thread(&InstallMainWindow::_check_worker, this);
 }
 
@@ -48,6 +50,7 @@ void InstallMainWindow::_check_worker() {
 
 void InstallMainWindow::_start_download() {
     if (download_thread.joinable()) download_thread.join();
+    stage_running = true;
     download_thread = std::thread(&InstallMainWindow::_download_worker, this);
 }
 
@@ -55,6 +58,7 @@ void InstallMainWindow::_download_worker() {
     const int64_t start = steady_ns();
     download_start_ns = start;
     download_now_bytes = 0;
+    download_rate.restart(static_cast<double>(start) / 1e9);
     std::string error;
     int code = setup_center->download_files(
         [this](int64_t total, int64_t cache, int64_t now) {
@@ -88,9 +92,11 @@ void InstallMainWindow::on_download_progress(int64_t total, int64_t cache, int64
     if (time - last < gap) return;
 
     if (now > 0) {
-        const DownloadEstimate estimate = estimate_download(
-            total, cache, now, static_cast<double>(last - download_start_ns) / 1e9);
-        emit sigProgress(estimate.percent, "", estimate.remaining_seconds,
+        download_rate.add(static_cast<double>(time) / 1e9, now);
+        const DownloadEstimate estimate =
+            estimate_download(total, cache, now, download_rate.bytes_per_second());
+        if (estimate.remaining_known) shown_remaining = estimate.remaining_seconds;
+        emit sigProgress(estimate.percent, "", shown_remaining,
                          static_cast<size_t>(estimate.done_bytes),
                          static_cast<size_t>(estimate.total_bytes));
     }
@@ -100,8 +106,11 @@ void InstallMainWindow::on_download_progress(int64_t total, int64_t cache, int64
 void InstallMainWindow::_start_install() {
     log_tagged(kLogInfo, "InstallMainWindow::_start_install");
     if (install_thread.joinable()) install_thread.join();
+    stage_running = true;
     install_thread = std::thread(&InstallMainWindow::_install_worker, this);
     requested_status = 4;
+    // Nothing can be cancelled any more: the question goes, the window shows the install.
+    if (confirming_cancel && message_box) message_box->close();
 }
 
 void InstallMainWindow::_install_worker() {
@@ -167,6 +176,11 @@ void InstallMainWindow::_report_user_cancel() {
 }
 
 void InstallMainWindow::onCheckDone(int result, QString error) {
+    stage_running = false;
+    if (cancelled) {
+        done(1);
+        return;
+    }
     if (result == 0) {
         _start_download();
         return;
@@ -178,15 +192,20 @@ void InstallMainWindow::onCheckDone(int result, QString error) {
 
 void InstallMainWindow::onDownloadResult(int result) {
     log_tagged(kLogInfo, "onDownloadResult %d", result);
-    if (result == 0) {
+    stage_running = false;
+    // Cancelled: nothing is installed, even when the last bytes arrived meanwhile.
+    if (cancelled) {
+        done(1);
+    } else if (result == 0) {
         _start_install();
-    } else if (!cancelled) {
+    } else {
         const QByteArray message = QString::asprintf("download failed code: %d", result).toUtf8();
         _show_install_failed(message.constData(), true);
     }
 }
 
 void InstallMainWindow::onInstallResult(int code, QString msg) {
+    stage_running = false;
     if (code == kSetupInUse) {
         _retry_install_in_use(msg);
     } else if (code != 0) {
@@ -202,6 +221,7 @@ void InstallMainWindow::onInstallResult(int code, QString msg) {
 }
 
 void InstallMainWindow::retry_after_failure() {
+    if (finished || cancelled) return;
     if (current_status < 2)
         _start_check();
     else

@@ -14,6 +14,11 @@
 
 namespace velora::st {
 
+namespace {
+// What the taskbar and the window switcher show.
+constexpr const char* kWindowTitle = "Castmill Setup";
+}  // namespace
+
 int run_window(const LaunchOptions& options) {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
@@ -22,6 +27,8 @@ int run_window(const LaunchOptions& options) {
     static char* argv[] = {program_name, nullptr};
     int argc = 1;
     QApplication app(argc, argv);
+    // Only the window's done() ends the run: its result is the exit code.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     const std::filesystem::path icon = installer_resources_dir() / "app.ico";
     app.setWindowIcon(QIcon(QString::fromStdU16String(icon.u16string())));
@@ -32,6 +39,7 @@ int run_window(const LaunchOptions& options) {
     log_tagged(kLogInfo, "call show_ui");
     auto* window = new InstallMainWindow(options);
     FramelessWindow frame(window);
+    frame.setWindowTitle(kWindowTitle);
     window->setOuterFrame(&frame);
 
     if (QScreen* screen = QGuiApplication::primaryScreen()) {

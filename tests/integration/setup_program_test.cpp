@@ -9,6 +9,7 @@
 #include <regex>
 #include <thread>
 
+#include "app/paths.h"
 #include "app/startup.h"
 #include "support/child_process.h"
 #include "support/dist_server.h"
@@ -232,6 +233,28 @@ TEST_F(SetupProgramTest, UnattendedUpdateInstallsReportsProgressAndStartsTheAppl
     EXPECT_EQ(lines.back().done, lines.back().total);
     EXPECT_EQ(lines.back().remaining, "0:00");
     EXPECT_EQ(run.err.find("failed:"), std::string::npos) << run.err;
+}
+
+// The report client's transfers are traced to the log only, and its token never shows.
+TEST_F(SetupProgramTest, UnattendedConsoleShowsNoTraceAndNoToken) {
+    const auto run = run_unattended(";--no-launch");
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    const auto reports = server->reports();
+    ASSERT_FALSE(reports.empty());
+    const std::string token = reports.front().value("ltoken", std::string());
+    ASSERT_FALSE(token.empty());
+    for (const std::string& console : {run.out, run.err}) {
+        EXPECT_EQ(console.find(token), std::string::npos) << console;
+        EXPECT_EQ(console.find("ltoken"), std::string::npos) << console;
+        EXPECT_EQ(console.find("== Info:"), std::string::npos) << console;
+        EXPECT_EQ(console.find("=> Send header"), std::string::npos) << console;
+    }
+    // The trace is in the log, for support, with the token hidden.
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(velora::st::log_directory()))
+        log += test::read_file(entry.path());
+    EXPECT_NE(log.find("ltoken:<hidden>"), std::string::npos);
+    EXPECT_EQ(log.find(token), std::string::npos);
 }
 
 TEST_F(SetupProgramTest, UnattendedRunWithoutLaunchLeavesTheApplicationAlone) {

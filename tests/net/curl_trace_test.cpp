@@ -6,11 +6,16 @@
 
 namespace {
 
+// What the trace dumps; nothing reaches the console.
 std::string trace(curl_infotype type, std::string data, bool text_mode) {
-    TraceConfig config{text_mode};
+    std::string dumped;
+    TraceConfig config{text_mode, [&](const std::string& text) { dumped += text; }};
     ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(curl_trace(nullptr, type, data.data(), data.size(), &config), 0);
-    return ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    return dumped;
 }
 
 TEST(CurlTrace, TextModeBreaksLinesAtCarriageReturnLineFeed) {
@@ -41,6 +46,28 @@ TEST(CurlTrace, LongTextLinesWrapAtSixtyFourCharacters) {
               "=> Send data, 0000000070 bytes (0x00000046)\n0000: " + std::string(64, 'x') +
                   "\n0040: " + std::string(6, 'x') + "\n");
     EXPECT_EQ(trace(CURLINFO_END, "ignored", true), "");
+}
+
+TEST(CurlTrace, CredentialsAreHiddenBeforeLinesAreCut) {
+    const std::string token(80, 'T');
+    const std::string dumped = trace(
+        CURLINFO_HEADER_OUT,
+        "POST /log HTTP/1.1\r\nHost: x\r\nltoken:" + token + "\r\nAuthorization: Basic abc\r\n",
+        true);
+    EXPECT_EQ(dumped.find("TTTT"), std::string::npos) << dumped;
+    EXPECT_EQ(dumped.find("abc"), std::string::npos) << dumped;
+    EXPECT_NE(dumped.find("ltoken:<hidden>"), std::string::npos) << dumped;
+    EXPECT_NE(dumped.find("Host: x"), std::string::npos) << dumped;
+}
+
+TEST(CurlTrace, SignaturesAndKeysInFormsAreHidden) {
+    EXPECT_EQ(hide_credentials("appId=castmill&sign=0a1b2c&time=5\n"),
+              "appId=castmill&sign=<hidden>&time=5\n");
+    EXPECT_EQ(hide_credentials("GET /x?key=secret&a=1 HTTP/1.1\r\n"),
+              "GET /x?key=<hidden>&a=1 HTTP/1.1\r\n");
+    EXPECT_EQ(hide_credentials("Set-Cookie: s=1\r\nContent-Type: text/plain\r\n"),
+              "Set-Cookie:<hidden>\r\nContent-Type: text/plain\r\n");
+    EXPECT_EQ(hide_credentials("text=upload done"), "text=upload done");
 }
 
 }  // namespace

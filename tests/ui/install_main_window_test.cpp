@@ -18,6 +18,7 @@
 #include "scripted_install_engine.h"
 #include "setup/setup_result.h"
 #include "support/test_env.h"
+#include "ui/frameless_window.h"
 #include "ui/localizer.h"
 #include "ui/message_box.h"
 #include "ui_test_support.h"
@@ -420,8 +421,9 @@ private slots:
         });
         QTest::mouseClick(close_button, Qt::LeftButton);
         QCOMPARE(run->cancel_calls.load(), 1);
-        QCOMPARE(window->result(), 1);
         QCOMPARE(velora::st::process_exit_code(), 1);
+        // The run ends only once the download has returned.
+        QVERIFY(window->isVisible());
 
         // The cancelled download ends without a failure dialog.
         bool result_handled = false;
@@ -429,8 +431,126 @@ private slots:
                 [&] { result_handled = true; });
         downloading.open();
         QTRY_VERIFY(result_handled);
+        QTRY_VERIFY(window->isHidden());
         QVERIFY(!any_box_visible(*window));
+        QCOMPARE(window->result(), 1);
         QCOMPARE(velora::st::process_exit_code(), 1);
+        QCOMPARE(run->install_calls.load(), 0);
+    }
+
+    // Esc and the window system's close reach the frame or the dialog's reject, not the
+    // close button: both must ask, and neither may end the run while the download runs.
+    void escapeAndFrameCloseAskLikeTheCloseButton() {
+        Gate downloading;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
+            progress(10 * kMiB, 0, kMiB);
+            downloading.wait();
+            return run->cancel_calls > 0 ? static_cast<int>(velora::st::kSetupDownloadCancelled)
+                                         : 0;
+        };
+        // The frame owns the window, as in the program; the gate opens before it goes.
+        auto* window = new InstallMainWindow(options, std::move(engine), fast_timings());
+        velora::st::FramelessWindow frame(window);
+        window->setOuterFrame(&frame);
+        frame.show();
+        OpenOnExit opener{{&downloading}};
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
+
+        int boxes = 0;
+        on_next_box(*window, [&](STMessageBox& box) {
+            ++boxes;
+            QTest::mouseClick(button_labelled(box, localized("Cancel")), Qt::LeftButton);
+        });
+        QTest::keyClick(window, Qt::Key_Escape);
+        QTRY_COMPARE(boxes, 1);
+        QTRY_VERIFY(!any_box_visible(*window));
+        QVERIFY(window->isVisible());
+
+        on_next_box(*window, [&](STMessageBox& box) {
+            ++boxes;
+            QTest::mouseClick(button_labelled(box, localized("Cancel")), Qt::LeftButton);
+        });
+        QVERIFY(!frame.close());
+        QTRY_COMPARE(boxes, 2);
+        QTRY_VERIFY(!any_box_visible(*window));
+        QVERIFY(frame.isVisible());
+        QVERIFY(window->isVisible());
+        QCOMPARE(run->cancel_calls.load(), 0);
+        QCOMPARE(velora::st::process_exit_code(), 0);
+
+        on_next_box(*window, [&](STMessageBox& box) {
+            QTest::mouseClick(button_labelled(box, localized("Exit")), Qt::LeftButton);
+        });
+        frame.close();
+        QTRY_COMPARE(run->cancel_calls.load(), 1);
+        QVERIFY(window->isVisible());
+        downloading.open();
+        QTRY_VERIFY(window->isHidden());
+        QCOMPARE(window->result(), 1);
+        QCOMPARE(velora::st::process_exit_code(), 1);
+        QCOMPARE(run->install_calls.load(), 0);
+        // The frame lets go once the run has ended.
+        QVERIFY(frame.close());
+    }
+
+    // The download finishes while the question is up: the install begins, the question
+    // goes, and Exit can no longer stop anything.
+    void confirmationOpenWhenTheInstallBeginsNoLongerCancels() {
+        Gate downloading, installing;
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        ScriptedInstallEngine* run = engine.get();
+        engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
+            progress(10 * kMiB, 0, kMiB);
+            downloading.wait();
+            return 0;
+        };
+        engine->on_install = [&](int, std::string&) {
+            installing.wait();
+            return 0;
+        };
+        auto window = make_window(std::move(engine));
+        OpenOnExit opener{{&downloading, &installing}};
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
+
+        bool box_closed_by_itself = false;
+        on_next_box(*window, [&](STMessageBox& box) {
+            downloading.open();
+            QTRY_VERIFY(installing.has_waiter());
+            box_closed_by_itself = !box.isVisible();
+            // As a user would who pressed Exit just then.
+            if (box.isVisible())
+                QTest::mouseClick(button_labelled(box, localized("Exit")), Qt::LeftButton);
+        });
+        QTest::mouseClick(child<QToolButton>(*window, "closeBotton"), Qt::LeftButton);
+        QVERIFY(box_closed_by_itself);
+        QCOMPARE(run->cancel_calls.load(), 0);
+        QVERIFY(window->isVisible());
+        QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Installing"));
+
+        installing.open();
+        QTRY_COMPARE(run->launch_calls.load(), 1);
+        QCOMPARE(window->result(), 0);
+        QCOMPARE(velora::st::process_exit_code(), 0);
+    }
+
+    // Chinese sentences end in the full-width marks, wherever the dialogs end a sentence.
+    void chineseSentencesEndInFullWidthMarks() {
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_install = [](int, std::string&) { return velora::st::kSetupFileSystemError; };
+        auto window = make_window(std::move(engine));
+        // After the window chose the system's language, before the first result arrives.
+        Localizer::instance().init("zh-CN");
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            content = box_text(box);
+            QVERIFY(save_dialog_screenshot(*window, box, "dialog_install_failed_zh"));
+            QTest::mouseClick(button_labelled(box, localized("Close")), Qt::LeftButton);
+        });
+        QTRY_VERIFY(window->isHidden());
+        QVERIFY(content.contains(localized("TryAgain") + QChar(0x3002) + "<br/>"));
+        QVERIFY(!content.contains(localized("TryAgain") + "."));
     }
 };
 

@@ -77,6 +77,11 @@ private slots:
     }
 
     void buttonsAreLabelledAndSizedFromTheirText() {
+        // The shipped label says what the button does; the plain word is narrower.
+        castmill::test::TempDir plain;
+        castmill::test::write_file(plain / "locale" / "en-US.ini", "Cancel = \"Cancel\"\n");
+        Localizer::instance().set_resources_folder(plain.path());
+        Localizer::instance().init("en-US");
         STMessageBox box;
         box.addButton(STMessageBox::kCancel, true);
         box.addButton(3, false);

@@ -1,0 +1,283 @@
+// The real `setup` window in a real X server with a window manager, against the local
+// distribution server, driven by the keyboard, the pointer and the window system as a
+// person would, and judged by the windows on screen and the exit code.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <QColor>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/dist_server.h"
+#include "support/sample_suite.h"
+#include "support/scoped_env.h"
+#include "support/test_env.h"
+#include "x_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace test = castmill::test;
+using namespace std::chrono_literals;
+
+// The install window inside its frame (the frame's margin holds the shadow).
+constexpr int kFrameMargin = 12;
+// The tip buttons in the window: the picture area's origin plus their own place.
+const QRect kPrevTipButton(kFrameMargin + 2 + 20, kFrameMargin + 32 + 260, 32, 32);
+const QRect kNextTipButton(kFrameMargin + 2 + 654, kFrameMargin + 32 + 260, 32, 32);
+
+struct Locale {
+    const char* name;   // of the window's texts
+    const char* posix;  // LANG as a user's session sets it
+};
+
+void PrintTo(const Locale& locale, std::ostream* out) { *out << locale.name; }
+
+const Locale kLocales[] = {
+    {"en-US", "en_US.UTF-8"}, {"de-DE", "de_DE.UTF-8"}, {"zh-CN", "zh_CN.UTF-8"}};
+
+// Polls until ready() holds, for at most 60 seconds.
+template <typename Ready>
+bool eventually(Ready ready) {
+    for (int i = 0; i < 1200; ++i) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+bool near(QRgb a, QRgb b, int tolerance) {
+    return std::abs(qRed(a) - qRed(b)) <= tolerance &&
+           std::abs(qGreen(a) - qGreen(b)) <= tolerance &&
+           std::abs(qBlue(a) - qBlue(b)) <= tolerance;
+}
+
+class SetupWindowX11Test : public ::testing::TestWithParam<Locale> {
+protected:
+    void SetUp() override {
+        if (const std::string missing = test::XSession::missing_tools(); !missing.empty())
+            GTEST_SKIP() << "X tools not installed: " << missing;
+        x = std::make_unique<test::XSession>();
+        test::make_sample_suite(dir / "suite", "2.0.0");
+        test::add_sample_key_file(dir / "suite");
+        test::make_sample_suite(installed(), "1.0.0");
+        test::add_sample_key_file(installed());
+    }
+
+    // Publishes the suite and serves it; a big file of the release can be slowed down.
+    void serve(bool with_big_file = false) {
+        if (with_big_file) {
+            std::string big(16 << 20, '\0');
+            for (size_t i = 0; i < big.size(); ++i)
+                big[i] = static_cast<char>((i * 2654435761u) >> 13);
+            test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
+        }
+        const fs::path release = test::publish_release(dir / "suite", "2.0.0", dir / "release");
+        test::DistServerOptions options;
+        options.release = release;
+        options.app_id = test::kSampleAppId;
+        options.app_secret = test::kSampleAppSecret;
+        server = std::make_unique<test::DistServer>(options);
+        server->set_host_environment();
+    }
+
+    // A download that lasts about a minute unless it is cancelled.
+    void slow_big_file() {
+        test::FaultRule slow;
+        slow.path = server->release_path_of("VeloraOBS/bin/big.dll");
+        slow.chunk_delay_ms = 250;
+        server->add_fault(slow);
+    }
+
+    // setup as the suite starts it, with its window on the X server in the test's language.
+    void start_setup() {
+        test::ScopedEnv env;
+        env.set("QT_QPA_PLATFORM", "xcb");
+        env.set("LANG", GetParam().posix);
+        env.set("LC_ALL", GetParam().posix);
+        env.set("LANGUAGE", std::nullopt);
+        env.set("TMPDIR", (dir / "tmp").string());
+        fs::create_directories(dir / "tmp");
+        const fs::path old_cwd = fs::current_path();
+        fs::current_path(installed());
+        const fs::path setup = test::bin_dir() / "setup";
+        setup_run = std::make_unique<test::ChildProcess>(
+            "/bin/sh",
+            std::vector<std::string>{
+                "-c", "exec \"$0\" \"$@\" >\"" + (dir / "setup.out").string() + "\" 2>&1",
+                setup.string(), "--exit-pause-ms=0",
+                setup.string() + ";--install_dir=" + (dir / "install").string() + ";--modules=3"});
+        fs::current_path(old_cwd);
+        // The frame is the window with the suite's title; a dialog may already be up.
+        ASSERT_TRUE(eventually([&] {
+            for (const auto& window : x->visible_windows(setup_run->pid()))
+                if (x->name(window) == "Castmill Setup") frame = window;
+            return !frame.empty();
+        })) << output();
+    }
+
+    fs::path installed() const { return dir / "install/Castmill"; }
+    fs::path marker() const { return dir / "install/Chromium/started.txt"; }
+
+    // setup's own log of this run.
+    std::string setup_log() const {
+        std::string text;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(dir / "tmp/castmill/log", ec))
+            text += test::read_file(entry.path());
+        return text;
+    }
+    std::string output() const {
+        return test::read_file(dir / "setup.out") + "\n--- log:\n" + setup_log();
+    }
+
+    bool reached_status(int status) const {
+        return setup_log().find("switch to status: " + std::to_string(status)) != std::string::npos;
+    }
+
+    size_t windows_shown() const { return x->visible_windows(setup_run->pid()).size(); }
+
+    // Waits for setup's end; its exit code, or -1 when it did not end within a minute.
+    int exit_code() {
+        if (!eventually([&] { return setup_run->poll().has_value(); })) return -1;
+        const int status = setup_run->wait();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    bool reported(const std::string& code) const {
+        for (const auto& report : server->reports())
+            if (report["fields"].value("logNo", std::string()) == code) return true;
+        return false;
+    }
+
+    // A PNG of the screen under the build tree, for people to look at.
+    QImage shot(const std::string& state) const {
+        const auto dir_name = test::get_env("CASTMILL_SCREENSHOT_DIR");
+        const fs::path shots = dir_name ? fs::path(*dir_name) / "x11" : dir / "shots";
+        return x->screenshot(shots / (std::string(GetParam().name) + "_" + state + ".png"));
+    }
+
+    // Focuses the box that is up beside the frame and presses keys in it.
+    void keys_in_box(std::initializer_list<const char*> keys) const {
+        for (const auto& window : x->visible_windows(setup_run->pid()))
+            if (window != frame) x->activate(window);
+        for (const char* keys_pressed : keys) x->key(keys_pressed);
+    }
+    // The confirmation's focus is on the button that keeps the installation going; the one
+    // before it in the tab order stops it.
+    void press_exit_in_box() const { keys_in_box({"shift+Tab", "space"}); }
+
+    test::TempDir dir;
+    std::unique_ptr<test::XSession> x;
+    std::unique_ptr<test::DistServer> server;
+    std::unique_ptr<test::ChildProcess> setup_run;
+    std::string frame;
+};
+
+TEST_P(SetupWindowX11Test, EscAndWindowSystemCloseWhileDownloadingAskFirstAndExitEndsWithOne) {
+    serve(true);
+    slow_big_file();
+    // The version answer a moment late, to see the first state.
+    server->delay(test::DistServer::kVersionPath, 1500ms, 1);
+    const auto before = test::file_tree(installed());
+    start_setup();
+    shot("preparing");
+
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    x->activate(frame);
+    shot("downloading");
+
+    // The tip arrows over the picture: their corners show the picture, not black squares.
+    const QRect window = x->geometry(frame);
+    x->move_pointer(window.x() + window.width() / 2, window.y() + window.height() / 2);
+    std::this_thread::sleep_for(500ms);  // the window looks at the pointer every 100 ms
+    const QImage tips = shot("tips");
+    for (const QRect& button : {kPrevTipButton, kNextTipButton}) {
+        const QRect on_screen = button.translated(window.topLeft());
+        // Just inside the button's corners, clear of the round icon.
+        const QRect inner = on_screen.adjusted(2, 2, -2, -2);
+        const QPoint corners[] = {inner.topLeft(), inner.topRight(), inner.bottomLeft(),
+                                  inner.bottomRight()};
+        for (const QPoint& corner : corners) {
+            // The picture just outside the button, beside the corner.
+            const QPoint outside(corner.x() + (corner.x() == inner.left() ? -4 : 4), corner.y());
+            const QRgb inside_colour = tips.pixel(corner);
+            EXPECT_TRUE(near(inside_colour, tips.pixel(outside), 48))
+                << "corner " << corner.x() << "," << corner.y() << " is "
+                << QColor(inside_colour).name().toStdString() << ", the picture beside it "
+                << QColor(tips.pixel(outside)).name().toStdString();
+        }
+    }
+
+    // Esc asks; the window stays; keeping on leaves the download running.
+    x->activate(frame);
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    shot("cancel_confirmation");
+    keys_in_box({"Return"});
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 1; })) << output();
+    EXPECT_FALSE(setup_run->poll().has_value()) << output();
+
+    // The window system's close (Alt+F4 through the window manager: WM_DELETE_WINDOW).
+    x->activate(frame);
+    x->key("alt+F4");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    const auto shown = x->visible_windows(setup_run->pid());
+    EXPECT_NE(std::find(shown.begin(), shown.end(), frame), shown.end());
+    shot("close_confirmation");
+    press_exit_in_box();
+
+    EXPECT_EQ(exit_code(), 1) << output();
+    EXPECT_TRUE(reported("I9102")) << output();
+    EXPECT_FALSE(reported("I9104"));
+    EXPECT_EQ(test::file_tree(installed()), before);
+    EXPECT_FALSE(fs::exists(marker()));
+}
+
+TEST_P(SetupWindowX11Test, CloseWhileInstallingIsIgnoredAndTheRunEndsWithTheApplicationStarted) {
+    serve();
+    // A program of the suite that ignores the request to close holds the install in its
+    // first step for the shutdown grace.
+    const fs::path holder = installed() / "VeloraOBS/bin/LogReporter.exe";
+    fs::copy_file(test::test_program("proc_helper"), holder);
+    test::ChildProcess held(holder, {"sleep", (dir / "held.ready").string(), "--ignore-term"});
+    ASSERT_TRUE(held.wait_for_file(dir / "held.ready"));
+
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(4); })) << output();
+    shot("installing");
+    x->activate(frame);
+    x->key("alt+F4");
+    x->key("Escape");
+    // Neither asks nor ends anything while files are copied.
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(windows_shown(), 1u);
+    EXPECT_FALSE(setup_run->poll().has_value()) << output();
+
+    EXPECT_EQ(exit_code(), 0) << output();
+    EXPECT_TRUE(reported("I9104")) << output();
+    EXPECT_TRUE(reported("I9105")) << output();
+    EXPECT_TRUE(eventually([&] { return fs::exists(marker()); }));
+}
+
+TEST_P(SetupWindowX11Test, FailureDialogClosedEndsWithTwo) {
+    serve();
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    shot("install_failed");
+    // Focus is on Retry; Close is before it.
+    keys_in_box({"shift+Tab", "space"});
+    EXPECT_EQ(exit_code(), 2) << output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, SetupWindowX11Test, ::testing::ValuesIn(kLocales),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             name.erase(name.find('-'), 1);
+                             return name;
+                         });
+
+}  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+
+// A real X server for one test: Xvfb on a free display with the openbox window manager,
+// and the tools that drive it as a person would: xdotool (keys, pointer, windows) and
+// ImageMagick's import (screenshots).
+//
+//   if (auto missing = XSession::missing_tools(); !missing.empty()) GTEST_SKIP() << missing;
+//   XSession x;                                // DISPLAY of this process points at it
+//   ... start the program under test ...
+//   auto windows = x.visible_windows(pid);
+//   x.activate(windows[0]);
+//   x.key("alt+F4");                           // through the window manager: WM_DELETE_WINDOW
+//   QImage shot = x.screenshot(dir / "state.png");
+
+#include <sys/types.h>
+
+#include <QImage>
+#include <QRect>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/scoped_env.h"
+
+namespace castmill::test {
+
+class XSession {
+public:
+    // The programs the tier needs that are not installed, separated by blanks.
+    static std::string missing_tools();
+
+    // Starts the server and the window manager and waits until the manager runs; throws
+    // std::runtime_error when either does not come up.
+    XSession();
+    ~XSession();
+    XSession(const XSession&) = delete;
+    XSession& operator=(const XSession&) = delete;
+
+    const std::string& display() const { return display_; }
+
+    // Mapped top-level windows of a process, oldest first.
+    std::vector<std::string> visible_windows(pid_t pid) const;
+    QRect geometry(const std::string& window) const;
+    std::string name(const std::string& window) const;
+
+    // Gives the window the input focus through the window manager.
+    void activate(const std::string& window) const;
+    // Presses keys with the real keyboard (XTEST), e.g. "Escape", "alt+F4", "shift+Tab".
+    void key(const std::string& keys) const;
+    void move_pointer(int x, int y) const;
+
+    // The whole screen, also saved as a PNG at file.
+    QImage screenshot(const std::filesystem::path& file) const;
+
+private:
+    // Runs an X tool to its end; its standard output, or throws when it fails.
+    std::string run(const std::string& tool, const std::vector<std::string>& args) const;
+
+    ScopedEnv env_;
+    std::filesystem::path dir_;
+    std::string display_;
+    std::unique_ptr<ChildProcess> server_;
+    std::unique_ptr<ChildProcess> window_manager_;
+};
+
+}  // namespace castmill::test
