@@ -14,8 +14,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// CASTMILL_FUZZ_SCRATCH moves the files elsewhere (scripts/fuzz picks a memory file
+// system: every run writes and removes files).
 fs::path process_root() {
-    return fs::path(CASTMILL_FUZZ_SCRATCH_DIR) / ("run-" + std::to_string(getpid()));
+    const char* chosen = std::getenv("CASTMILL_FUZZ_SCRATCH");
+    const fs::path base =
+        chosen && *chosen ? fs::path(chosen) : fs::path(CASTMILL_FUZZ_SCRATCH_DIR);
+    return base / ("run-" + std::to_string(getpid()));
 }
 
 }  // namespace

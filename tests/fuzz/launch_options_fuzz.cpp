@@ -22,13 +22,27 @@ bool stays_in_working_directory(std::string text) {
     return text.find('/') == std::string::npos && text.find("..") == std::string::npos;
 }
 
+// Parsing runs in a folder of its own; libFuzzer's paths are relative to the folder it
+// was started in, which comes back afterwards.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) {
+        fs::current_path(dir);
+    }
+    ~WorkingDirectory() { fs::current_path(previous_); }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    fs::path previous_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string line = castmill::fuzz::text_of(data, size);
     if (!stays_in_working_directory(line)) return 0;
-    const fs::path work = castmill::fuzz::fresh_folder("work");
-    fs::current_path(work);
+    const WorkingDirectory work(castmill::fuzz::fresh_folder("work"));
 
     const auto result = velora::st::parse_launch_options(line);
     if (const auto* exit = std::get_if<LaunchExit>(&result)) {
@@ -46,6 +60,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(parsed.options.modules >= 0);
     const std::string first_token = parsed.command_line.substr(0, parsed.command_line.find(';'));
     FUZZ_CHECK(parsed.options.setup_source == fs::path(first_token));
-    fs::current_path(castmill::fuzz::scratch());
     return 0;
 }
