@@ -41,9 +41,11 @@ void ThreadPool::worker_loop() {
 }
 
 void ThreadPool::shutdown() {
-    if (stop) return;
     {
+        // Tested and set under the lock: of two callers at once, only the one that stops
+        // the pool joins the workers.
         std::lock_guard<std::mutex> lock(queue_mutex);
+        if (stop) return;
         stop = true;
     }
     condition.notify_all();

@@ -30,7 +30,8 @@ public:
     bool is_stopped() const { return stop.load(); }
 
     // Stops accepting jobs, lets the workers finish everything already queued and joins
-    // them. A second call returns at once.
+    // them. Any other call, also one made at the same time from another thread, returns
+    // at once.
     void shutdown();
 
 private:

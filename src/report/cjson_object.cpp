@@ -114,7 +114,12 @@ private:
         const bool negative = peek() == '-';
         if (negative) ++pos_;
         if (!is_digit(peek())) return fail(pos_);
-        while (is_digit(peek())) ++pos_;
+        // A leading zero stands alone: "012" is the number 0 followed by other text.
+        if (peek() == '0') {
+            ++pos_;
+        } else {
+            while (is_digit(peek())) ++pos_;
+        }
         const size_t integer_end = pos_;
         bool fraction = false;
         if (peek() == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1])) {
@@ -207,6 +212,8 @@ private:
                 ++pos_;
                 return true;
             }
+            // Control characters must be written as escapes; a raw one is a broken string.
+            if (static_cast<unsigned char>(c) < 0x20) return fail(pos_);
             if (c != '\\') {
                 out.push_back(c);
                 ++pos_;

@@ -76,5 +76,9 @@ std::string log_key_plaintext(const std::map<std::string, LogKeyEntry>& entries)
 }
 
 std::string make_log_key(const std::map<std::string, LogKeyEntry>& entries) {
-    return aes_encrypt_base64(log_key_plaintext(entries), kLogKeyAesKey, kLogKeyAesIv);
+    return encrypt_log_key_text(log_key_plaintext(entries));
+}
+
+std::string encrypt_log_key_text(const std::string& plaintext) {
+    return aes_encrypt_base64(plaintext, kLogKeyAesKey, kLogKeyAesIv);
 }

@@ -27,3 +27,6 @@ std::string log_key_plaintext(const std::map<std::string, LogKeyEntry>& entries)
 
 // The key file's text for credentials by version (the vendor's side of init_log_key).
 std::string make_log_key(const std::map<std::string, LogKeyEntry>& entries);
+
+// The key file's text for any plaintext, under the key file's own key and IV.
+std::string encrypt_log_key_text(const std::string& plaintext);

@@ -136,7 +136,9 @@ bool init_local_logger(const fs::path& log_dir, const std::string& prefix, int l
     std::snprintf(name, sizeof(name), "%s-%d-%02d-%02d%c%02d-%02d-%02d.%s", prefix.c_str(),
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, '_', local.tm_hour,
                   local.tm_min, local.tm_sec, "log");
-    s.stream.open(log_dir / name, std::ios::in | std::ios::out | std::ios::trunc);
+    // Appending: a second run started in the same second (the elevated copy of a
+    // non-elevated start) carries on in the first one's file instead of wiping it.
+    s.stream.open(log_dir / name, std::ios::in | std::ios::out | std::ios::app);
     if (!s.stream.is_open()) {
         s.stream.setstate(std::ios::failbit);
         return false;

@@ -88,14 +88,16 @@ bool is_safe_manifest_path(std::string_view path) {
         if (end == std::string_view::npos) end = path.size();
         const std::string_view part = path.substr(start, end - start);
         // An empty first part is a leading separator (an absolute path); "a//b" is refused too.
-        if (part.empty() || part == "." || part == "..") return false;
+        if (part.empty() || part == "." || part == ".." || part.size() > kMaxFileNameBytes)
+            return false;
         start = end + 1;
     }
     return true;
 }
 
 bool is_plain_file_name(std::string_view name) {
-    if (name.empty() || name == "." || name == "..") return false;
+    if (name.empty() || name == "." || name == ".." || name.size() > kMaxFileNameBytes)
+        return false;
     if (name.find_first_of(std::string_view("/\\:\0", 4)) != std::string_view::npos) return false;
     const std::string record = kDownloadRecordName;
     return name != record && name != record + ".tmp" && name != std::string(kPackageName) + "_zip";

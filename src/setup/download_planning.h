@@ -24,12 +24,18 @@ std::string download_directory_name(const std::string& manifest_url, const std::
 // The manifest URL up to (not including) its last "/"; empty when it has none.
 std::string base_url_of(const std::string& manifest_url);
 
+// The longest file name (one path component) the file systems of both platforms take:
+// 255 bytes on POSIX, 255 UTF-16 units on Windows, which UTF-8 never has fewer bytes than.
+inline constexpr size_t kMaxFileNameBytes = 255;
+
 // A manifest filePath that stays inside the install directory: relative, no ".." or "."
-// component, no empty component, no drive or stream colon, no NUL.
+// component, no empty component or one longer than a file name may be, no drive or stream
+// colon, no NUL.
 bool is_safe_manifest_path(std::string_view path);
 
 // A manifest hash usable as a file name in the download directory: no separator, colon or
-// NUL, not "." or "..", and none of the names the engine keeps there itself.
+// NUL, not "." or "..", not longer than a file name may be, and none of the names the
+// engine keeps there itself.
 bool is_plain_file_name(std::string_view name);
 
 // Exactly 32 hexadecimal digits: the hash then is the content's MD5 digest.

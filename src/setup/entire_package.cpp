@@ -121,13 +121,12 @@ bool is_empty_archive(const fs::path& zip_path) {
 }
 
 // minizip's own open takes a narrow name, which on Windows is the ANSI code page; this one
-// receives the path itself and opens it by its full name.
+// receives the path itself and opens it by its full name. Reading asks for an existing
+// file too, so the read test comes first: the package is only read, and may be read-only.
 voidpf ZCALLBACK open_by_path(voidpf, const void* path, int mode) {
     const char* how = "rb";
-    if (mode & ZLIB_FILEFUNC_MODE_CREATE)
-        how = "wb";
-    else if (mode & ZLIB_FILEFUNC_MODE_EXISTING)
-        how = "r+b";
+    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+        how = (mode & ZLIB_FILEFUNC_MODE_EXISTING) ? "r+b" : "wb";
     return sys::open_file(*static_cast<const fs::path*>(path), how);
 }
 

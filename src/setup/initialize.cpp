@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -38,6 +39,9 @@ struct ManifestEntry {
 // download directory fails the whole manifest, before anything of it is planned.
 int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
                    std::string& message) {
+    // The byte totals and the progress add sizes up; a list whose sizes cannot be summed
+    // is bad data, not a download.
+    int64_t all_sizes = 0;
     for (int i = 0; i < list.array_size(); ++i) {
         neb::CJsonObject& element = list.child(i);
         ManifestEntry item;
@@ -49,16 +53,23 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
         if (!element.get("fileSize", entry.fileSize)) entry.fileSize = 0;
         if (!is_safe_manifest_path(entry.filePath)) {
             message = "manifest file path unsafe: " + entry.filePath;
+        } else if (entry.hash.size() > kMaxFileNameBytes) {
+            message = "manifest file hash too long for a file name: " +
+                      std::to_string(entry.hash.size()) + " bytes (" + entry.filePath + ")";
         } else if (!is_plain_file_name(entry.hash)) {
             message = "manifest file hash unsafe: " + entry.hash + " (" + entry.filePath + ")";
         } else if (entry.fileSize < 0) {
             message = "manifest file size invalid: " + std::to_string(entry.fileSize) + " (" +
                       entry.filePath + ")";
+        } else if (entry.fileSize > std::numeric_limits<int64_t>::max() - all_sizes) {
+            message = "manifest file sizes too large to add up: " + std::to_string(entry.fileSize) +
+                      " (" + entry.filePath + ")";
         }
         if (!message.empty()) {
             log_tagged(kLogWarning, "%s", message);
             return kSetupBadServerData;
         }
+        all_sizes += entry.fileSize;
         item.module = module_of_path(entry.filePath);
         entries.push_back(std::move(item));
     }
@@ -186,6 +197,10 @@ int SetupCenter::request_manifest(std::string& message) {
         message = "manifest url invalid";
         return kSetupBadServerData;
     }
+    return plan_manifest(body, message);
+}
+
+int SetupCenter::plan_manifest(const std::string& body, std::string& message) {
     neb::CJsonObject manifest;
     if (!manifest.parse(body)) {
         message = "server manifest error";

@@ -94,6 +94,8 @@ public:
     int prepare(std::string& message);
     int request_version(std::string& message);
     int request_manifest(std::string& message);
+    // Reads the manifest's file list into the plan; download_dir must be set.
+    int plan_manifest(const std::string& body, std::string& message);
     // Builds download_dir from the manifest's response headers and URL, loads the record and
     // sets base_url.
     int prepare_download_dir(const std::map<std::string, std::string>& response_headers,

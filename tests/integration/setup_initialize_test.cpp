@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -164,11 +165,13 @@ TEST_F(SetupInitialize, VersionAnswerDecidesWhetherAndWhatToInstall) {
 TEST_F(SetupInitialize, UnusableManifestsFailBeforeAnythingIsPlanned) {
     serve();
     const nlohmann::json good = release_.manifest();
-    auto with_entry = [&](const std::string& path, const std::string& hash) {
+    auto with_entry = [&](const std::string& path, const std::string& hash, int64_t size = 4) {
         nlohmann::json manifest = good;
-        manifest["fileList"].push_back({{"filePath", path}, {"hash", hash}, {"fileSize", 4}});
+        manifest["fileList"].push_back({{"filePath", path}, {"hash", hash}, {"fileSize", size}});
         return manifest;
     };
+    const int64_t max_size = std::numeric_limits<int64_t>::max();
+    const std::string long_name(256, 'h');
     struct Case {
         nlohmann::json manifest;
         int result;
@@ -187,6 +190,19 @@ TEST_F(SetupInitialize, UnusableManifestsFailBeforeAnythingIsPlanned) {
         {{{"fileList", {{{"filePath", "Connect/x.dll"}, {"hash", "abc"}, {"fileSize", -5}}}}},
          902,
          "manifest file size invalid: -5 (Connect/x.dll)"},
+        // Sizes the byte totals cannot hold, whichever entry tips them over.
+        {with_entry("Connect/x.dll", "abc", max_size), 902,
+         "manifest file sizes too large to add up: 9223372036854775807 (Connect/x.dll)"},
+        {{{"fileList",
+           {{{"filePath", "Connect/x.dll"}, {"hash", "abc"}, {"fileSize", max_size}},
+            {{"filePath", "Connect/y.dll"}, {"hash", "abd"}, {"fileSize", 1}}}}},
+         902,
+         "manifest file sizes too large to add up: 1 (Connect/y.dll)"},
+        // Names no file system takes: refused before the download folder is asked about them.
+        {with_entry("Connect/x.dll", long_name), 902,
+         "manifest file hash too long for a file name: 256 bytes (Connect/x.dll)"},
+        {with_entry("Connect/" + long_name, "abc"), 902,
+         "manifest file path unsafe: Connect/" + long_name},
         // A bad entry of a module that is not selected still fails the manifest.
         {with_entry("velora_cam/../../x", "0cc175b9c0f1b6a831c399e269772661"), 902,
          "manifest file path unsafe: velora_cam/../../x"},

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -58,6 +60,35 @@ TEST(ThreadPool, RefusesJobsAfterShutdown) {
         FAIL() << "enqueue after shutdown did not throw";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "enqueue on stopped ThreadPool");
+    }
+}
+
+TEST(ThreadPool, ShutdownsFromSeveralThreadsAtOnceJoinEachWorkerOnce) {
+    // The race needs both callers past the stop test together; many rounds make it likely.
+    for (int round = 0; round < 300; ++round) {
+        std::atomic<int> done{0};
+        {
+            ThreadPool pool(3);
+            for (int i = 0; i < 6; ++i) pool.enqueue([&done] { ++done; });
+            std::atomic<int> ready{0};
+            std::vector<std::thread> callers;
+            std::vector<std::string> errors(4);
+            for (size_t c = 0; c < errors.size(); ++c) {
+                callers.emplace_back([&, c] {
+                    ++ready;
+                    while (ready < static_cast<int>(errors.size())) std::this_thread::yield();
+                    try {
+                        pool.shutdown();
+                    } catch (const std::exception& e) {
+                        errors[c] = e.what();
+                    }
+                });
+            }
+            for (std::thread& caller : callers) caller.join();
+            for (const std::string& error : errors) ASSERT_EQ(error, "") << "round " << round;
+            EXPECT_TRUE(pool.is_stopped());
+        }
+        ASSERT_EQ(done, 6) << "round " << round;
     }
 }
 

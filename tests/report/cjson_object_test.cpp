@@ -83,6 +83,11 @@ TEST(CJsonObject, ParseErrorsQuoteTheUnparsedRest) {
         {"{\"a\":\"\\udc00\"}", "\\udc00\"}"},
         {"{\"a\":\"\\u12G4\"}", "\\u12G4\"}"},
         {"{\"a\":-x}", "x}"},
+        // A leading zero is a number of its own, and raw control characters end a string.
+        {"[012]", "12]"},
+        {"{\"a\":-01}", "1}"},
+        {"[\"a\tb\"]", "\tb\"]"},
+        {"{\"a\":\"line\nbreak\"}", "\nbreak\"}"},
         {"", ""},
         {"  \n ", ""},
     };

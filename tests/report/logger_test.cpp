@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <regex>
 #include <string>
 #include <vector>
@@ -81,6 +83,35 @@ TEST(LocalLogger, WritesTimeStampedLinesIntoAFreshFileNamedAfterPrefixAndStart) 
     EXPECT_EQ(body_of(lines[0]), "enable velora local logger");
     EXPECT_EQ(body_of(lines[1]), "[velora] start install");
     EXPECT_EQ(body_of(lines[2]), "untagged");
+}
+
+// The file name set-up gives a run started at `when`.
+std::string log_name_at(time_t when) {
+    struct tm local {};
+    localtime_r(&when, &local);
+    char name[64];
+    std::snprintf(name, sizeof name, "setup-%d-%02d-%02d_%02d-%02d-%02d.log", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return name;
+}
+
+TEST(LocalLogger, ARunStartedInTheSameSecondAsAnotherKeepsTheOthersLines) {
+    TempDir dir;
+    // The earlier run's file under every name the probe may choose in the next minutes.
+    const time_t now = std::time(nullptr);
+    const std::string earlier = text_mode_bytes("09:05:02.417: [velora] earlier run\n");
+    for (time_t t = now - 1; t <= now + 300; ++t) write_file(dir / "log" / log_name_at(t), earlier);
+
+    probe({"init", (dir / "log").string(), "setup", "300", "log", "300", "second run"});
+    int taken = 0;
+    for (const fs::path& file : log_files(dir / "log")) {
+        const std::string text = read_file(file);
+        ASSERT_TRUE(text.starts_with(earlier)) << file;
+        if (text == earlier) continue;
+        ++taken;
+        EXPECT_NE(text.find("[velora] second run"), std::string::npos) << text;
+    }
+    EXPECT_EQ(taken, 1);
 }
 
 TEST(LocalLogger, SplitsMessagesIntoLinesThatShareTheirTime) {

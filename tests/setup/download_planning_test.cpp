@@ -40,6 +40,9 @@ TEST(ManifestEntryChecks, PathsMustStayInsideTheInstallDirectory) {
         EXPECT_FALSE(is_safe_manifest_path(path)) << path;
     }
     EXPECT_FALSE(is_safe_manifest_path(std::string("VeloraOBS/a\0b", 12)));
+    // One component per file name, each at most 255 bytes long.
+    EXPECT_TRUE(is_safe_manifest_path("VeloraOBS/" + std::string(255, 'a') + "/b"));
+    EXPECT_FALSE(is_safe_manifest_path("VeloraOBS/" + std::string(256, 'a') + "/b"));
 }
 
 TEST(ManifestEntryChecks, HashesMustBePlainFileNamesOfTheirOwn) {
@@ -49,6 +52,8 @@ TEST(ManifestEntryChecks, HashesMustBePlainFileNamesOfTheirOwn) {
                              "downloaded.json.tmp", "Castmill_winUpdate_zip"}) {
         EXPECT_FALSE(is_plain_file_name(name)) << name;
     }
+    EXPECT_TRUE(is_plain_file_name(std::string(255, 'f')));
+    EXPECT_FALSE(is_plain_file_name(std::string(256, 'f')));
 }
 
 TEST(ManifestEntryChecks, OnlyThirtyTwoHexDigitsNameAnMd5Digest) {

@@ -5,6 +5,7 @@
 
 #include "report/crypto.h"
 #include "setup/setup_center.h"
+#include "support/immutable_flag.h"
 #include "support/log_capture.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
@@ -172,6 +173,17 @@ TEST(UnzipPackage, DamagedArchivesGiveTheirStepsCode) {
     write_file(tmp / "central.zip", central);
     EXPECT_EQ(unzip_package(tmp / "central.zip", tmp / "out3"), kUnzipEntryInfoFailed);
     EXPECT_EQ(read_file(tmp / "out3/a.txt"), "alpha");
+}
+
+TEST(UnzipPackage, ReadsAnArchiveThatCannotBeWritten) {
+    TempDir tmp;
+    make_zip(tmp / "p.zip", {{"bin/app.dll", "app"}});
+    // Immutable: not even root may open it for writing.
+    castmill::test::ImmutableFlag read_only(tmp / "p.zip");
+    if (!read_only.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
+    ASSERT_EQ(sys::open_file(tmp / "p.zip", "r+b"), nullptr);
+    EXPECT_EQ(unzip_package(tmp / "p.zip", tmp / "out"), kUnzipOk);
+    EXPECT_EQ(read_file(tmp / "out/bin/app.dll"), "app");
 }
 
 TEST(UnzipPackage, UnwritableOutputGivesItsCode) {
