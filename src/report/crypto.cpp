@@ -1,6 +1,7 @@
 #include "report/crypto.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,21 +12,6 @@
 #include "sys/files.h"
 
 namespace {
-
-constexpr uint32_t kMd5Sines[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-
-constexpr int kMd5Shifts[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                                5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                                4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                                6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char kBase64Alphabet[] =
@@ -41,7 +27,32 @@ int base64_value(char c) {
     return -1;
 }
 
-inline uint32_t rotate_left(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+// Message words are little-endian; on little-endian machines a block is already in place.
+inline uint32_t load_le32(const uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t word;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    } else {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    }
+}
+
+// The four round steps of RFC 1321. The message word and constant are added first, so only
+// the round function waits for the previous step's result. F and G are written so that the
+// newest value passes through two operations (G's halves share no bits, so + is |).
+inline void ff(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t m, uint32_t k, int s) {
+    a = b + std::rotl(a + m + k + (d ^ (b & (c ^ d))), s);
+}
+inline void gg(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t m, uint32_t k, int s) {
+    a = b + std::rotl(a + m + k + (c & ~d) + (b & d), s);
+}
+inline void hh(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t m, uint32_t k, int s) {
+    a = b + std::rotl(a + m + k + ((c ^ d) ^ b), s);
+}
+inline void ii(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t m, uint32_t k, int s) {
+    a = b + std::rotl(a + m + k + (c ^ (b | ~d)), s);
+}
 
 }  // namespace
 
@@ -52,29 +63,86 @@ Md5::Md5() {
     state_[3] = 0x10325476;
 }
 
-void Md5::transform(const uint8_t* block) {
-    uint32_t m[16];
-    for (int i = 0; i < 16; ++i) {
-        m[i] = uint32_t(block[i * 4]) | uint32_t(block[i * 4 + 1]) << 8 |
-               uint32_t(block[i * 4 + 2]) << 16 | uint32_t(block[i * 4 + 3]) << 24;
+void Md5::transform(const uint8_t* blocks, size_t count) {
+    // The state stays in registers across the blocks of one call.
+    uint32_t a0 = state_[0], b0 = state_[1], c0 = state_[2], d0 = state_[3];
+    for (; count > 0; --count, blocks += 64) {
+        uint32_t m[16];
+        for (int i = 0; i < 16; ++i) m[i] = load_le32(blocks + 4 * i);
+        uint32_t a = a0, b = b0, c = c0, d = d0;
+        ff(a, b, c, d, m[0], 0xd76aa478, 7);
+        ff(d, a, b, c, m[1], 0xe8c7b756, 12);
+        ff(c, d, a, b, m[2], 0x242070db, 17);
+        ff(b, c, d, a, m[3], 0xc1bdceee, 22);
+        ff(a, b, c, d, m[4], 0xf57c0faf, 7);
+        ff(d, a, b, c, m[5], 0x4787c62a, 12);
+        ff(c, d, a, b, m[6], 0xa8304613, 17);
+        ff(b, c, d, a, m[7], 0xfd469501, 22);
+        ff(a, b, c, d, m[8], 0x698098d8, 7);
+        ff(d, a, b, c, m[9], 0x8b44f7af, 12);
+        ff(c, d, a, b, m[10], 0xffff5bb1, 17);
+        ff(b, c, d, a, m[11], 0x895cd7be, 22);
+        ff(a, b, c, d, m[12], 0x6b901122, 7);
+        ff(d, a, b, c, m[13], 0xfd987193, 12);
+        ff(c, d, a, b, m[14], 0xa679438e, 17);
+        ff(b, c, d, a, m[15], 0x49b40821, 22);
+        gg(a, b, c, d, m[1], 0xf61e2562, 5);
+        gg(d, a, b, c, m[6], 0xc040b340, 9);
+        gg(c, d, a, b, m[11], 0x265e5a51, 14);
+        gg(b, c, d, a, m[0], 0xe9b6c7aa, 20);
+        gg(a, b, c, d, m[5], 0xd62f105d, 5);
+        gg(d, a, b, c, m[10], 0x02441453, 9);
+        gg(c, d, a, b, m[15], 0xd8a1e681, 14);
+        gg(b, c, d, a, m[4], 0xe7d3fbc8, 20);
+        gg(a, b, c, d, m[9], 0x21e1cde6, 5);
+        gg(d, a, b, c, m[14], 0xc33707d6, 9);
+        gg(c, d, a, b, m[3], 0xf4d50d87, 14);
+        gg(b, c, d, a, m[8], 0x455a14ed, 20);
+        gg(a, b, c, d, m[13], 0xa9e3e905, 5);
+        gg(d, a, b, c, m[2], 0xfcefa3f8, 9);
+        gg(c, d, a, b, m[7], 0x676f02d9, 14);
+        gg(b, c, d, a, m[12], 0x8d2a4c8a, 20);
+        hh(a, b, c, d, m[5], 0xfffa3942, 4);
+        hh(d, a, b, c, m[8], 0x8771f681, 11);
+        hh(c, d, a, b, m[11], 0x6d9d6122, 16);
+        hh(b, c, d, a, m[14], 0xfde5380c, 23);
+        hh(a, b, c, d, m[1], 0xa4beea44, 4);
+        hh(d, a, b, c, m[4], 0x4bdecfa9, 11);
+        hh(c, d, a, b, m[7], 0xf6bb4b60, 16);
+        hh(b, c, d, a, m[10], 0xbebfbc70, 23);
+        hh(a, b, c, d, m[13], 0x289b7ec6, 4);
+        hh(d, a, b, c, m[0], 0xeaa127fa, 11);
+        hh(c, d, a, b, m[3], 0xd4ef3085, 16);
+        hh(b, c, d, a, m[6], 0x04881d05, 23);
+        hh(a, b, c, d, m[9], 0xd9d4d039, 4);
+        hh(d, a, b, c, m[12], 0xe6db99e5, 11);
+        hh(c, d, a, b, m[15], 0x1fa27cf8, 16);
+        hh(b, c, d, a, m[2], 0xc4ac5665, 23);
+        ii(a, b, c, d, m[0], 0xf4292244, 6);
+        ii(d, a, b, c, m[7], 0x432aff97, 10);
+        ii(c, d, a, b, m[14], 0xab9423a7, 15);
+        ii(b, c, d, a, m[5], 0xfc93a039, 21);
+        ii(a, b, c, d, m[12], 0x655b59c3, 6);
+        ii(d, a, b, c, m[3], 0x8f0ccc92, 10);
+        ii(c, d, a, b, m[10], 0xffeff47d, 15);
+        ii(b, c, d, a, m[1], 0x85845dd1, 21);
+        ii(a, b, c, d, m[8], 0x6fa87e4f, 6);
+        ii(d, a, b, c, m[15], 0xfe2ce6e0, 10);
+        ii(c, d, a, b, m[6], 0xa3014314, 15);
+        ii(b, c, d, a, m[13], 0x4e0811a1, 21);
+        ii(a, b, c, d, m[4], 0xf7537e82, 6);
+        ii(d, a, b, c, m[11], 0xbd3af235, 10);
+        ii(c, d, a, b, m[2], 0x2ad7d2bb, 15);
+        ii(b, c, d, a, m[9], 0xeb86d391, 21);
+        a0 += a;
+        b0 += b;
+        c0 += c;
+        d0 += d;
     }
-    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    // One loop per round keeps the round function out of the inner branch.
-    auto step = [&](uint32_t f, int i, int g) {
-        const uint32_t next = b + rotate_left(a + f + kMd5Sines[i] + m[g], kMd5Shifts[i]);
-        a = d;
-        d = c;
-        c = b;
-        b = next;
-    };
-    for (int i = 0; i < 16; ++i) step((b & c) | (~b & d), i, i);
-    for (int i = 16; i < 32; ++i) step((d & b) | (~d & c), i, (5 * i + 1) % 16);
-    for (int i = 32; i < 48; ++i) step(b ^ c ^ d, i, (3 * i + 5) % 16);
-    for (int i = 48; i < 64; ++i) step(c ^ (b | ~d), i, (7 * i) % 16);
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
+    state_[0] = a0;
+    state_[1] = b0;
+    state_[2] = c0;
+    state_[3] = d0;
 }
 
 void Md5::update(const void* data, size_t size) {
@@ -87,10 +155,14 @@ void Md5::update(const void* data, size_t size) {
         bytes += take;
         size -= take;
         if (buffered_ < sizeof(buffer_)) return;
-        transform(buffer_);
+        transform(buffer_, 1);
         buffered_ = 0;
     }
-    for (; size >= 64; bytes += 64, size -= 64) transform(bytes);
+    // Whole blocks are hashed where the caller keeps them.
+    const size_t whole = size / 64;
+    transform(bytes, whole);
+    bytes += whole * 64;
+    size -= whole * 64;
     if (size > 0) {
         std::memcpy(buffer_, bytes, size);
         buffered_ = size;
@@ -126,8 +198,10 @@ std::string md5_file_hex(const std::filesystem::path& file) {
     };
     std::unique_ptr<std::FILE, FileCloser> in(velora::sys::open_file(file, "rb"));
     if (!in) return {};
+    // Large reads straight into our buffer: stdio's own buffer would only add a copy.
+    std::setvbuf(in.get(), nullptr, _IONBF, 0);
     Md5 md5;
-    std::vector<char> block(64 * 1024);
+    std::vector<char> block(1024 * 1024);
     size_t got;
     while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
         md5.update(block.data(), got);

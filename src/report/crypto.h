@@ -18,7 +18,8 @@ public:
     std::string hex_digest();
 
 private:
-    void transform(const uint8_t* block);
+    // Hashes count whole blocks in place.
+    void transform(const uint8_t* blocks, size_t count);
 
     uint32_t state_[4];
     uint64_t length_ = 0;  // bytes hashed so far

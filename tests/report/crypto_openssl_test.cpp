@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -52,6 +54,28 @@ TEST(Md5, AgreesWithOpenSslOnRandomInputs) {
     for (int i = 0; i < 300; ++i) {
         std::string bytes = random_bytes(gen, length(gen));
         ASSERT_EQ(md5_hex(bytes), openssl_md5_hex(bytes)) << bytes.size() << " bytes";
+    }
+}
+
+// Pieces that straddle block boundaries in every way, and whole blocks taken straight from
+// the caller's buffer after a partly filled one.
+TEST(Md5, AgreesWithOpenSslWhenFedInOddSizedPieces) {
+    std::mt19937 gen(64);
+    const size_t pieces[] = {1, 3, 7, 55, 63, 64, 65, 119, 120, 4097, 65537};
+    for (size_t n : {0, 55, 56, 63, 64, 65, 119, 120, (1 << 20) + 1}) {
+        const std::string bytes = random_bytes(gen, n);
+        const std::string expected = openssl_md5_hex(bytes);
+        EXPECT_EQ(md5_hex(bytes), expected) << n << " bytes";
+        for (size_t first = 0; first < std::size(pieces); ++first) {
+            Md5 md5;
+            size_t done = 0;
+            for (size_t i = first; done < n; ++i) {
+                const size_t take = std::min(pieces[i % std::size(pieces)], n - done);
+                md5.update(bytes.data() + done, take);
+                done += take;
+            }
+            ASSERT_EQ(md5.hex_digest(), expected) << n << " bytes, pieces from " << pieces[first];
+        }
     }
 }
 

@@ -61,6 +61,11 @@ TEST(Md5, HashesFilesAndGivesEmptyTextForUnreadableOnes) {
     write_file(dir / "data.bin", content);
     write_file(dir / "empty.bin", "");
     EXPECT_EQ(md5_file_hex(dir / "data.bin"), md5_hex(content));
+    // Several reads, the last one short.
+    std::string large(3 * 1024 * 1024 + 5, '\0');
+    for (size_t i = 0; i < large.size(); ++i) large[i] = char(i * 131 % 257);
+    write_file(dir / "large.bin", large);
+    EXPECT_EQ(md5_file_hex(dir / "large.bin"), md5_hex(large));
     EXPECT_EQ(md5_file_hex(dir / "empty.bin"), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(md5_file_hex(dir / "missing.bin"), "");
     EXPECT_EQ(md5_file_hex(dir.path()), "");
