@@ -12,6 +12,7 @@
 #include "report/crypto.h"
 #include "report/logger.h"
 #include "setup/install_files.h"
+#include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
 #include "sys/error_code.h"
@@ -46,6 +47,19 @@ std::string clock_and_random_id() {
                               std::chrono::steady_clock::now().time_since_epoch())
                               .count();
     return std::to_string(now) + "_" + chars;
+}
+
+// A cached file whose manifest entry names a SHA-256 is hashed before it is trusted; one
+// that does not match is deleted, so the download starts from nothing.
+bool cached_content_holds(const fs::path& local, const FileEntry& entry) {
+    if (entry.sha256.empty()) return true;
+    std::string mismatch;
+    if (content_matches(local, entry, mismatch)) return true;
+    log_tagged(kLogWarning, "cached file: %s, %s", utf8_of(local), mismatch);
+    std::error_code ec;
+    fs::remove(local, ec);
+    if (ec) throw fs::filesystem_error("remove", local, ec);
+    return false;
 }
 
 }  // namespace
@@ -145,10 +159,13 @@ void SetupCenter::plan_entry(const FileEntry& entry, int module) {
         const auto on_disk = static_cast<int64_t>(size);
         // A record without the bytes to match (a truncated or replaced file) is no proof.
         if (is_already_downloaded(entry) && on_disk == entry.fileSize) {
-            present_bytes += entry.fileSize;
-            return;
+            if (cached_content_holds(local, entry)) {
+                present_bytes += entry.fileSize;
+                return;
+            }
+        } else {
+            present_bytes += on_disk;
         }
-        present_bytes += on_disk;
     }
     download_queue.push_back(entry);
     queued_twins.emplace(entry.hash, std::vector<FileEntry>{});

@@ -185,7 +185,8 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
                        utf8_of(download_dir), utf8_of(package_path), utf8_of(extract_dir), result);
         } else {
             log_tagged(kLogInfo, "extract zip file to: %s", utf8_of(extract_dir));
-            result = _install();
+            result = check_package_content(error);
+            if (result == kSetupOk) result = _install();
             if (result == kSetupInUse) error = install_error;
         }
         std::error_code ignored;

@@ -14,9 +14,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "setup/release_trust.h"
 #include "setup/setup_result.h"
 
 class CurlWrapper;
+
+namespace neb {
+class CJsonObject;
+}
 
 namespace velora {
 class FileDownloader;
@@ -31,6 +36,7 @@ struct FileEntry {
     std::string filePath;  // relative to the install directory, "/"-separated
     std::string hash;      // the file's name in the download directory
     int64_t fileSize = 0;
+    std::string sha256;  // optional: 64 hex digits the content must also have
 };
 
 // (total bytes, bytes present before this run, bytes fetched in this run).
@@ -79,6 +85,13 @@ public:
     int prepare(std::string& message);
     int request_version(std::string& message);
     int request_manifest(std::string& message);
+    // With release keys pinned: fetches the signature beside `url` and checks it over the
+    // exact bytes of `body`. kSetupOk when no key is pinned.
+    int verify_signature(const std::string& url, const std::string& body, const char* what,
+                         std::string& message);
+    // With release keys pinned: the signed manifest names the version the version answer
+    // (or setup.data) gave, and is not older than the installed one.
+    int check_manifest_release(neb::CJsonObject& manifest, std::string& message);
     // Builds download_dir from the manifest's response headers and URL, loads the record and
     // sets base_url.
     int prepare_download_dir(const std::map<std::string, std::string>& response_headers,
@@ -106,6 +119,9 @@ public:
     int _install();
     int _install_file(const FileEntry& entry);
     int _install_entire_mode_impl(std::string& error);
+    // The unpacked package against the manifest's SHA-256 digests: the archive itself is
+    // not signed, the manifest is.
+    int check_package_content(std::string& error);
 
     // --- install run ---
     void copy_setup_exe();
@@ -124,6 +140,10 @@ public:
     std::filesystem::path extract_dir;
     int install_modules = 0;
     std::string manifest_url;
+    // The keys releases must be signed with; the build's pinned keys. Tests that drive
+    // the engine in-process set their own.
+    std::vector<std::string> release_keys = pinned_release_keys();
+    bool allow_downgrade = false;  // --allow-downgrade
     std::unordered_map<int, std::vector<FileEntry>> install_lists;
     std::unique_ptr<CurlWrapper> probe;  // created by prepare(), guarded by workers_lock
 
