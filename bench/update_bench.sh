@@ -47,8 +47,10 @@ for i, w in enumerate(weights):
         out.write(os.urandom(max(1, int(w * scale))))
 PY
 
+# Signed with the test key that the default build pins.
 "$build/bin/publish" --source "$work/suite" --version 2.0.0 --out "$work/www$release_path" \
-    --manifest-url "$base$release_path/manifest.json" >/dev/null
+    --manifest-url "$base$release_path/manifest.json" --sign "$src/tests/keys/release_test.key" \
+    >/dev/null
 chmod -R a+rX "$work/www"
 
 cat > "$work/nginx/nginx.conf" <<CONF
@@ -71,6 +73,9 @@ http {
         location = /app/getCastmillUpdate/mergedKit/windows {
             default_type application/json;
             alias $work/www$release_path/version.json;
+        }
+        location = /app/getCastmillUpdate/mergedKit/windows.sig {
+            alias $work/www$release_path/version.json.sig;
         }
     }
 }

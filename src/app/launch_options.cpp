@@ -72,6 +72,7 @@ LaunchParse parse_launch_options(std::string_view command_line) {
     int modules = 0;
     bool silent = false;
     bool no_launch = false;
+    bool allow_downgrade = false;
     for (size_t index = 0; index < tokens.size(); ++index) {
         const std::string_view token = tokens[index];
         log_tagged(kLogInfo, "index: %d args: %ws\n", static_cast<int>(index), token);
@@ -85,6 +86,8 @@ LaunchParse parse_launch_options(std::string_view command_line) {
             silent = true;
         } else if (trim(token) == kNoLaunchToken) {
             no_launch = true;
+        } else if (trim(token) == kAllowDowngradeToken) {
+            allow_downgrade = true;
         }
     }
 
@@ -114,6 +117,7 @@ LaunchParse parse_launch_options(std::string_view command_line) {
     parsed.options.modules = modules > 0 ? modules : 0;
     parsed.options.silent = silent;
     parsed.options.no_launch = no_launch;
+    parsed.options.allow_downgrade = allow_downgrade;
     parsed.command_line = std::move(unquoted);
 
     const fs::path current = fs::current_path(ec);

@@ -15,11 +15,14 @@ struct LaunchOptions {
     int modules = 0;                     // module flags; 0 selects the full package
     bool silent = false;                 // "--silent": no window, progress on standard output
     bool no_launch = false;              // "--no-launch": the application is not started
+    // "--allow-downgrade": a signed release older than the installed version is taken.
+    bool allow_downgrade = false;
 };
 
 // Tokens of the unattended run, for administrators and deployment tools.
 inline constexpr std::string_view kSilentToken = "--silent";
 inline constexpr std::string_view kNoLaunchToken = "--no-launch";
+inline constexpr std::string_view kAllowDowngradeToken = "--allow-downgrade";
 
 // Exit codes of a start that ends before the window.
 inline constexpr int kExitNoInstallDirectory = 2;           // no folder given, no app-data folder

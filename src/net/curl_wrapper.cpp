@@ -1,6 +1,7 @@
 #include "net/curl_wrapper.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 #include <system_error>
@@ -171,6 +172,9 @@ void CurlWrapper::prepare_request() {
     CURL* h = handle_.get();
     curl_easy_reset(h);
     header_list_.reset();
+    allowed_bytes_ = size_limit_;
+    body_bytes_ = 0;
+    limit_passed_ = false;
     if (timeout_seconds_ > 0) {
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout_seconds_));
         curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds_));
@@ -227,6 +231,18 @@ void CurlWrapper::set_transfer_options(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
 }
 
+void CurlWrapper::set_size_limit(std::int64_t bytes) { size_limit_ = bytes; }
+
+bool CurlWrapper::within_limit(size_t bytes) {
+    body_bytes_ += static_cast<std::int64_t>(bytes);
+    if (allowed_bytes_ >= 0 && body_bytes_ > allowed_bytes_) limit_passed_ = true;
+    return !limit_passed_;
+}
+
+int CurlWrapper::limited(int result) const {
+    return limit_passed_ ? static_cast<int>(CURLE_FILESIZE_EXCEEDED) : result;
+}
+
 long CurlWrapper::response_code() const {
     long code = 0;
     curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &code);
@@ -272,14 +288,15 @@ int CurlWrapper::get(const std::string& url, std::string& body) {
     if (!handle_) return CURLE_FAILED_INIT;
     prepare_request();
     set_transfer_options(url);
-    write_callback_ = [&body](const char* data, size_t size, size_t count) {
+    write_callback_ = [this, &body](const char* data, size_t size, size_t count) {
+        if (!within_limit(size * count)) return size_t{0};
         body.append(data, size * count);
         return size * count;
     };
     apply_system_proxy();
     const CURLcode result = curl_easy_perform(handle_.get());
     write_callback_ = nullptr;
-    return result;
+    return limited(result);
 }
 
 int CurlWrapper::get(const std::string& url, HttpHeaderMap& response_headers, std::string& body) {
@@ -290,14 +307,15 @@ int CurlWrapper::get(const std::string& url, HttpHeaderMap& response_headers, st
     set_transfer_options(url);
     curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, &CurlWrapper::header_map_adapter);
     curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &response_headers);
-    write_callback_ = [&body](const char* data, size_t size, size_t count) {
+    write_callback_ = [this, &body](const char* data, size_t size, size_t count) {
+        if (!within_limit(size * count)) return size_t{0};
         body.append(data, size * count);
         return size * count;
     };
     apply_system_proxy();
     const CURLcode result = curl_easy_perform(handle_.get());
     write_callback_ = nullptr;
-    return result;
+    return limited(result);
 }
 
 int CurlWrapper::prepare_response_headers(const std::string& url, HttpHeaderMap& response_headers,
@@ -370,6 +388,7 @@ int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool appen
             range_refused = true;
             return 0;
         }
+        if (!within_limit(bytes)) return size_t{0};
         // A short write (disk full) makes libcurl fail the transfer instead of leaving
         // a truncated file that would look complete.
         const size_t put = std::fwrite(data, 1, bytes, stream);
@@ -387,7 +406,7 @@ int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool appen
     if (result == CURLE_OK && !flushed) return CURLE_WRITE_ERROR;
     // A slice without a Content-Length that closed early is cut, not complete.
     if (result == CURLE_OK && allowed >= 0 && written < allowed) return CURLE_PARTIAL_FILE;
-    return result;
+    return limited(result);
 }
 
 int CurlWrapper::download(const std::string& url, const std::filesystem::path& file,
@@ -399,6 +418,9 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     const bool append = offset > 0;
 
     prepare_request();
+    // The part on disk counts: only what the whole file still lacks may come.
+    if (size_limit_ >= 0)
+        allowed_bytes_ = std::max<std::int64_t>(size_limit_ - std::max<std::int64_t>(offset, 0), 0);
     CURL* h = handle_.get();
     curl_easy_setopt(
         h, CURLOPT_TIMEOUT,

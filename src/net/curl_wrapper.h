@@ -76,6 +76,12 @@ public:
     void set_header(const std::string& name, const std::string& value);
     void set_progress_callback(ProgressCallback callback);
     void cancel();
+    // At most this many body bytes per later GET or download (for a resumed download: of
+    // the whole file, the part on disk included); more ends the transfer with
+    // CURLE_FILESIZE_EXCEEDED. Negative: no limit.
+    void set_size_limit(std::int64_t bytes);
+    // The HTTP status of the last request (0 when none was answered).
+    long last_status() const { return response_code(); }
 
     int get(const std::string& url, std::string& body);
     int get(const std::string& url, HttpHeaderMap& response_headers, std::string& body);
@@ -107,6 +113,9 @@ private:
     // starts at `first` and ends at `last` (-1: the end of the resource).
     int perform_with_file(const std::filesystem::path& file, bool append, std::int64_t first,
                           std::int64_t last);
+    // Counts body bytes against the limit; false once they pass it.
+    bool within_limit(size_t bytes);
+    int limited(int result) const;
 
     static size_t write_adapter(char* data, size_t size, size_t count, void* user);
     static int progress_adapter(void* user, curl_off_t dltotal, curl_off_t dlnow,
@@ -123,6 +132,10 @@ private:
     ProgressCallback progress_callback_;
     int timeout_seconds_ = 0;
     velora::StallLimit stall_;
+    std::int64_t size_limit_ = -1;
+    std::int64_t allowed_bytes_ = -1;  // of the running transfer
+    std::int64_t body_bytes_ = 0;
+    bool limit_passed_ = false;
     std::atomic<bool> canceled_{false};
 };
 

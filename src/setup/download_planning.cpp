@@ -13,6 +13,7 @@
 #include "report/logger.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"
+#include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
 #include "sys/error_code.h"

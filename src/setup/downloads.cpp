@@ -35,12 +35,6 @@ std::string with_encoded_blanks(std::string url) {
     return url;
 }
 
-std::string lower_case(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // Adds `bytes` to the counter without letting it pass `limit`.
 int64_t add_capped(std::atomic<int64_t>& counter, int64_t bytes, int64_t limit) {
     int64_t current = counter.load();
@@ -215,7 +209,8 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
 
         const std::string url = with_encoded_blanks(base_url + "/" + entry.filePath);
         const fs::path file = download_dir / path_from_utf8(entry.hash);
-        const bool check_md5 = is_md5_text(entry.hash);
+        // A signed fileSize is a promise: a longer answer is cut, not stored.
+        client->set_size_limit(release_keys.empty() ? -1 : entry.fileSize);
         int attempts_left = kRetriesPerFile;
         auto delay = timings.download_retry_first;
         bool resume = true;
@@ -242,17 +237,15 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
                     code = kDownloadSizeMismatch;
                 }
             }
-            if (code == 0 && check_md5) {
-                const std::string actual = md5_file_hex(file);
-                if (actual != lower_case(entry.hash)) {
-                    log_tagged(kLogWarning, "download file: %s, url: %s, md5 mismatch: %s",
-                               utf8_of(file), url, actual);
-                    // Resuming would keep the wrong bytes: start again from nothing.
-                    std::error_code ec;
-                    fs::remove(file, ec);
-                    if (ec) throw fs::filesystem_error("remove", file, ec);
-                    code = kDownloadHashMismatch;
-                }
+            std::string mismatch;
+            if (code == 0 && !content_matches(file, entry, mismatch)) {
+                log_tagged(kLogWarning, "download file: %s, url: %s, %s", utf8_of(file), url,
+                           mismatch);
+                // Resuming would keep the wrong bytes: start again from nothing.
+                std::error_code ec;
+                fs::remove(file, ec);
+                if (ec) throw fs::filesystem_error("remove", file, ec);
+                code = kDownloadHashMismatch;
             }
             if (code == 0) break;
             if (code != kDownloadHashMismatch && code != kDownloadSizeMismatch) {

@@ -1,5 +1,7 @@
 #include <cstdio>
 #include <limits>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -12,9 +14,12 @@
 #include "net/service_hosts.h"
 #include "report/cjson_object.h"
 #include "report/logger.h"
+#include "report/release_signature.h"
 #include "report/report_client.h"
 #include "setup/download_planning.h"
+#include "setup/release_trust.h"
 #include "setup/setup_center.h"
+#include "setup/setup_data.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 
@@ -51,6 +56,7 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
             continue;
         }
         if (!element.get("fileSize", entry.fileSize)) entry.fileSize = 0;
+        element.get("sha256", entry.sha256);
         if (!is_safe_manifest_path(entry.filePath)) {
             message = "manifest file path unsafe: " + entry.filePath;
         } else if (entry.hash.size() > kMaxFileNameBytes) {
@@ -58,6 +64,8 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
                       std::to_string(entry.hash.size()) + " bytes (" + entry.filePath + ")";
         } else if (!is_plain_file_name(entry.hash)) {
             message = "manifest file hash unsafe: " + entry.hash + " (" + entry.filePath + ")";
+        } else if (!entry.sha256.empty() && !is_sha256_text(entry.sha256)) {
+            message = "manifest file sha256 invalid: " + entry.sha256 + " (" + entry.filePath + ")";
         } else if (entry.fileSize < 0) {
             message = "manifest file size invalid: " + std::to_string(entry.fileSize) + " (" +
                       entry.filePath + ")";
@@ -76,6 +84,44 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
     return kSetupOk;
 }
 
+// GET of one piece of release metadata, at most kMaxMetadataBytes, with the usual three
+// attempts. A body over the limit is not retried: the server would only send it again.
+int fetch_metadata(SetupCenter& center, const std::string& url, HttpHeaderMap* headers,
+                   std::string& body) {
+    center.probe->set_size_limit(kMaxMetadataBytes);
+    int code = 0;
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        code = headers ? center.probe->get(url, *headers, body) : center.probe->get(url, body);
+        if (code == 0 || code == CURLE_FILESIZE_EXCEEDED) break;
+        center.pause(center.timings.request_retry);
+    }
+    center.probe->set_size_limit(-1);
+    return code;
+}
+
+std::string too_large_text(const char* what) {
+    return std::string(what) + " larger than " + std::to_string(kMaxMetadataBytes) + " bytes";
+}
+
+// The version recorded by the last install (setup.data, when its sign checks out); empty
+// when there is none.
+std::string recorded_version(const fs::path& install_dir) {
+    std::ifstream in(setup_data_path(install_dir), std::ios::binary);
+    if (!in) return {};
+    std::stringstream text;
+    text << in.rdbuf();
+    neb::CJsonObject data;
+    if (!data.parse(text.str())) return {};
+    std::string url;
+    std::string recorded;
+    std::string sign;
+    if (!data.get("manifest_url", url) || !data.get("version", recorded) ||
+        !data.get("sign", sign) || setup_data_sign(url, recorded) != sign) {
+        return {};
+    }
+    return recorded;
+}
+
 }  // namespace
 
 int SetupCenter::initialize(const LaunchOptions& options, std::string& message) {
@@ -85,6 +131,7 @@ int SetupCenter::initialize(const LaunchOptions& options, std::string& message) 
     install_dir = options.install_dir;
     setup_dir = options.install_dir;
     setup_source = options.setup_source;
+    allow_downgrade = options.allow_downgrade;
     try {
         const int r = prepare(message);
         if (r != kSetupOk) {
@@ -146,16 +193,16 @@ int SetupCenter::prepare(std::string& message) {
 int SetupCenter::request_version(std::string& message) {
     const std::string url = update_host() + kVersionPath;
     std::string body;
-    int code = 0;
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        code = probe->get(url, body);
-        if (code == 0) break;
-        pause(timings.request_retry);
+    const int code = fetch_metadata(*this, url, nullptr, body);
+    if (code == CURLE_FILESIZE_EXCEEDED) {
+        message = too_large_text("version info");
+        return kSetupBadServerData;
     }
     if (code != 0) {
         message = "request version info failed";
         return code;
     }
+    if (const int r = verify_signature(url, body, "version info", message); r != kSetupOk) return r;
 
     neb::CJsonObject answer;
     if (!answer.parse(body)) {
@@ -181,16 +228,18 @@ int SetupCenter::request_version(std::string& message) {
 int SetupCenter::request_manifest(std::string& message) {
     HttpHeaderMap headers;
     std::string body;
-    int code = 0;
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        code = probe->get(manifest_url, headers, body);
-        if (code == 0) break;
-        pause(timings.request_retry);
+    const int code = fetch_metadata(*this, manifest_url, &headers, body);
+    if (code == CURLE_FILESIZE_EXCEEDED) {
+        message = too_large_text("manifest");
+        return kSetupBadServerData;
     }
     if (code != 0) {
         message = "request manifest failed";
         return code;
     }
+    // Nothing of an unverified manifest is used, not even its ETag for the download folder.
+    if (const int r = verify_signature(manifest_url, body, "manifest", message); r != kSetupOk)
+        return r;
 
     if (const int r = prepare_download_dir(headers, message); r != kSetupOk) return r;
     if (base_url.empty()) {
@@ -211,6 +260,7 @@ int SetupCenter::plan_manifest(const std::string& body, std::string& message) {
         message = "manifest fileList missing";
         return kSetupBadServerData;
     }
+    if (const int r = check_manifest_release(manifest, message); r != kSetupOk) return r;
 
     std::vector<ManifestEntry> entries;
     if (const int r = read_file_list(list, entries, message); r != kSetupOk) return r;
@@ -225,6 +275,56 @@ int SetupCenter::plan_manifest(const std::string& body, std::string& message) {
     if (record_changed) save_downloaded_file();
     queued_count = download_queue.size();
     remaining_bytes = present_bytes < total_bytes ? total_bytes - present_bytes : 0;
+    return kSetupOk;
+}
+
+int SetupCenter::verify_signature(const std::string& url, const std::string& body, const char* what,
+                                  std::string& message) {
+    if (release_keys.empty()) return kSetupOk;
+    std::string signature;
+    const int code = fetch_metadata(*this, signature_url_of(url), nullptr, signature);
+    // An error page (404 on a static host) or a cut answer is no signature.
+    if (code != 0 || probe->last_status() != 200 ||
+        signature.size() > static_cast<size_t>(kMaxSignatureBytes)) {
+        signature.clear();
+    }
+    if (signature.empty()) {
+        message = std::string(what) + " signature missing";
+    } else if (!signed_by_any(body, signature, release_keys)) {
+        message = std::string(what) + " signature invalid";
+    } else {
+        return kSetupOk;
+    }
+    log_tagged(kLogWarning, "%s: %s (code %d)", message, signature_url_of(url), code);
+    return kSetupUntrustedRelease;
+}
+
+int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string& message) {
+    if (release_keys.empty()) return kSetupOk;
+    std::string manifest_version;
+    std::string release_time;
+    manifest.get("version", manifest_version);
+    manifest.get("releaseTime", release_time);
+    // The version answer (or setup.data) named a version; a validly signed manifest of
+    // another release must not stand in for it.
+    if (manifest_version.empty() || manifest_version != version) {
+        message = "manifest version " + manifest_version + " does not match release " + version;
+        log_tagged(kLogWarning, "%s", message);
+        return kSetupUntrustedRelease;
+    }
+    const std::string installed = recorded_version(setup_dir);
+    log_tagged(kLogInfo, "signed release %s of %s, installed: %s", manifest_version, release_time,
+               installed);
+    if (!installed.empty() && compare_versions(manifest_version, installed) < 0) {
+        if (!allow_downgrade) {
+            message =
+                "release " + manifest_version + " is older than installed version " + installed;
+            log_tagged(kLogWarning, "%s", message);
+            return kSetupDowngradeRefused;
+        }
+        log_tagged(kLogWarning, "downgrade from %s to %s allowed by the command line", installed,
+                   manifest_version);
+    }
     return kSetupOk;
 }
 

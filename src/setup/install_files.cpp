@@ -10,6 +10,7 @@
 #include "report/crypto.h"
 #include "report/logger.h"
 #include "setup/download_planning.h"
+#include "setup/release_trust.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
 #include "sys/processes.h"
@@ -166,11 +167,10 @@ bool content_matches(const fs::path& file, const FileEntry& entry) {
     std::error_code ec;
     const uintmax_t size = fs::file_size(file, ec);
     if (ec || static_cast<int64_t>(size) != entry.fileSize) return false;
-    if (!is_md5_text(entry.hash)) return true;
-    const std::string actual = md5_file_hex(file);
-    return std::equal(
-        actual.begin(), actual.end(), entry.hash.begin(), entry.hash.end(),
-        [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    std::string mismatch;
+    if (content_matches(file, entry, mismatch)) return true;
+    log_tagged(kLogWarning, "file: %s, %s", utf8_of(file), mismatch);
+    return false;
 }
 
 int place_checked(const fs::path& source, const fs::path& dest, const FileEntry& entry) {

@@ -16,9 +16,14 @@
 #include <vector>
 
 #include "net/stall_limit.h"
+#include "setup/release_trust.h"
 #include "setup/setup_result.h"
 
 class CurlWrapper;
+
+namespace neb {
+class CJsonObject;
+}
 
 namespace velora {
 class FileDownloader;
@@ -33,6 +38,7 @@ struct FileEntry {
     std::string filePath;  // relative to the install directory, "/"-separated
     std::string hash;      // the file's name in the download directory
     int64_t fileSize = 0;
+    std::string sha256;  // optional: 64 hex digits the content must also have
 };
 
 // One file the last successful install wrote, as the install record keeps it.
@@ -96,6 +102,13 @@ public:
     int request_manifest(std::string& message);
     // Reads the manifest's file list into the plan; download_dir must be set.
     int plan_manifest(const std::string& body, std::string& message);
+    // With release keys pinned: fetches the signature beside `url` and checks it over the
+    // exact bytes of `body`. kSetupOk when no key is pinned.
+    int verify_signature(const std::string& url, const std::string& body, const char* what,
+                         std::string& message);
+    // With release keys pinned: the signed manifest names the version the version answer
+    // (or setup.data) gave, and is not older than the installed one.
+    int check_manifest_release(neb::CJsonObject& manifest, std::string& message);
     // Builds download_dir from the manifest's response headers and URL, loads the record and
     // sets base_url.
     int prepare_download_dir(const std::map<std::string, std::string>& response_headers,
@@ -166,6 +179,10 @@ public:
     std::filesystem::path staging_dir;
     int install_modules = 0;
     std::string manifest_url;
+    // The keys releases must be signed with; the build's pinned keys. Tests that drive
+    // the engine in-process set their own.
+    std::vector<std::string> release_keys = pinned_release_keys();
+    bool allow_downgrade = false;  // --allow-downgrade
     std::unordered_map<int, std::vector<FileEntry>> install_lists;
     std::unique_ptr<CurlWrapper> probe;  // created by prepare(), guarded by workers_lock
 

@@ -16,6 +16,11 @@ enum SetupResult : int {
     kSetupUninitialized = 113,
     kSetupNotJson = 900,
     kSetupBadServerData = 902,
+    // The build pins release keys and the version answer or manifest has no valid
+    // signature by one of them, or the two signed documents do not belong together.
+    kSetupUntrustedRelease = 920,
+    // A signed release older than the installed version, without --allow-downgrade.
+    kSetupDowngradeRefused = 921,
     kSetupDownloadFailedBase = 2100,  // + libcurl code or the client's own 101-103
     kSetupDownloadCancelled = 2142,
     kSetupExitCodeBase = 100000,  // + exit code of the full installer or start failure code

@@ -110,6 +110,13 @@ TEST(LaunchOptions, SilentAndNoLaunchAreWholeTokensAnywhereInTheLine) {
     EXPECT_FALSE(parsed("s;--silent").options.no_launch);
 }
 
+TEST(LaunchOptions, AllowDowngradeIsAWholeTokenAndOffByDefault) {
+    EXPECT_TRUE(parsed("s;--modules=3; --allow-downgrade").options.allow_downgrade);
+    for (const char* line : {"s;--modules=3", "s;--allow-downgrade=1", "s;--allow-downgrades"}) {
+        EXPECT_FALSE(parsed(line).options.allow_downgrade) << line;
+    }
+}
+
 TEST(LaunchOptions, DropsEveryDoubleQuote) {
     TempDir dir;
     const std::string folder = (dir / "with blank").string();

@@ -494,13 +494,14 @@ protected:
             .add("VeloraBrowser/Browser/chrome.exe", "browser")
             .add("VeloraOBS/data/obs-plugins/win-capture/graphics-hook64.dll", "hook")
             .add("VeloraOBS/data/obs-plugins/win-capture/obs-vulkan64.json", "{}");
-        release_.publish("2.0.0");
         castmill::test::DistServerOptions options;
         options.release = release_.release_dir();
         options.app_id = kAppId;
         options.app_secret = kAppSecret;
         server_ = std::make_unique<DistServer>(options);
         server_->set_host_environment();
+        // headless_update pins the build's key, the test key: the release is signed with it.
+        release_.publish_signed("2.0.0", server_->manifest_url());
         // The driver finds the report key beside itself, as the installer does.
         fs::create_directories(dir_ / "bin");
         fs::copy_file(castmill::test::bin_dir() / "headless_update",
@@ -549,7 +550,7 @@ TEST_F(HeadlessUpdate, InstallsTheReleaseOnAFreshMachineThenUpdatesTheMediaPlugi
     // A media-plugin update leaves the application and the record alone.
     write_file(install_dir_ / "velora_cam" / "local.cfg", "kept");
     release_.add("VeloraOBS/bin/64bit/obs64.exe", "obs 3").add("velora_cam/cam.dll", "cam 3");
-    release_.publish("2.0.0");
+    release_.publish_signed("2.0.0", server_->manifest_url());
     const auto second = update(ModuleObs);
     ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
     EXPECT_EQ(read_file(install_dir_ / "VeloraOBS/bin/64bit/obs64.exe"), "obs 3");

@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "report/crypto.h"
+#include "report/release_signature.h"
 #include "support/dist_server.h"
+#include "support/release_builder.h"
 #include "support/test_env.h"
 
 namespace castmill::test {
@@ -43,6 +45,63 @@ std::map<std::string, std::string> read_zip(const fs::path& zip) {
 }
 
 nlohmann::json read_json(const fs::path& file) { return nlohmann::json::parse(read_file(file)); }
+
+TEST(PublishTest, SignedReleaseCarriesDigestsReleaseAndSignaturesOverTheExactBytes) {
+    TempDir dir;
+    write_file(dir / "suite/VeloraOBS/obs.dll", "obs");
+    const std::string url = "https://cdn.example/r/manifest.json";
+    const ProgramRun run =
+        run_program(bin_dir() / "publish",
+                    {"--source", (dir / "suite").string(), "--version", "3.1.0", "--out",
+                     (dir / "release").string(), "--manifest-url", url, "--sign",
+                     test_release_key_file().string(), "--release-time", "2026-12-09T03:00:00Z"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const nlohmann::json manifest = read_json(dir / "release/manifest.json");
+    EXPECT_EQ(manifest["version"], "3.1.0");
+    EXPECT_EQ(manifest["releaseTime"], "2026-12-09T03:00:00Z");
+    EXPECT_EQ(manifest["fileList"][0]["sha256"], sha256_hex("obs"));
+    EXPECT_EQ(manifest["fileList"][0]["hash"], md5_hex("obs"));
+    EXPECT_EQ(read_json(dir / "release/version.json")["url"], url);
+    for (const char* name : {"manifest.json", "version.json"}) {
+        const fs::path file = dir / "release" / name;
+        EXPECT_TRUE(verify_release_bytes(read_file(file), read_file(file.string() + ".sig"),
+                                         test_release_public_key()))
+            << name;
+    }
+}
+
+TEST(PublishTest, SigningNeedsAnAbsoluteManifestUrlAndASecretKey) {
+    TempDir dir;
+    write_file(dir / "suite/a.txt", "a");
+    write_file(dir / "public.key", test_release_public_key() + "\n");
+    const auto publish = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"--source", (dir / "suite").string(),  "--version", "1.0.0",
+                                      "--out",    (dir / "release").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_program(bin_dir() / "publish", args);
+    };
+    ProgramRun run = publish({"--sign", test_release_key_file().string()});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("--sign needs an absolute --manifest-url"), std::string::npos)
+        << run.err;
+    run = publish({"--sign", (dir / "public.key").string(), "--manifest-url", "https://h/m.json"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("not a release secret key"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "release/manifest.json"));
+
+    // The vendor's key maker: a secret the publisher takes, readable by its owner only.
+    run = run_program(bin_dir() / "releasekey", {"--out", (dir / "vendor.key").string()});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(fs::status(dir / "vendor.key").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(run.out, read_file(dir / "vendor.key.pub"));
+    EXPECT_TRUE(is_release_public_key(run.out));
+    run = publish({"--sign", (dir / "vendor.key").string(), "--manifest-url", "https://h/m.json"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(
+        run_program(bin_dir() / "releasekey", {"--out", (dir / "vendor.key").string()}).exit_code,
+        1);
+}
 
 TEST(PublishTest, WritesManifestFilesPackageZipAndVersionAnswer) {
     TempDir dir;

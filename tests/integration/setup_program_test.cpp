@@ -14,6 +14,7 @@
 #include "support/child_process.h"
 #include "support/dist_server.h"
 #include "support/program_run.h"
+#include "support/release_builder.h"
 #include "support/sample_suite.h"
 #include "support/test_env.h"
 #include "sys/named_mutex.h"
@@ -57,17 +58,22 @@ protected:
         serve_release();
     }
 
-    // Publishes dir/suite as version 2.0.0 and serves it; extra: further publish arguments.
+    // Publishes dir/suite as version 2.0.0, signed with the test key the build pins, and
+    // serves it. The signed version answer names the server's own manifest URL; extra:
+    // further publish arguments.
     void serve_release(const std::vector<std::string>& extra = {}) {
         server.reset();
         fs::remove_all(dir / "release");
-        release = test::publish_release(dir / "suite", "2.0.0", dir / "release", extra);
         test::DistServerOptions options;
-        options.release = release;
+        options.release = dir / "release";
         options.app_id = test::kSampleAppId;
         options.app_secret = test::kSampleAppSecret;
         server = std::make_unique<test::DistServer>(options);
         server->set_host_environment();
+        std::vector<std::string> arguments = {"--sign", test::test_release_key_file().string(),
+                                              "--manifest-url", server->manifest_url()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        release = test::publish_release(dir / "suite", "2.0.0", dir / "release", arguments);
     }
 
     fs::path installed() const { return dir / "install/Castmill"; }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "app/modules.h"
+#include "report/release_signature.h"
 #include "support/dist_server.h"
 #include "support/test_env.h"
 
@@ -54,6 +55,31 @@ ReleaseBuilder& ReleaseBuilder::remove(const std::string& path) {
     fs::remove(suite_ / path);
     files_.erase(path);
     return *this;
+}
+
+fs::path test_release_key_file() { return source_dir() / "tests" / "keys" / "release_test.key"; }
+
+std::string test_release_secret_key() { return read_file(test_release_key_file()); }
+
+std::string test_release_public_key() {
+    std::string key = read_file(source_dir() / "tests" / "keys" / "release_test.pub");
+    while (!key.empty() && (key.back() == '\n' || key.back() == '\r')) key.pop_back();
+    return key;
+}
+
+void ReleaseBuilder::publish_signed(const std::string& version, const std::string& manifest_url,
+                                    const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments{"--sign", test_release_key_file().string(), "--manifest-url",
+                                       manifest_url};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    publish(version, arguments);
+}
+
+void ReleaseBuilder::sign(const std::string& name, const std::string& secret_key) const {
+    const std::string key = secret_key.empty() ? test_release_secret_key() : secret_key;
+    const std::string signature = sign_release_bytes(read_file(release_ / name), key);
+    if (signature.empty()) throw std::runtime_error("not a secret key");
+    write_file(release_ / (name + ".sig"), signature + "\n");
 }
 
 void ReleaseBuilder::publish(const std::string& version, const std::vector<std::string>& extra) {

@@ -24,6 +24,11 @@
 
 namespace castmill::test {
 
+// The test release key pair kept in tests/keys; the default build pins its public key.
+std::filesystem::path test_release_key_file();
+std::string test_release_secret_key();
+std::string test_release_public_key();
+
 // A file of `size` zero bytes that takes no disk space; parent folders are created.
 void make_sparse_file(const std::filesystem::path& file, uint64_t size);
 
@@ -45,6 +50,13 @@ public:
     // Publishes the suite as `version` (tools/publish) into release_dir(), replacing what
     // was there. extra: further publish arguments.
     void publish(const std::string& version = "2.0.0", const std::vector<std::string>& extra = {});
+    // Publishes signed with the test key (publish --sign); a signed version answer names
+    // its manifest by the absolute URL it is served at.
+    void publish_signed(const std::string& version, const std::string& manifest_url,
+                        const std::vector<std::string>& extra = {});
+    // Signs a released document ("manifest.json", "version.json") again, as it is now: with
+    // the test key, or with secret_key (base64) when given.
+    void sign(const std::string& name, const std::string& secret_key = {}) const;
 
     const std::filesystem::path& suite_dir() const { return suite_; }
     const std::filesystem::path& release_dir() const { return release_; }

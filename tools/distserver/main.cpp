@@ -232,6 +232,8 @@ private:
         http_.Get(kVersionPath, guarded([this](const auto& req, auto& res, const auto&) {
                       version_answer(req, res);
                   }));
+        http_.Get(std::string(kVersionPath) + "\\.sig",
+                  guarded([this](const auto&, auto& res, const auto&) { version_signature(res); }));
         http_.Get(kEchoPath, guarded([this](const auto& req, auto& res, const auto&) {
                       log_.echo(req, res);
                   }));
@@ -288,14 +290,32 @@ private:
             return;
         }
         std::ifstream in(file, std::ios::binary);
-        nlohmann::json answer = nlohmann::json::parse(in);
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        nlohmann::json answer = nlohmann::json::parse(text);
         if (auto url = answer.find("url"); url != answer.end() && url->is_string()) {
             const std::string value = url->get<std::string>();
             if (value.find("://") == std::string::npos) {
                 *url = o_.download_host + o_.release_path + "/" + value;
+                res.set_content(answer.dump(), "application/json");
+                return;
             }
         }
-        res.set_content(answer.dump(), "application/json");
+        // An answer that needs nothing resolved goes out byte for byte: it may be signed.
+        res.set_content(text, "application/json");
+    }
+
+    // The version answer's detached signature (publish --sign), beside its path.
+    void version_signature(httplib::Response& res) {
+        const fs::path file = o_.release / "version.json.sig";
+        if (o_.release.empty() || !fs::is_regular_file(file)) {
+            answer_text(res, 404, "no signature");
+            return;
+        }
+        std::ifstream in(file, std::ios::binary);
+        res.set_content(
+            std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+            "text/plain");
     }
 
     void content(const httplib::Request& req, httplib::Response& res, const ActiveFaults& f) {

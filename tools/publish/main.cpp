@@ -9,12 +9,18 @@
 namespace {
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: publish --source DIR --version VERSION --out DIR\n"
-                 "               [--manifest-url URL] [--full-package FILE]\n"
-                 "  --manifest-url  absolute manifest URL for the version answer; without it\n"
-                 "                  the answer names manifest.json relative to where the\n"
-                 "                  release is served\n");
+    std::fprintf(
+        stderr,
+        "usage: publish --source DIR --version VERSION --out DIR\n"
+        "               [--manifest-url URL] [--full-package FILE]\n"
+        "               [--sign KEYFILE [--release-time TIME]]\n"
+        "  --manifest-url  absolute manifest URL for the version answer; without it\n"
+        "                  the answer names manifest.json relative to where the\n"
+        "                  release is served\n"
+        "  --sign          sign the manifest and the version answer with the secret\n"
+        "                  key of tools/releasekey (manifest.json.sig, version.json.sig);\n"
+        "                  needs --manifest-url\n"
+        "  --release-time  the signed release time (default: now, UTC)\n");
 }
 
 }  // namespace
@@ -39,6 +45,10 @@ int main(int argc, char** argv) {
             input.manifest_url = value;
         } else if (arg == "--full-package") {
             input.full_package = value;
+        } else if (arg == "--sign") {
+            input.sign_key = value;
+        } else if (arg == "--release-time") {
+            input.release_time = value;
         } else {
             std::fprintf(stderr, "publish: unknown option %s\n", arg.c_str());
             usage();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "report/crypto.h"
+#include "report/release_signature.h"
 
 namespace castmill::tools {
 
@@ -51,10 +52,10 @@ std::vector<SourceFile> collect(const fs::path& source) {
 }
 
 void check_reserved(const std::vector<SourceFile>& files) {
-    for (const char* name :
+    for (const std::string name :
          {kManifestName, kVersionAnswerName, kPackageZipName, kFullPackageName}) {
         for (const auto& f : files) {
-            if (f.rel == name) {
+            if (f.rel == name || f.rel == name + kSignatureSuffix) {
                 throw std::runtime_error("the suite holds a file named " + f.rel +
                                          " at its top level, which the release itself uses");
             }
@@ -102,7 +103,31 @@ void add_to_zip(zipFile zip, const SourceFile& f) {
     }
 }
 
+std::string read_text(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
 }  // namespace
+
+void sign_file(const fs::path& file, const fs::path& key_file) {
+    const std::string signature = sign_release_bytes(read_text(file), read_text(key_file));
+    if (signature.empty())
+        throw std::runtime_error("not a release secret key: " + key_file.string());
+    fs::path out = file;
+    out += kSignatureSuffix;
+    write_text(out, signature + "\n");
+}
 
 ReleaseSummary write_release(const ReleaseInput& input) {
     if (input.version.empty()) throw std::runtime_error("the version is empty");
@@ -117,6 +142,14 @@ ReleaseSummary write_release(const ReleaseInput& input) {
     const fs::path rel = out.lexically_relative(source);
     if (!rel.empty() && *rel.begin() != "..") {
         throw std::runtime_error("release folder lies inside the source folder");
+    }
+    const bool sign = !input.sign_key.empty();
+    // The signed version answer is served byte for byte, so its url must be the final one.
+    if (sign && input.manifest_url.find("://") == std::string::npos) {
+        throw std::runtime_error("--sign needs an absolute --manifest-url");
+    }
+    if (sign && sign_release_bytes("", read_text(input.sign_key)).empty()) {
+        throw std::runtime_error("not a release secret key: " + input.sign_key.string());
     }
     if (!input.full_package.empty() && !fs::is_regular_file(input.full_package)) {
         throw std::runtime_error("full package missing: " + input.full_package.string());
@@ -134,11 +167,20 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         const fs::path target = out / fs::path(f.rel);
         fs::create_directories(target.parent_path());
         fs::copy_file(f.path, target);
-        list.push_back({{"filePath", f.rel}, {"hash", f.md5}, {"fileSize", f.size}});
+        nlohmann::json entry{{"filePath", f.rel}, {"hash", f.md5}, {"fileSize", f.size}};
+        if (sign) entry["sha256"] = file_digests(f.path).sha256;
+        list.push_back(std::move(entry));
         summary.files += 1;
         summary.bytes += f.size;
     }
-    write_text(out / kManifestName, nlohmann::json{{"fileList", list}}.dump(2) + "\n");
+    nlohmann::json manifest{{"fileList", list}};
+    if (sign) {
+        // Signed with the manifest: which release it is, so that it cannot be replayed as
+        // another one or over a newer installation.
+        manifest["version"] = input.version;
+        manifest["releaseTime"] = input.release_time.empty() ? utc_now() : input.release_time;
+    }
+    write_text(out / kManifestName, manifest.dump(2) + "\n");
 
     {
         const std::string zip_path = (out / kPackageZipName).string();
@@ -156,6 +198,10 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         nlohmann::json{{"hasUpdate", true}, {"version", input.version}, {"url", url}}.dump(2) +
             "\n");
 
+    if (sign) {
+        sign_file(out / kManifestName, input.sign_key);
+        sign_file(out / kVersionAnswerName, input.sign_key);
+    }
     if (!input.full_package.empty()) fs::copy_file(input.full_package, out / kFullPackageName);
     return summary;
 }

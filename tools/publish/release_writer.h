@@ -12,6 +12,8 @@ struct ReleaseInput {
     std::filesystem::path out;           // release folder; must not exist or be empty
     std::string manifest_url;            // absolute URL for the version answer; empty = relative
     std::filesystem::path full_package;  // optional full installer to include
+    std::filesystem::path sign_key;      // secret key file (releasekey); empty = unsigned
+    std::string release_time;            // signed releases: UTC time; empty = now
 };
 
 struct ReleaseSummary {
@@ -24,9 +26,15 @@ inline constexpr const char* kManifestName = "manifest.json";
 inline constexpr const char* kVersionAnswerName = "version.json";
 inline constexpr const char* kPackageZipName = "Castmill_winUpdate.zip";
 inline constexpr const char* kFullPackageName = "Castmill_full_package.exe";
+// Detached signatures of a signed release, beside the documents they sign.
+inline constexpr const char* kSignatureSuffix = ".sig";
 
 // Writes the release: manifest, files under their paths, package zip, version answer and
 // the optional full package. Throws std::runtime_error with a readable message.
 ReleaseSummary write_release(const ReleaseInput& input);
+
+// Writes file + ".sig": the signature of the file's exact bytes by the secret key in
+// key_file. Throws std::runtime_error.
+void sign_file(const std::filesystem::path& file, const std::filesystem::path& key_file);
 
 }  // namespace castmill::tools
