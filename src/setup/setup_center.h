@@ -38,7 +38,7 @@ struct FileEntry {
     std::string filePath;  // relative to the install directory, "/"-separated
     std::string hash;      // the file's name in the download directory
     int64_t fileSize = 0;
-    std::string sha256;  // optional: 64 hex digits the content must also have
+    std::string sha256{};  // optional: 64 hex digits the content must also have
 };
 
 // One file the last successful install wrote, as the install record keeps it.
