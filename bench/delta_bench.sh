@@ -1,0 +1,209 @@
+#!/bin/sh
+# Runs the real setup --silent against a local nginx: a fresh install against aria2c -j5 +
+# cp -r, a rerun with nothing changed, and an update with 1 % of the files changed against
+# rsync -a --delete from a local rsync daemon; prints seconds, bytes fetched, peak memory,
+# the ratios and PASS/FAIL against the targets.
+# Usage: bench/delta_bench.sh [BUILD_DIR] [FILES] [MEGABYTES]
+#        (default build/default, 2000 files, 500 MB; setup and publish built)
+set -eu
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$src/build/default}
+files=${2:-2000}
+megabytes=${3:-500}
+work=$(mktemp -d)
+nginx_pid=
+rsync_pid=
+cleanup() {
+    if [ -n "$nginx_pid" ]; then kill -QUIT "$nginx_pid" 2>/dev/null || true; fi
+    if [ -n "$rsync_pid" ]; then kill "$rsync_pid" 2>/dev/null || true; fi
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+for program in publish setup; do
+    if [ ! -x "$build/bin/$program" ]; then echo "build $program first" >&2; exit 1; fi
+done
+
+# nginx runs its workers as nobody when started as root: everything it serves is readable.
+chmod 755 "$work"
+mkdir -p "$work/suite" "$work/www" "$work/nginx/logs" "$work/home" "$work/tmp"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+release_path=/files/apps/castmill/update
+base="http://127.0.0.1:$port"
+
+# The suite: files of random bytes spread over the folders of modules 1 and 2, sizes
+# varying around the mean so that the total is the requested size.
+python3 - "$work/suite" "$files" "$megabytes" <<'PY'
+import os, random, sys
+root, count, total = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) << 20
+folders = ["VeloraBrowser/Browser", "VeloraBrowser/Browser/locales", "velora_cam", "Update",
+           "VeloraOBS/bin/64bit", "VeloraOBS/data/obs-plugins/win-capture", "VeloraOBS/plugins",
+           "dist"]
+rng = random.Random(1)
+weights = [rng.random() + 0.05 for _ in range(count)]
+scale = total / sum(weights)
+for i, w in enumerate(weights):
+    folder = os.path.join(root, folders[i % len(folders)], "d%02d" % (i % 17))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "f%05d.bin" % i), "wb") as out:
+        out.write(os.urandom(max(1, int(w * scale))))
+PY
+
+"$build/bin/publish" --source "$work/suite" --version 2.0.0 --out "$work/www$release_path" \
+    --manifest-url "$base$release_path/manifest.json" >/dev/null
+chmod -R a+rX "$work/www"
+
+cat > "$work/nginx/nginx.conf" <<CONF
+daemon off;
+pid $work/nginx/nginx.pid;
+worker_processes 2;
+events { worker_connections 128; }
+http {
+    include /etc/nginx/mime.types;
+    log_format bytes \$body_bytes_sent;
+    access_log $work/nginx/logs/access.log bytes;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    sendfile on;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+        location = /app/getCastmillUpdate/mergedKit/windows {
+            default_type application/json;
+            alias $work/www$release_path/version.json;
+        }
+    }
+}
+CONF
+nginx -e "$work/nginx/logs/error.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+nginx_pid=$!
+tries=0
+until curl -sf -o /dev/null "$base$release_path/manifest.json"; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 50 ]; then echo "nginx did not start" >&2; exit 1; fi
+    sleep 0.1
+done
+
+# Every read of the served files comes from the page cache in both runs.
+find "$work/www" -type f -exec cat {} + >/dev/null
+
+now() { date +%s.%N; }
+
+now() { date +%s.%N; }
+fetched() { awk '{s += $1} END {print s + 0}' "$work/nginx/logs/access.log"; }
+# Runs setup as the suite starts it; sets secs, bytes (fetched from nginx) and peak (kB).
+run_setup() {
+    : >"$work/nginx/logs/access.log"
+    kill -USR1 "$nginx_pid" 2>/dev/null || true
+    sleep 0.2
+    : >"$work/nginx/logs/access.log"
+    begin=$(now)
+    HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config" \
+    XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/run" \
+    TMPDIR="$work/tmp" CASTMILL_UPDATE_HOST="$base" CASTMILL_DOWNLOAD_HOST="$base" \
+    CASTMILL_LOG_HOST="http://127.0.0.1:1" CASTMILL_WEB_HOST="http://127.0.0.1:1" \
+        /usr/bin/time -v -o "$work/time.txt" "$build/bin/setup" --exit-pause-ms=0 \
+        "$build/bin/setup;--install_dir=$work/install;--modules=3;--silent;--no-launch" \
+        >"$work/setup-$1.txt" 2>&1 || { echo "setup ($1) failed" >&2; cat "$work/setup-$1.txt" >&2; exit 1; }
+    end=$(now)
+    secs=$(echo "$end - $begin" | bc -l)
+    bytes=$(fetched)
+    peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
+}
+verdict() { if [ "$(echo "$1" | bc -l)" = 1 ]; then echo PASS; else echo FAIL; fi; }
+mkdir -p "$work/run"; chmod 700 "$work/run"
+
+# (a) fresh install
+run_setup fresh
+fresh_s=$secs fresh_b=$bytes fresh_peak=$peak
+installed=$(find "$work/install/Castmill" -type f -path '*/d[0-9][0-9]/*' | wc -l)
+if [ "$installed" != "$files" ]; then echo "installed $installed of $files files" >&2; exit 1; fi
+
+python3 - "$work/www$release_path/manifest.json" "$base$release_path" "$work/aria.txt" <<'PY'
+import json, sys
+manifest, base, out = sys.argv[1:]
+with open(manifest) as f, open(out, "w") as o:
+    for entry in json.load(f)["fileList"]:
+        o.write("%s/%s\n  out=%s\n" % (base, entry["filePath"], entry["filePath"]))
+PY
+: >"$work/nginx/logs/access.log"
+begin=$(now)
+aria2c -q -j 5 -x 1 --allow-overwrite=true --auto-file-renaming=false -d "$work/aria" \
+    -i "$work/aria.txt"
+cp -r "$work/aria" "$work/copy"
+end=$(now)
+aria_s=$(echo "$end - $begin" | bc -l)
+aria_b=$(fetched)
+rm -rf "$work/aria" "$work/copy"
+
+# (b) rerun, nothing changed
+run_setup rerun
+rerun_s=$secs rerun_b=$bytes rerun_peak=$peak
+manifest_b=$(stat -c %s "$work/www$release_path/manifest.json")
+version_b=$(stat -c %s "$work/www$release_path/version.json")
+
+# (c) 1 % of the files (every 100th) get new content of the same size; version 2.0.1.
+cp -a "$work/suite" "$work/old"
+changed_b=$(python3 - "$work/suite" <<'PY'
+import os, sys
+paths = sorted(os.path.join(d, f) for d, _, fs in os.walk(sys.argv[1]) for f in fs if "/d" in d)
+total = 0
+for p in paths[::100]:
+    size = os.path.getsize(p)
+    with open(p, "wb") as out:
+        out.write(os.urandom(size))
+    total += size
+print(total)
+PY
+)
+rm -rf "$work/www$release_path"
+"$build/bin/publish" --source "$work/suite" --version 2.0.1 --out "$work/www$release_path" \
+    --manifest-url "$base$release_path/manifest.json" >/dev/null
+chmod -R a+rX "$work/www"
+find "$work/www" -type f -exec cat {} + >/dev/null
+manifest_b=$(stat -c %s "$work/www$release_path/manifest.json")
+run_setup update
+update_s=$secs update_b=$bytes update_peak=$peak
+
+rport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/rsyncd.conf" <<CONF
+pid file = $work/rsyncd.pid
+use chroot = no
+[suite]
+    path = $work/suite
+    read only = yes
+    uid = root
+    gid = root
+CONF
+rsync --daemon --no-detach --address=127.0.0.1 --port="$rport" --config="$work/rsyncd.conf" &
+rsync_pid=$!
+sleep 0.5
+begin=$(now)
+rsync -a --delete --stats "rsync://127.0.0.1:$rport/suite/" "$work/old/" >"$work/rsync.txt"
+end=$(now)
+rsync_s=$(echo "$end - $begin" | bc -l)
+rsync_b=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.txt" | tr -d ,)
+
+mb() { echo "scale=2; $1 / 1048576" | bc -l; }
+r() { echo "scale=3; $1 / $2" | bc -l; }
+echo "release: $files files, $megabytes MB; changed: $((files / 100)) files, $(mb "$changed_b") MB"
+printf 'fresh:  setup %.2f s, %s MB fetched, peak %s kB | aria2c+cp %.2f s, %s MB\n' \
+    "$fresh_s" "$(mb "$fresh_b")" "$fresh_peak" "$aria_s" "$(mb "$aria_b")"
+echo "  time ratio $(r "$fresh_s" "$aria_s") (target <= 1.1): $(verdict "$fresh_s <= 1.1 * $aria_s")"
+printf 'rerun:  setup %.2f s, %s bytes fetched (manifest %s + version %s), peak %s kB\n' \
+    "$rerun_s" "$rerun_b" "$manifest_b" "$version_b" "$rerun_peak"
+echo "  file bytes $((rerun_b > manifest_b + version_b ? rerun_b - manifest_b - version_b : 0)) (target 0): $(verdict "$rerun_b <= $manifest_b + $version_b + 4096")"
+echo "  time vs fresh $(r "$rerun_s" "$fresh_s") (target <= 0.30): $(verdict "$rerun_s <= 0.30 * $fresh_s")"
+printf 'update: setup %.2f s, %s MB fetched, peak %s kB | rsync %.2f s, %s MB\n' \
+    "$update_s" "$(mb "$update_b")" "$update_peak" "$rsync_s" "$(mb "$rsync_b")"
+echo "  bytes vs changed+manifest $(r "$update_b" "$((changed_b + manifest_b))") (target <= 1.1): $(verdict "$update_b <= 1.1 * ($changed_b + $manifest_b) + $version_b")"
+echo "  time vs rsync $(r "$update_s" "$rsync_s") (target <= 1.5): $(verdict "$update_s <= 1.5 * $rsync_s")"
+for p in "$fresh_peak" "$rerun_peak" "$update_peak"; do
+    echo "peak memory $p kB (target < 65536): $(verdict "$p < 65536")"
+done
+if [ -n "${KEEP_LOGS:-}" ]; then cp -r "$work/tmp/castmill/log" "$KEEP_LOGS"; fi
