@@ -1,7 +1,7 @@
 #include "net/curl_wrapper.h"
 
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <string_view>
 #include <system_error>

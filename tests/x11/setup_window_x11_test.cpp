@@ -11,6 +11,7 @@
 
 #include "support/child_process.h"
 #include "support/dist_server.h"
+#include "support/release_builder.h"
 #include "support/sample_suite.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"
@@ -74,13 +75,17 @@ protected:
                 big[i] = static_cast<char>((i * 2654435761u) >> 13);
             test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
         }
-        const fs::path release = test::publish_release(dir / "suite", "2.0.0", dir / "release");
+        // Signed with the test key the build pins; the signed version answer names the
+        // server's own manifest URL.
         test::DistServerOptions options;
-        options.release = release;
+        options.release = dir / "release";
         options.app_id = test::kSampleAppId;
         options.app_secret = test::kSampleAppSecret;
         server = std::make_unique<test::DistServer>(options);
         server->set_host_environment();
+        test::publish_release(dir / "suite", "2.0.0", dir / "release",
+                              {"--sign", test::test_release_key_file().string(), "--manifest-url",
+                               server->manifest_url()});
     }
 
     // A download that lasts about a minute unless it is cancelled.
