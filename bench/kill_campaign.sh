@@ -45,7 +45,7 @@ make_suite() {
 
 make_suite "$work/suite-2.0.0" 2.0.0
 make_suite "$work/pristine/Castmill" 1.0.0
-"$bin/publish" --source "$work/suite-2.0.0" --version 2.0.0 --out "$work/release" >/dev/null
+mkdir -p "$work/release"
 
 "$bin/distserver" --release "$work/release" --credentials "$work/credentials.json" \
     --reports "$work/reports.jsonl" >"$work/distserver.out" 2>"$work/distserver.log" &
@@ -61,6 +61,10 @@ done
 host="http://127.0.0.1:$port"
 export CASTMILL_UPDATE_HOST="$host" CASTMILL_DOWNLOAD_HOST="$host"
 export CASTMILL_LOG_HOST="$host" CASTMILL_WEB_HOST="$host"
+# The default build pins the test release key: the release is signed with it.
+"$bin/publish" --source "$work/suite-2.0.0" --version 2.0.0 --out "$work/release" \
+    --sign "$root/tests/keys/release_test.key" \
+    --manifest-url "$host/files/apps/castmill/update/manifest.json" >/dev/null
 
 parent="$work/install"
 install="$parent/Castmill"
