@@ -52,31 +52,68 @@ std::string XSession::missing_tools() {
 }
 
 XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")) {
-    // -displayfd: the server takes a free display and writes its number when it is ready.
-    const fs::path number = dir_ / "display";
+    // Parallel tests each need their own display. With -displayfd alone the server
+    // picks its number before it takes the lock, so two servers starting together can
+    // share one and a client reaches neither; so the number is chosen here, spread by
+    // process id, and a server that does not come up or does not answer is replaced
+    // by one on the next number.
+    const int first = 100 + static_cast<int>(::getpid() % 400) * 2;
+    std::string failures;
+    for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
+        const int number = first + attempt * 7;
+        if (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+        if (start_server(number)) break;
+        failures += "\n:" + std::to_string(number) + ": " + read_file(dir_ / "xvfb.log");
+    }
+    if (display_.empty()) throw std::runtime_error("Xvfb did not start:" + failures);
+
+    // A running manager names its check window on the root window; one that ended
+    // before it did is started again.
+    bool managed = false;
+    for (int attempt = 0; attempt < 3 && !managed; ++attempt) {
+        window_manager_ = std::make_unique<ChildProcess>(
+            "/bin/sh", std::vector<std::string>{"-c", "exec \"$0\" --sm-disable >\"$1\" 2>&1",
+                                                find_tool("openbox").string(),
+                                                (dir_ / "openbox.log").string()});
+        wait_until([&] {
+            const auto out =
+                run_program(find_tool("xprop"), {"-root", "_NET_SUPPORTING_WM_CHECK"}).out;
+            managed = out.find("window id") != std::string::npos;
+            return managed || window_manager_->poll().has_value();
+        });
+    }
+    if (!managed)
+        throw std::runtime_error("openbox did not start on " + display_ + ": " +
+                                 read_file(dir_ / "openbox.log"));
+}
+
+bool XSession::start_server(int number) {
+    const fs::path ready = dir_ / "display";
+    std::error_code ignored;
+    fs::remove(ready, ignored);
+    const std::string display = ":" + std::to_string(number);
+    // -displayfd still tells when the server is ready to take clients.
     server_ = std::make_unique<ChildProcess>(
         "/bin/sh",
         std::vector<std::string>{
-            "-c", "exec \"$0\" -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>\"$1\" 2>\"$2\"",
-            find_tool("Xvfb").string(), number.string(), (dir_ / "xvfb.log").string()});
-    if (!wait_until([&] { return read_file(number).find('\n') != std::string::npos; }))
-        throw std::runtime_error("Xvfb did not start: " + read_file(dir_ / "xvfb.log"));
-    const std::string text = read_file(number);
-    display_ = ":" + text.substr(0, text.find('\n'));
-    env_.set("DISPLAY", display_);
-    env_.set("XAUTHORITY", std::nullopt);
-
-    window_manager_ = std::make_unique<ChildProcess>(
-        "/bin/sh",
-        std::vector<std::string>{"-c", "exec \"$0\" --sm-disable >\"$1\" 2>&1",
-                                 find_tool("openbox").string(), (dir_ / "openbox.log").string()});
-    // A running manager names its check window on the root window.
-    const bool managed = wait_until([&] {
-        const auto out = run_program(find_tool("xprop"), {"-root", "_NET_SUPPORTING_WM_CHECK"}).out;
-        return out.find("window id") != std::string::npos;
+            "-c",
+            "exec \"$0\" \"$1\" -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>\"$2\" 2>\"$3\"",
+            find_tool("Xvfb").string(), display, ready.string(), (dir_ / "xvfb.log").string()});
+    const bool up = wait_until([&] {
+        return server_->poll() || read_file(ready).find('\n') != std::string::npos;
     });
-    if (!managed)
-        throw std::runtime_error("openbox did not start: " + read_file(dir_ / "openbox.log"));
+    env_.set("DISPLAY", display);
+    env_.set("XAUTHORITY", std::nullopt);
+    // The server this test started must be the one that answers on the display.
+    if (up && !server_->poll() &&
+        run_program(find_tool("xprop"), {"-root", "-display", display}).exit_code == 0) {
+        display_ = display;
+        return true;
+    }
+    if (!server_->poll()) ::kill(server_->pid(), SIGTERM);
+    server_->wait();
+    server_.reset();
+    return false;
 }
 
 XSession::~XSession() {

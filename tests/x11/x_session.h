@@ -55,6 +55,8 @@ public:
     QImage screenshot(const std::filesystem::path& file) const;
 
 private:
+    // Starts Xvfb on display :number; true when it came up and answers there.
+    bool start_server(int number);
     // Runs an X tool to its end; its standard output, or throws when it fails.
     std::string run(const std::string& tool, const std::vector<std::string>& args) const;
 
