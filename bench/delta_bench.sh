@@ -3,7 +3,7 @@
 # cp -r, a rerun with nothing changed, and an update with 1 % of the files changed against
 # rsync -a --delete from a local rsync daemon; prints seconds, bytes fetched, peak memory,
 # the ratios and PASS/FAIL against the targets.
-# Usage: bench/delta_bench.sh [BUILD_DIR] [FILES] [MEGABYTES]
+# Usage: [CASTMILL_BENCH_KEEP=1] bench/delta_bench.sh [BUILD_DIR] [FILES] [MEGABYTES]
 #        (default build/default, 2000 files, 500 MB; setup and publish built)
 set -eu
 
@@ -18,10 +18,13 @@ cleanup() {
     if [ -n "$nginx_pid" ]; then kill -QUIT "$nginx_pid" 2>/dev/null || true; fi
     if [ -n "$rsync_pid" ]; then kill "$rsync_pid" 2>/dev/null || true; fi
     wait 2>/dev/null || true
-    rm -rf "$work"
+    # CASTMILL_BENCH_KEEP=1 keeps the work folder (setup's logs, nginx's access log).
+    if [ "${CASTMILL_BENCH_KEEP:-0}" = 1 ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT INT TERM
 
+# The default build pins the test release key: releases are signed with it.
+key=$src/tests/keys/release_test.key
 for program in publish setup; do
     if [ ! -x "$build/bin/$program" ]; then echo "build $program first" >&2; exit 1; fi
 done
@@ -52,7 +55,7 @@ for i, w in enumerate(weights):
 PY
 
 "$build/bin/publish" --source "$work/suite" --version 2.0.0 --out "$work/www$release_path" \
-    --manifest-url "$base$release_path/manifest.json" >/dev/null
+    --manifest-url "$base$release_path/manifest.json" --sign "$key" >/dev/null
 chmod -R a+rX "$work/www"
 
 cat > "$work/nginx/nginx.conf" <<CONF
@@ -76,6 +79,9 @@ http {
         location = /app/getCastmillUpdate/mergedKit/windows {
             default_type application/json;
             alias $work/www$release_path/version.json;
+        }
+        location = /app/getCastmillUpdate/mergedKit/windows.sig {
+            alias $work/www$release_path/version.json.sig;
         }
     }
 }
@@ -163,7 +169,7 @@ PY
 )
 rm -rf "$work/www$release_path"
 "$build/bin/publish" --source "$work/suite" --version 2.0.1 --out "$work/www$release_path" \
-    --manifest-url "$base$release_path/manifest.json" >/dev/null
+    --manifest-url "$base$release_path/manifest.json" --sign "$key" >/dev/null
 chmod -R a+rX "$work/www"
 find "$work/www" -type f -exec cat {} + >/dev/null
 manifest_b=$(stat -c %s "$work/www$release_path/manifest.json")

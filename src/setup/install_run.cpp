@@ -1,5 +1,8 @@
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <system_error>
+#include <vector>
 
 #include "app/modules.h"
 #include "app/paths.h"
@@ -47,6 +50,25 @@ int link_or_copy(const fs::path& from, const fs::path& to) {
     return sys::copy_file(from, to, false);
 }
 
+// Whether two files hold the same bytes; false when either cannot be read.
+bool same_bytes(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    if (fs::equivalent(a, b, ec)) return true;
+    const uintmax_t size = fs::file_size(a, ec);
+    if (ec || fs::file_size(b, ec) != size || ec) return false;
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (first && second) {
+        first.read(x.data(), static_cast<std::streamsize>(x.size()));
+        second.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (first.gcount() != second.gcount() ||
+            std::memcmp(x.data(), y.data(), static_cast<size_t>(first.gcount())) != 0)
+            return false;
+    }
+    return first.eof() && second.eof();
+}
+
 // UTF-8 with "/" separators, as the journal keeps its paths.
 std::string generic_utf8(const fs::path& path) {
     std::string text = utf8_of(path);
@@ -62,10 +84,16 @@ void SetupCenter::copy_setup_exe() {
     log_tagged(kLogInfo, "copy_setup_exe");
     // Into the new tree while the source still exists: the suite starts this installer
     // from Update, and that folder is replaced as a whole.
-    // The platform's copy: std::filesystem's replacing copy refuses an existing target
-    // under MinGW, which would keep the old installer after every later update.
     const fs::path target = update_folder(staging_dir) / "setup.exe";
-    const int code = sys::copy_file(setup_source, target, true);
+    // Never written through: a staged file may share its content with the live tree.
+    std::error_code ec;
+    fs::remove(target, ec);
+    fs::create_directories(target.parent_path(), ec);
+    // An unchanged installer (the one the suite started, or the same bytes) is linked
+    // from the live tree instead of copied and flushed again.
+    const fs::path live = update_folder(install_dir) / "setup.exe";
+    const int code = same_bytes(setup_source, live) ? link_or_copy(live, target)
+                                                    : sys::copy_file(setup_source, target, true);
     if (code != sys::kErrorSuccess)
         log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, setup_source, target);
 }

@@ -320,17 +320,27 @@ TEST_F(InstallRun, ModuleUpdatesLeaveOtherModulesAndUnknownFilesAlone) {
 }
 
 // The suite starts the installer from Update, which the update replaces as a whole.
+// When the release also lists the installer and its download is the live file itself (as
+// content reuse leaves it), nothing may write through that link: it would empty the source.
 TEST_F(InstallRun, RunFromTheUpdateFolderKeepsTheInstallerThere) {
     install_old_suite();
-    write_file(install_dir_ / "Update/setup.exe", "the running installer");
+    const std::string installer = "the running installer";
+    write_file(install_dir_ / "Update/setup.exe", installer);
+    fs::create_hard_link(install_dir_ / "Update/setup.exe", dir_ / "running-installer");
     run_with_reporter([&] {
         SetupCenter center;
         stage(center, ModuleApp);
         center.setup_source = install_dir_ / "Update/setup.exe";
+        const std::string hash = md5_hex(installer);
+        fs::create_hard_link(install_dir_ / "Update/setup.exe", center.download_dir / hash);
+        center.install_lists[ModuleApp].push_back(
+            {"Update/setup.exe", hash, static_cast<int64_t>(installer.size())});
         std::string message;
         EXPECT_EQ(center.install(message), 0) << message;
     });
-    EXPECT_EQ(read_file(install_dir_ / "Update/setup.exe"), "the running installer");
+    EXPECT_EQ(read_file(install_dir_ / "Update/setup.exe"), installer);
+    // Linked, not copied: the unchanged installer costs no bytes.
+    EXPECT_TRUE(fs::equivalent(install_dir_ / "Update/setup.exe", dir_ / "running-installer"));
 }
 
 TEST_F(InstallRun, AnInstallFolderThatCannotChangeKeepsTheOldInstallation) {
