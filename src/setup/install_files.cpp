@@ -146,7 +146,8 @@ int SetupCenter::_install_file(const FileEntry& entry) {
             entire_mode == 1 ? extract_dir / relative : download_dir / path_from_utf8(entry.hash);
         const fs::path dest = staging_dir / relative;
         fs::create_directories(dest.parent_path());
-        const int code = place_checked(source, dest, entry);
+        const int code = place_checked(source, dest, entry,
+                                       entire_mode == 1 ? Placement::kMove : Placement::kLink);
         if (code == kDownloadHashMismatch && entire_mode != 1) forget_download(entry);
         if (code != sys::kErrorSuccess)
             log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
@@ -173,8 +174,9 @@ bool content_matches(const fs::path& file, const FileEntry& entry) {
     return false;
 }
 
-int place_checked(const fs::path& source, const fs::path& dest, const FileEntry& entry) {
-    const int code = sys::copy_file(source, dest, true);
+int place_checked(const fs::path& source, const fs::path& dest, const FileEntry& entry,
+                  Placement how) {
+    const int code = sys::place_file(source, dest, how == Placement::kLink);
     if (code != sys::kErrorSuccess) return code;
     // The staged bytes themselves are checked: a cached file may have changed since it was
     // downloaded, and an archive entry is only as good as its archive.

@@ -54,10 +54,15 @@ bool is_present(const std::filesystem::path& path);
 // entry's hash is an MD5 digest.
 bool content_matches(const std::filesystem::path& file, const FileEntry& entry);
 
-// Copies source to dest and checks the copy against the entry; a copy that does not match
-// is removed and gives kDownloadHashMismatch. Otherwise the copy's system code.
+// How a file reaches the staging tree (sys::place_file): moved when nothing needs the
+// source afterwards (an extracted archive entry), linked when it must stay (a download
+// that a failed run reuses).
+enum class Placement { kMove, kLink };
+
+// Places source at dest and checks what arrived against the entry; a file that does not
+// match is removed from dest and gives kDownloadHashMismatch. Otherwise the system code.
 int place_checked(const std::filesystem::path& source, const std::filesystem::path& dest,
-                  const FileEntry& entry);
+                  const FileEntry& entry, Placement how);
 
 // The message of the in-use dialog: the programs that hold `path`, one per line.
 std::string in_use_message(const std::filesystem::path& path);

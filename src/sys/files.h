@@ -34,6 +34,15 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
 // system code, 0 on success.
 int make_executable(const std::filesystem::path& file);
 
+// Puts from's content at `to` (replacing what is there, never writing through it) as
+// cheaply as the platform allows: POSIX moves the file, or hard-links it when keep_source
+// is true, falling back to a copy across file systems; a program gets its execute bits
+// as with copy_file. Windows copies, so that the file takes the permissions of its new
+// folder: a moved or linked file keeps those of the (user's temporary) folder it was
+// made in. Returns the system code, 0 on success.
+int place_file(const std::filesystem::path& from, const std::filesystem::path& to,
+               bool keep_source);
+
 // Makes sure a file that programs may still hold goes away: Windows deletes it at the
 // next restart; POSIX unlinks it now, its holders keep the inode until they close it.
 bool delete_at_reboot(const std::filesystem::path& path);

@@ -115,6 +115,35 @@ int make_executable(const std::filesystem::path& file) {
     return kErrorSuccess;
 }
 
+namespace {
+
+int keep_startable(const std::filesystem::path& file) {
+    Fd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) return last_system_code();
+    char head[4];
+    ssize_t n;
+    while ((n = ::read(in.get(), head, sizeof head)) < 0 && errno == EINTR) {
+    }
+    if (n < 0) return last_system_code();
+    return looks_like_program(head, static_cast<size_t>(n)) ? make_executable(file)
+                                                             : kErrorSuccess;
+}
+
+}  // namespace
+
+int place_file(const std::filesystem::path& from, const std::filesystem::path& to,
+               bool keep_source) {
+    if (keep_source) {
+        if (::unlink(to.c_str()) != 0 && errno != ENOENT) return last_system_code();
+        if (::link(from.c_str(), to.c_str()) != 0) return copy_file(from, to, false);
+    } else if (::rename(from.c_str(), to.c_str()) != 0) {
+        if (errno != EXDEV) return last_system_code();
+        if (::unlink(to.c_str()) != 0 && errno != ENOENT) return last_system_code();
+        return copy_file(from, to, false);
+    }
+    return keep_startable(to);
+}
+
 bool delete_at_reboot(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
 namespace {

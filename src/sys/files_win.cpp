@@ -22,6 +22,10 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
 
 int make_executable(const std::filesystem::path&) { return kErrorSuccess; }
 
+int place_file(const std::filesystem::path& from, const std::filesystem::path& to, bool) {
+    return copy_file(from, to, true);
+}
+
 bool delete_at_reboot(const std::filesystem::path& path) {
     return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }

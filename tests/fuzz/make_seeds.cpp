@@ -13,6 +13,7 @@
 #include "report/crypto.h"
 #include "report/log_key.h"
 #include "setup/download_planning.h"
+#include "setup/install_record.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
 #include "support/release_builder.h"
@@ -82,6 +83,13 @@ int main(int argc, char** argv) {
     fs::create_directories(center.setup_dir / "Update");
     center.save_setup_data();
     const std::string setup_data = read_file(velora::st::setup_data_path(center.setup_dir));
+    velora::st::InstallRecord installed;
+    int64_t modified = 133'000'000'000'000'000;
+    for (const auto& [path, entry] : center.downloaded_files)
+        installed[path] = {entry.fileSize, modified++, entry.hash};
+    velora::st::write_install_record(center.setup_dir, installed);
+    const std::string install_record =
+        read_file(velora::st::install_record_path(center.setup_dir));
 
     write_file(out / "json/manifest.json", manifest);
     write_file(out / "json/version.json", version_answer);
@@ -97,6 +105,8 @@ int main(int argc, char** argv) {
     write_file(out / "manifest/modules-7", "\x07" + manifest);
     write_file(out / "manifest/modules-2", "\x02" + manifest);
     write_file(out / "downloaded_record/downloaded.json", record);
+    write_file(out / "install_record/install_record.json", install_record);
+    write_file(out / "json/install_record.json", install_record);
     write_file(out / "setup_data/setup.data", std::string(1, '\0') + setup_data);
     write_file(out / "setup_data/config.json", "\x01" + read_file(released / "Update/config.json"));
 
