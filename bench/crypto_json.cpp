@@ -11,6 +11,7 @@
 
 #include "report/cjson_object.h"
 #include "report/crypto.h"
+#include "report/sha256.h"
 
 namespace {
 
@@ -39,6 +40,33 @@ void BM_Md5OpenSsl(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
 }
 BENCHMARK(BM_Md5OpenSsl)->Arg(64)->Arg(1 << 20);
+
+// The engine this processor gets (its SHA instructions where it has them), the portable
+// one, and OpenSSL's.
+void BM_Sha256Ours(benchmark::State& state) {
+    const std::string bytes = random_bytes(size_t(state.range(0)));
+    Sha256 sha(state.range(1) != 0);
+    for (auto _ : state) {
+        sha.update(bytes.data(), bytes.size());
+        benchmark::DoNotOptimize(sha.digest());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
+    state.SetLabel(state.range(1) != 0 && Sha256::processor_has_extensions() ? "instructions"
+                                                                             : "portable");
+}
+BENCHMARK(BM_Sha256Ours)->Args({1 << 20, 1})->Args({1 << 20, 0});
+
+void BM_Sha256OpenSsl(benchmark::State& state) {
+    const std::string bytes = random_bytes(size_t(state.range(0)));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    for (auto _ : state) {
+        EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr);
+        benchmark::DoNotOptimize(digest);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Sha256OpenSsl)->Arg(1 << 20);
 
 std::string manifest_text() {
     neb::CJsonObject list;

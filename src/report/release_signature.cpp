@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "report/crypto.h"
+#include "report/sha256.h"
 #include "sys/files.h"
 
 namespace {
@@ -41,17 +42,6 @@ bool decode_exact(std::string_view text, unsigned char* out, size_t size) {
 
 std::string encode(const unsigned char* bytes, size_t size) {
     return base64_encode(std::string_view(reinterpret_cast<const char*>(bytes), size));
-}
-
-std::string hex_of(const unsigned char* bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
 }
 
 }  // namespace
@@ -93,10 +83,9 @@ bool is_release_public_key(std::string_view public_key) {
 }
 
 std::string sha256_hex(std::string_view bytes) {
-    ensure_sodium();
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return hex_of(digest, sizeof digest);
+    Sha256 sha;
+    sha.update(bytes.data(), bytes.size());
+    return sha.hex_digest();
 }
 
 bool is_sha256_text(std::string_view text) {
@@ -111,20 +100,16 @@ ContentDigests file_digests(const std::filesystem::path& file) {
     struct FileCloser {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    ensure_sodium();
     std::unique_ptr<std::FILE, FileCloser> in(velora::sys::open_file(file, "rb"));
     if (!in) return {};
     Md5 md5;
-    crypto_hash_sha256_state sha;
-    crypto_hash_sha256_init(&sha);
-    std::vector<unsigned char> block(64 * 1024);
+    Sha256 sha;
+    std::vector<unsigned char> block(256 * 1024);
     size_t got;
     while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
         md5.update(block.data(), got);
-        crypto_hash_sha256_update(&sha, block.data(), got);
+        sha.update(block.data(), got);
     }
     if (std::ferror(in.get())) return {};
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&sha, digest);
-    return {md5.hex_digest(), hex_of(digest, sizeof digest)};
+    return {md5.hex_digest(), sha.hex_digest()};
 }
