@@ -122,6 +122,10 @@ std::string in_use_message(const fs::path& path) {
 int SetupCenter::_install() {
     log_tagged(kLogInfo, "install package files");
     install_error.clear();
+    if (staging_dir.empty()) {
+        log_tagged(kLogWarning, "SetupCenter::_install no staging folder");
+        return kSetupFileSystemError;
+    }
     for (const std::string& name : directories_of_modules(modules)) {
         std::error_code ec;
         fs::create_directories(staging_dir / path_from_utf8(name), ec);

@@ -116,6 +116,20 @@ TEST_F(InstallFilesTest, UnusableStagingFolderIsAFileSystemError) {
     EXPECT_TRUE(log.contains("SetupCenter::_install create_directories error:"));
 }
 
+// Without a staging folder the paths would be relative to the working directory.
+TEST_F(InstallFilesTest, NoStagingFolderStagesNothing) {
+    add("Update/app.dll", "app");
+    center.modules = 1;
+    center.staging_dir.clear();
+    const fs::path before = fs::current_path();
+    fs::current_path(tmp.path());
+    const int code = center._install();
+    fs::current_path(before);
+    EXPECT_EQ(code, kSetupFileSystemError);
+    EXPECT_FALSE(fs::exists(tmp / "Update"));
+    EXPECT_FALSE(fs::exists(tmp / "VeloraBrowser"));
+}
+
 // The file-by-file path, taken when the live tree cannot be renamed as a whole.
 class InPlaceTest : public InstallFilesTest {
 protected:
