@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "report/aes.h"
+#include "report/block_feed.h"
 #include "sys/files.h"
 
 namespace {
@@ -146,27 +147,9 @@ void Md5::transform(const uint8_t* blocks, size_t count) {
 }
 
 void Md5::update(const void* data, size_t size) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
     length_ += size;
-    if (buffered_ > 0) {
-        size_t take = std::min(size, sizeof(buffer_) - buffered_);
-        std::memcpy(buffer_ + buffered_, bytes, take);
-        buffered_ += take;
-        bytes += take;
-        size -= take;
-        if (buffered_ < sizeof(buffer_)) return;
-        transform(buffer_, 1);
-        buffered_ = 0;
-    }
-    // Whole blocks are hashed where the caller keeps them.
-    const size_t whole = size / 64;
-    transform(bytes, whole);
-    bytes += whole * 64;
-    size -= whole * 64;
-    if (size > 0) {
-        std::memcpy(buffer_, bytes, size);
-        buffered_ = size;
-    }
+    feed_blocks(buffer_, buffered_, static_cast<const uint8_t*>(data), size,
+                [this](const uint8_t* blocks, size_t count) { transform(blocks, count); });
 }
 
 std::string Md5::hex_digest() {

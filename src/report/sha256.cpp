@@ -1,8 +1,9 @@
 #include "report/sha256.h"
 
+#include "report/block_feed.h"
+
 #include <sodium.h>
 
-#include <algorithm>
 #include <cstring>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -132,24 +133,8 @@ void Sha256::update(const void* data, size_t size) {
         return;
     }
     length_ += size;
-    if (buffered_ > 0) {
-        const size_t take = std::min(size, sizeof(buffer_) - buffered_);
-        std::memcpy(buffer_ + buffered_, bytes, take);
-        buffered_ += take;
-        bytes += take;
-        size -= take;
-        if (buffered_ < sizeof(buffer_)) return;
-        transform(buffer_, 1);
-        buffered_ = 0;
-    }
-    const size_t whole = size / 64;
-    transform(bytes, whole);
-    bytes += whole * 64;
-    size -= whole * 64;
-    if (size > 0) {
-        std::memcpy(buffer_, bytes, size);
-        buffered_ = size;
-    }
+    feed_blocks(buffer_, buffered_, bytes, size,
+                [this](const uint8_t* blocks, size_t count) { transform(blocks, count); });
 }
 
 std::array<uint8_t, 32> Sha256::digest() {
