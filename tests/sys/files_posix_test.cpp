@@ -48,6 +48,35 @@ TEST(Files, CopiedProgramsBecomeStartableWhateverTheSourceMode) {
     EXPECT_EQ(exec_bits(tmp / "installed" / "notes.txt"), fs::perms::none);
 }
 
+// A moved or linked file is the same file: what is at the target is replaced, never
+// written through (it may be a second name of a file that must stay as it is).
+TEST(Files, PlacedFilesReplaceTheTargetAndProgramsBecomeStartable) {
+    TempDir tmp;
+    write_file(tmp / "download" / "a1", "#!/bin/sh\nexit 0\n");
+    write_file(tmp / "download" / "b2", "plain data");
+    fs::permissions(tmp / "download" / "a1", fs::perms(0644));
+    write_file(tmp / "live", "the live file");
+    fs::create_directories(tmp / "staging");
+    fs::create_hard_link(tmp / "live", tmp / "staging" / "run.sh");
+
+    EXPECT_EQ(place_file(tmp / "download" / "a1", tmp / "staging" / "run.sh", true),
+              kErrorSuccess);
+    EXPECT_EQ(read_file(tmp / "live"), "the live file");
+    EXPECT_TRUE(fs::equivalent(tmp / "download" / "a1", tmp / "staging" / "run.sh"));
+    EXPECT_NE(fs::status(tmp / "staging" / "run.sh").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+
+    EXPECT_EQ(place_file(tmp / "download" / "b2", tmp / "staging" / "data", false),
+              kErrorSuccess);
+    EXPECT_FALSE(fs::exists(tmp / "download" / "b2"));
+    EXPECT_EQ(read_file(tmp / "staging" / "data"), "plain data");
+    EXPECT_EQ(fs::status(tmp / "staging" / "data").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+
+    EXPECT_EQ(place_file(tmp / "download" / "missing", tmp / "staging" / "x", false),
+              kErrorFileNotFound);
+}
+
 TEST(Files, RenameOntoAnExistingNameAndDeleteAtRebootRemovesNow) {
     TempDir tmp;
     write_file(tmp / "a", "a");
