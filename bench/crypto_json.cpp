@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "report/cjson_object.h"
-#include "report/crypto.h"
-#include "report/sha256.h"
+#include "base/cjson_object.h"
+#include "base/crypto.h"
+#include "base/sha256.h"
 
 namespace {
 

@@ -9,10 +9,11 @@
 #include <variant>
 #include <vector>
 
-#include "app/defaults.h"
 #include "app/exit_code.h"
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "base/utf8_path.h"
+#include "layout/defaults.h"
+#include "layout/paths.h"
 #include "report/report_client.h"
 #include "setup/install_journal.h"
 #include "sys/environment.h"
@@ -20,7 +21,6 @@
 #include "sys/folders.h"
 #include "sys/named_mutex.h"
 #include "sys/shell.h"
-#include "sys/utf8_path.h"
 
 namespace velora::st {
 

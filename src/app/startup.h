@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 
 // The process frame: start-up in its fixed order, the single-instance guard, the
 // elevated relaunch and the orderly exit.

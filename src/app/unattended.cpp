@@ -8,9 +8,10 @@
 #include <thread>
 
 #include "app/exit_code.h"
-#include "app/paths.h"
 #include "app/run_status.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "layout/paths.h"
+#include "report/report_client.h"
 #include "setup/desktop_integration.h"
 #include "setup/setup_center.h"
 #include "setup/setup_result.h"
@@ -75,6 +76,7 @@ private:
     int stages() {
         print_line();
         std::string message;
+        center.set_event_sink(&setup_reports());
         int code = center.initialize(options, message);
         modules = center.modules;
         if (cancelled) return kExitCancelled;

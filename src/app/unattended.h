@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 
 // The install run without a window, for administrators and deployment tools: the window's
 // stages in the same order, with the same event reports, log and exit codes, and a progress

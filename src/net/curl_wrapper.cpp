@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "report/logger.h"
+#include "base/logger.h"
 #include "sys/proxy.h"
 
 namespace {

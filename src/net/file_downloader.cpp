@@ -8,12 +8,12 @@
 #include <future>
 #include <numeric>
 
+#include "base/crypto.h"
+#include "base/logger.h"
+#include "base/utf8_path.h"
 #include "net/curl_wrapper.h"
-#include "report/crypto.h"
-#include "report/logger.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
-#include "sys/utf8_path.h"
 
 namespace velora {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/logger.h"
 #include "net/curl_wrapper.h"
-#include "report/logger.h"
 
 namespace {
 
@@ -115,6 +115,57 @@ int HttpHelper::post_form(const std::string& url, const std::string& body, std::
                           const std::vector<std::string>& extra_headers,
                           int timeout_seconds) const {
     return perform(url, &body, response, extra_headers, timeout_seconds);
+}
+
+int HttpHelper::post_multipart(const std::string& url, const std::vector<FormPart>& parts,
+                               std::string& response, long& status,
+                               const std::vector<std::string>& extra_headers,
+                               int timeout_seconds) const {
+    status = 0;
+    CurlHandle handle(curl_easy_init());
+    if (!handle) return CURLE_FAILED_INIT;
+    CURL* h = handle.get();
+
+    CurlMimePtr form(curl_mime_init(h));
+    for (const FormPart& field : parts) {
+        curl_mimepart* part = curl_mime_addpart(form.get());
+        curl_mime_name(part, field.name.c_str());
+        if (field.is_file)
+            curl_mime_filedata(part, field.value.c_str());
+        else
+            curl_mime_data(part, field.value.c_str(), field.value.size());
+    }
+    curl_slist* list = nullptr;
+    for (const auto& line : extra_headers) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (grown == nullptr) break;
+        list = grown;
+    }
+    CurlHeaderList header_list(list);
+
+    TraceConfig trace;
+    trace.text_mode = true;
+    const long limit = timeout_seconds;
+    // Verified like every other request: posts carry access tokens.
+    apply_tls_settings(h);
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &curl_trace);
+    curl_easy_setopt(h, CURLOPT_DEBUGDATA, &trace);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &append_to_string);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limit);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, limit);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(h, CURLOPT_MIMEPOST, form.get());
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+
+    const CURLcode result = curl_easy_perform(h);
+    if (result == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    // The handle goes first: it still refers to the form and the header list.
+    handle.reset();
+    return static_cast<int>(result);
 }
 
 int HttpHelper::perform(const std::string& url, const std::string* form, std::string& response,

@@ -7,6 +7,13 @@
 #include <string_view>
 #include <vector>
 
+// One part of a multipart/form-data post: a text field, or the contents of a file.
+struct FormPart {
+    std::string name;
+    std::string value;  // the text, or the file's UTF-8 path
+    bool is_file = false;
+};
+
 // One-shot requests to JSON services, each on a fresh easy handle. Returns libcurl's
 // result (2 when no handle could be created); the HTTP status is left to the caller.
 class HttpHelper {
@@ -20,6 +27,13 @@ public:
     // Posts `body`, a URL-encoded form, and appends the answer to `response`.
     int post_form(const std::string& url, const std::string& body, std::string& response,
                   const std::vector<std::string>& extra_headers, int timeout_seconds) const;
+
+    // Posts `parts` as multipart/form-data with the transfer traced as text into the log.
+    // The body of the answer is appended to `response`, its HTTP status (0 when none
+    // came) is stored in `status`.
+    int post_multipart(const std::string& url, const std::vector<FormPart>& parts,
+                       std::string& response, long& status,
+                       const std::vector<std::string>& extra_headers, int timeout_seconds) const;
 
 private:
     int perform(const std::string& url, const std::string* form, std::string& response,

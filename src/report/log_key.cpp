@@ -5,9 +5,9 @@
 #include <sstream>
 #include <string_view>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
+#include "base/utf8_path.h"
 #include "report/log_signature.h"
-#include "sys/utf8_path.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <chrono>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 namespace {
 

@@ -6,21 +6,20 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "app/defaults.h"
-#include "app/paths.h"
-#include "net/curl_wrapper.h"
+#include "base/crypto.h"
+#include "base/logger.h"
+#include "base/utf8_path.h"
+#include "layout/defaults.h"
+#include "layout/paths.h"
 #include "net/http_helper.h"
 #include "net/service_hosts.h"
-#include "report/crypto.h"
 #include "report/log_key.h"
 #include "report/log_signature.h"
-#include "report/logger.h"
 #include "setup/setup_data.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 #include "sys/machine_identity.h"
 #include "sys/processes.h"
-#include "sys/utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -52,11 +51,6 @@ std::string now_ms_text() {
 }
 
 std::string quoted(const fs::path& path) { return "\"" + utf8_of(path) + "\""; }
-
-size_t collect_body(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
 
 // Credentials read by init_from_key_file, kept for the process.
 struct KeyCache {
@@ -247,7 +241,7 @@ bool BlogReporter::prepare_post(PostParam& param) {
 int BlogReporter::zip_for_upload(const fs::path& input, fs::path& archive) {
     const auto temp = velora::sys::temp_directory();
     if (!temp) return kNoTempDirectory;
-    const fs::path archiver = velora::st::suite_root_relative() / "VeloraOBS" / "7z" / "7z.exe";
+    const fs::path archiver = velora::st::suite_archiver();
     // "logs/" names the folder "logs", as "logs" does.
     const fs::path name = input.has_filename() ? input : input.parent_path();
     fs::path stem = name.stem();
@@ -346,76 +340,39 @@ int BlogReporter::post_log(PostParam& param) {
     if ((param.kind == 1 && param.text.empty()) || (param.kind == 0 && param.file.empty())) {
         return -1;
     }
-    CurlHandle handle(curl_easy_init());
-    if (!handle) return CURLE_FAILED_INIT;
-    CURL* h = handle.get();
-
-    CurlMimePtr form(curl_mime_init(h));
-    const auto add_text = [&form](const char* name, const std::string& value) {
-        curl_mimepart* part = curl_mime_addpart(form.get());
-        curl_mime_name(part, name);
-        curl_mime_data(part, value.c_str(), value.size());
-    };
-    if (param.kind == 1) {
-        add_text("text", param.text);
-    } else {
-        curl_mimepart* part = curl_mime_addpart(form.get());
-        curl_mime_name(part, "file");
-        curl_mime_filedata(part, param.file.c_str());
-    }
-    add_text("logNo", param.logNo);
-    add_text("type", param.type);
-    add_text("platform", param.platform);
-    add_text("time", now_ms_text());
-    add_text("version", param.version);
-    add_text("language", param.language);
-    add_text("pcid", param.pcid);
+    std::vector<FormPart> parts;
+    if (param.kind == 1)
+        parts.push_back({"text", param.text});
+    else
+        parts.push_back({"file", param.file, true});
+    parts.push_back({"logNo", param.logNo});
+    parts.push_back({"type", param.type});
+    parts.push_back({"platform", param.platform});
+    parts.push_back({"time", now_ms_text()});
+    parts.push_back({"version", param.version});
+    parts.push_back({"language", param.language});
+    parts.push_back({"pcid", param.pcid});
     {
         std::lock_guard<std::mutex> guard(param.mutex);
-        add_text("email", param.email);
-        add_text("accountId", param.accountId);
+        parts.push_back({"email", param.email});
+        parts.push_back({"accountId", param.accountId});
     }
 
-    const std::string token_line = "ltoken:" + param.ltoken;
-    CurlHeaderList headers(curl_slist_append(nullptr, token_line.c_str()));
-
-    TraceConfig trace;
-    trace.text_mode = true;
     std::string answer;
-    const long limit = param.kind == 1 ? kTextPostTimeout : kFilePostTimeout;
-    // Verified like every other request: the post carries the access token.
-    apply_tls_settings(h);
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &curl_trace);
-    curl_easy_setopt(h, CURLOPT_DEBUGDATA, &trace);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limit);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, limit);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_MIMEPOST, form.get());
-    curl_easy_setopt(h, CURLOPT_URL, log_url_.c_str());
-
-    const CURLcode result = curl_easy_perform(h);
+    long status = 0;
+    const int limit = param.kind == 1 ? kTextPostTimeout : kFilePostTimeout;
+    const int result = HttpHelper().post_multipart(log_url_, parts, answer, status,
+                                                   {"ltoken:" + param.ltoken}, limit);
     if (result != CURLE_OK) {
         // The log only: unattended runs own the console.
-        log_tagged(kLogWarning, "curl_easy_perform() failed: %s", curl_easy_strerror(result));
-        log_tagged(kLogWarning, "report log failed. log_no:%s, code:%d", param.logNo,
-                   static_cast<int>(result));
-    } else {
-        long status = 0;
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        log_tagged(kLogWarning, "curl_easy_perform() failed: %s",
+                   curl_easy_strerror(static_cast<CURLcode>(result)));
+        log_tagged(kLogWarning, "report log failed. log_no:%s, code:%d", param.logNo, result);
+    } else if (status >= 400) {
         // The service's verdict does not change the result; it is kept for support.
-        if (status >= 400) {
-            log_tagged(kLogWarning, "report log rejected. log_no:%s, status:%ld", param.logNo,
-                       status);
-        }
+        log_tagged(kLogWarning, "report log rejected. log_no:%s, status:%ld", param.logNo, status);
     }
-    // The handle goes first: it still refers to the form and the header list.
-    handle.reset();
-    return static_cast<int>(result);
+    return result;
 }
 
 BlogReporter& blog_reporter() {
@@ -466,8 +423,30 @@ bool init_report(BlogReporter& reporter, const std::string& version,
     return false;
 }
 
-void report(const std::string& log_no, const std::string& msg) {
-    log_tagged(kLogInfo, "log_no: %s msg: %s", log_no, msg);
+namespace {
+
+void queue_setup_report(const std::string& log_no, const std::string& msg) {
     std::printf("report no: %s msg: %s\n", log_no.c_str(), msg.c_str());
     blog_reporter().report("setup", log_no, msg);
+}
+
+// The engine's events as "setup" reports; the engine has logged them already.
+class SetupReports final : public velora::st::EventSink {
+public:
+    bool start(const std::string& version) override { return init_report(version); }
+    void event(const std::string& log_no, const std::string& text) override {
+        queue_setup_report(log_no, text);
+    }
+};
+
+}  // namespace
+
+void report(const std::string& log_no, const std::string& msg) {
+    log_tagged(kLogInfo, "log_no: %s msg: %s", log_no, msg);
+    queue_setup_report(log_no, msg);
+}
+
+velora::st::EventSink& setup_reports() {
+    static SetupReports reports;
+    return reports;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/thread_pool.h"
+#include "setup/event_sink.h"
 
 // One report to the log-collection service, and the reporter's template for all reports.
 // In the template, `mutex` guards email and accountId, and also version and ltoken, which
@@ -104,3 +105,7 @@ bool init_report(BlogReporter& reporter, const std::string& version,
 
 // Logs an event and queues it as a "setup" report on the process-wide reporter.
 void report(const std::string& log_no, const std::string& msg);
+
+// The engine's events as "setup" reports on the process-wide reporter; start() sets the
+// reporter up as init_report does.
+velora::st::EventSink& setup_reports();

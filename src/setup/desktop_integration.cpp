@@ -2,14 +2,14 @@
 
 #include <system_error>
 
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "base/utf8_path.h"
+#include "layout/paths.h"
 #include "setup/setup_result.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 #include "sys/registry.h"
 #include "sys/shell.h"
-#include "sys/utf8_path.h"
 
 namespace velora::st {
 

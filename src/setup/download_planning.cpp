@@ -7,10 +7,10 @@
 #include <sstream>
 #include <system_error>
 
+#include "base/cjson_object.h"
+#include "base/crypto.h"
+#include "base/logger.h"
 #include "net/curl_wrapper.h"
-#include "report/cjson_object.h"
-#include "report/crypto.h"
-#include "report/logger.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"
 #include "setup/release_trust.h"

@@ -5,11 +5,11 @@
 #include <system_error>
 #include <vector>
 
+#include "base/crypto.h"
+#include "base/logger.h"
 #include "net/curl_wrapper.h"
 #include "net/file_downloader.h"
 #include "net/service_hosts.h"
-#include "report/crypto.h"
-#include "report/logger.h"
 #include "setup/download_planning.h"
 #include "setup/install_files.h"
 #include "setup/setup_center.h"

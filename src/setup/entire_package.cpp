@@ -7,8 +7,8 @@
 #include <memory>
 #include <system_error>
 
-#include "report/crypto.h"
-#include "report/logger.h"
+#include "base/crypto.h"
+#include "base/logger.h"
 #include "setup/install_files.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"

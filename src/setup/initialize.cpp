@@ -1,21 +1,20 @@
 #include <cstdio>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "app/defaults.h"
-#include "app/launch_options.h"
-#include "app/modules.h"
-#include "app/paths.h"
+#include "base/cjson_object.h"
+#include "base/logger.h"
+#include "base/release_signature.h"
+#include "layout/defaults.h"
+#include "layout/launch_options.h"
+#include "layout/modules.h"
+#include "layout/paths.h"
 #include "net/curl_wrapper.h"
 #include "net/service_hosts.h"
-#include "report/cjson_object.h"
-#include "report/logger.h"
-#include "report/release_signature.h"
-#include "report/report_client.h"
 #include "setup/download_planning.h"
 #include "setup/release_trust.h"
 #include "setup/setup_center.h"
@@ -142,11 +141,11 @@ int SetupCenter::initialize(const LaunchOptions& options, std::string& message) 
             version = kDefaultVersion;
         }
         log_tagged(kLogInfo, "last castmill version: %s", version);
-        if (init_report(version)) {
+        if (events_ && events_->start(version)) {
             char text[128];
             std::snprintf(text, sizeof text, "start setup.exe[%s]. module: %d",
                           std::string(kInstallerVersion).c_str(), modules);
-            report(EventCode::by_mode(modules, EventCode::kStart, EventCode::kFullStart), text);
+            send_event(EventCode::by_mode(modules, EventCode::kStart, EventCode::kFullStart), text);
         }
         return kSetupOk;
     } catch (const fs::filesystem_error& e) {

@@ -6,9 +6,9 @@
 #include <system_error>
 #include <thread>
 
-#include "app/modules.h"
-#include "report/crypto.h"
-#include "report/logger.h"
+#include "base/crypto.h"
+#include "base/logger.h"
+#include "layout/modules.h"
 #include "setup/download_planning.h"
 #include "setup/release_trust.h"
 #include "sys/error_code.h"

@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/utf8_path.h"
 #include "setup/setup_center.h"
-#include "sys/utf8_path.h"
 
 namespace velora::st {
 

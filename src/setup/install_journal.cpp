@@ -4,10 +4,10 @@
 #include <sstream>
 #include <system_error>
 
-#include "app/paths.h"
-#include "report/cjson_object.h"
-#include "report/crypto.h"
-#include "report/logger.h"
+#include "base/cjson_object.h"
+#include "base/crypto.h"
+#include "base/logger.h"
+#include "layout/paths.h"
 #include "setup/download_planning.h"
 #include "setup/install_files.h"
 #include "setup/removal.h"

@@ -4,11 +4,10 @@
 #include <system_error>
 #include <vector>
 
-#include "app/modules.h"
-#include "app/paths.h"
-#include "report/crypto.h"
-#include "report/logger.h"
-#include "report/report_client.h"
+#include "base/crypto.h"
+#include "base/logger.h"
+#include "layout/modules.h"
+#include "layout/paths.h"
 #include "setup/desktop_integration.h"
 #include "setup/download_planning.h"
 #include "setup/install_files.h"
@@ -376,7 +375,7 @@ int SetupCenter::install(std::string& message) {
         fs::create_directories(driver_folder(install_dir), ec);
     remove_spent_downloads();
     stage = 3;
-    report(EventCode::kInstalled, success_text(version, modules));
+    send_event(EventCode::kInstalled, success_text(version, modules));
     return kSetupOk;
 }
 
@@ -415,7 +414,7 @@ int SetupCenter::install_full_package(std::string& message) {
     std::error_code ec;
     if (!fs::remove(package_path, ec) || ec)
         log_tagged(kLogWarning, "clear setup file[%s] failed.", package_path);
-    if (result == kSetupOk) report(EventCode::kFullInstalled, success_text(version, modules));
+    if (result == kSetupOk) send_event(EventCode::kFullInstalled, success_text(version, modules));
     return result;
 }
 

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "report/logger.h"
+#include "base/logger.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
-#include "report/logger.h"
-#include "report/release_signature.h"
+#include "base/logger.h"
+#include "base/release_signature.h"
+#include "base/utf8_path.h"
 #include "setup/download_planning.h"
 #include "setup/setup_center.h"
-#include "sys/utf8_path.h"
 
 namespace velora::st {
 

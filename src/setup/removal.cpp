@@ -3,8 +3,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "layout/paths.h"
 #include "setup/install_files.h"
 #include "setup/setup_result.h"
 #include "sys/error_code.h"

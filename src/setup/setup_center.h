@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net/stall_limit.h"
+#include "setup/event_sink.h"
 #include "setup/release_trust.h"
 #include "setup/setup_result.h"
 
@@ -91,6 +92,9 @@ public:
     int initialize(const LaunchOptions& options, std::string& message);
     int download_files(DownloadProgress progress, std::string& error);
     int install(std::string& message);
+
+    // The run's events go to `sink` (not owned; it outlives the run). None: only logged.
+    void set_event_sink(EventSink* sink) { events_ = sink; }
 
     // Safe from any thread.
     void cancel();
@@ -221,6 +225,12 @@ public:
     // Set by _install when a held file ended it (kSetupInUse): the programs holding
     // it, one per line, for the in-use dialog.
     std::string install_error;
+
+private:
+    // Logs the event and hands it to the sink.
+    void send_event(const std::string& log_no, const std::string& text);
+
+    EventSink* events_ = nullptr;
 };
 
 }  // namespace velora::st

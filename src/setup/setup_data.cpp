@@ -6,11 +6,11 @@
 #include <optional>
 #include <sstream>
 
-#include "app/defaults.h"
-#include "app/paths.h"
-#include "report/cjson_object.h"
-#include "report/crypto.h"
-#include "report/logger.h"
+#include "base/cjson_object.h"
+#include "base/crypto.h"
+#include "base/logger.h"
+#include "layout/defaults.h"
+#include "layout/paths.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"

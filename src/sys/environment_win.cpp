@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/wide_text_win.h"
 #include "sys/environment.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 

@@ -3,22 +3,13 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "base/utf8_path.h"
+
 // File operations whose outcome the installer decides on by system code.
 namespace velora::sys {
 
 // A copy whose destination is mapped into a process's memory (Windows only).
 inline constexpr int kErrorUserMappedFile = 1224;
-
-// std::fopen for a path: Windows takes the wide name, so names outside the ANSI code
-// page open as well.
-inline std::FILE* open_file(const std::filesystem::path& path, const char* mode) {
-#ifdef _WIN32
-    const std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
-    return ::_wfopen(path.c_str(), wide_mode.c_str());
-#else
-    return std::fopen(path.c_str(), mode);
-#endif
-}
 
 // Copies `from` onto `to`, replacing an existing `to` when `overwrite` is set.
 // Returns the system code of the failure, 0 on success. A running program's file

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 namespace velora::sys {
 

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "base/wide_text_win.h"
 #include "sys/machine_identity.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 

@@ -3,9 +3,9 @@
 #include <exception>
 #include <filesystem>
 
-#include "report/logger.h"
+#include "base/logger.h"
+#include "base/utf8_path.h"
 #include "sys/error_code.h"
-#include "sys/utf8_path.h"
 
 namespace velora::sys {
 

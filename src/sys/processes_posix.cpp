@@ -18,7 +18,7 @@
 #include <system_error>
 #include <thread>
 
-#include "report/logger.h"
+#include "base/logger.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
 

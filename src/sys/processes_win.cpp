@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "report/logger.h"
+#include "base/logger.h"
+#include "base/wide_text_win.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 

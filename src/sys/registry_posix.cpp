@@ -6,8 +6,8 @@
 #include <system_error>
 #include <vector>
 
-#include "report/cjson_object.h"
-#include "report/logger.h"
+#include "base/cjson_object.h"
+#include "base/logger.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 #include "sys/registry.h"

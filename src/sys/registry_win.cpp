@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "base/wide_text_win.h"
 #include "sys/error_code.h"
 #include "sys/registry.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 

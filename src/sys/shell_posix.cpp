@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "report/logger.h"
+#include "base/logger.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
 #include "sys/shell.h"

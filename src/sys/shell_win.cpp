@@ -9,9 +9,9 @@
 
 #include <string>
 
+#include "base/wide_text_win.h"
 #include "sys/error_code.h"
 #include "sys/shell.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 

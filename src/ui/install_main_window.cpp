@@ -16,7 +16,7 @@
 
 #include "app/exit_code.h"
 #include "app/run_status.h"
-#include "report/logger.h"
+#include "base/logger.h"
 #include "ui/carousel_image_window.h"
 #include "ui/install_main_window_ui.h"
 #include "ui/localizer.h"

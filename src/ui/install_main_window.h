@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "app/launch_options.h"
 #include "app/run_status.h"
+#include "layout/launch_options.h"
 #include "ui/install_engine.h"
 
 class QTimer;

@@ -2,8 +2,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "base/logger.h"
 #include "net/service_hosts.h"
-#include "report/logger.h"
 #include "ui/install_main_window.h"
 #include "ui/localizer.h"
 #include "ui/message_box.h"

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <system_error>
 
-#include "app/paths.h"
 #include "app/run_status.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "layout/paths.h"
 #include "report/report_client.h"
 #include "setup/setup_result.h"
 #include "ui/install_main_window.h"

@@ -7,8 +7,8 @@
 #include <QScreen>
 #include <QString>
 
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "layout/paths.h"
 #include "ui/frameless_window.h"
 #include "ui/install_main_window.h"
 

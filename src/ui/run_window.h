@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 
 namespace velora::st {
 

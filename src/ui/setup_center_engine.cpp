@@ -1,12 +1,15 @@
 #include "ui/setup_center_engine.h"
 
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
+#include "report/report_client.h"
 #include "setup/desktop_integration.h"
 #include "ui/install_main_window.h"
 
 namespace velora::st {
 
-SetupCenterEngine::SetupCenterEngine(SetupTimings timings) : center(timings) {}
+SetupCenterEngine::SetupCenterEngine(SetupTimings timings) : center(timings) {
+    center.set_event_sink(&setup_reports());
+}
 
 int SetupCenterEngine::initialize(const LaunchOptions& options, std::string& error) {
     module_flags = options.modules;

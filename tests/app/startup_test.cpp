@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "app/exit_code.h"
-#include "app/paths.h"
+#include "layout/paths.h"
 #include "support/program_run.h"
 #include "support/test_env.h"
 #include "sys/named_mutex.h"

@@ -2,9 +2,9 @@
 
 #include <vector>
 
+#include "base/aes.h"
+#include "base/crypto.h"
 #include "fuzz_support.h"
-#include "report/aes.h"
-#include "report/crypto.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "base/cjson_object.h"
 #include "fuzz_support.h"
-#include "report/cjson_object.h"
 
 namespace {
 

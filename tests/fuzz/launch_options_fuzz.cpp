@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <variant>
 
-#include "app/launch_options.h"
-#include "app/paths.h"
 #include "fuzz_support.h"
+#include "layout/launch_options.h"
+#include "layout/paths.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "report/log_key.h"
 #include "setup/download_planning.h"
 #include "setup/install_record.h"
@@ -88,8 +88,7 @@ int main(int argc, char** argv) {
     for (const auto& [path, entry] : center.downloaded_files)
         installed[path] = {entry.fileSize, modified++, entry.hash};
     velora::st::write_install_record(center.setup_dir, installed);
-    const std::string install_record =
-        read_file(velora::st::install_record_path(center.setup_dir));
+    const std::string install_record = read_file(velora::st::install_record_path(center.setup_dir));
 
     write_file(out / "json/manifest.json", manifest);
     write_file(out / "json/version.json", version_answer);

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "app/modules.h"
 #include "fuzz_support.h"
+#include "layout/modules.h"
 #include "setup/download_planning.h"
 #include "setup/setup_center.h"
 #include "setup/setup_result.h"

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "report/log_signature.h"
 #include "support/dist_server.h"
 #include "support/test_env.h"

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/crypto.h"
 #include "net/curl_wrapper.h"
-#include "report/crypto.h"
 #include "support/dist_server.h"
 #include "support/nginx_server.h"
 #include "support/test_env.h"

@@ -7,9 +7,9 @@
 #include <map>
 #include <string>
 
-#include "app/modules.h"
-#include "app/paths.h"
-#include "report/crypto.h"
+#include "base/crypto.h"
+#include "layout/modules.h"
+#include "layout/paths.h"
 #include "report/log_key.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
@@ -113,6 +113,7 @@ protected:
     // The engine as initialize and the download leave it: every file of the chosen
     // modules in the download folder under its hash.
     void stage(SetupCenter& center, int modules) {
+        center.set_event_sink(&setup_reports());
         center.modules = center.install_modules = modules;
         center.install_dir = center.setup_dir = install_dir_;
         center.setup_source = dir_ / "source" / "setup.exe";
@@ -446,6 +447,7 @@ TEST_F(InstallRun, AStaleArchiveIsRefusedAndDroppedForTheNextRun) {
 class FullPackageRun : public InstallRun {
 protected:
     void stage_full(SetupCenter& center) {
+        center.set_event_sink(&setup_reports());
         center.modules = 0;
         center.install_dir = center.setup_dir = install_dir_;
         center.version = "2.0.0";

@@ -5,8 +5,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "report/crypto.h"
-#include "report/release_signature.h"
+#include "base/crypto.h"
+#include "base/release_signature.h"
 #include "support/dist_server.h"
 #include "support/release_builder.h"
 #include "support/test_env.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "report/log_key.h"
 #include "support/dist_server.h"
 #include "support/log_capture.h"

@@ -10,9 +10,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "app/launch_options.h"
-#include "app/paths.h"
-#include "report/crypto.h"
+#include "base/crypto.h"
+#include "layout/launch_options.h"
+#include "layout/paths.h"
 #include "setup/install_record.h"
 #include "setup/setup_center.h"
 #include "support/dist_server.h"

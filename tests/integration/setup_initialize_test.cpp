@@ -7,10 +7,10 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "app/launch_options.h"
-#include "app/modules.h"
-#include "app/paths.h"
-#include "report/crypto.h"
+#include "base/crypto.h"
+#include "layout/launch_options.h"
+#include "layout/modules.h"
+#include "layout/paths.h"
 #include "report/log_key.h"
 #include "report/report_client.h"
 #include "setup/setup_center.h"
@@ -349,6 +349,7 @@ TEST_F(SetupInitialize, TheStartIsReportedWithTheEventOfItsMode) {
         EXPECT_TRUE(run_in_forked_child([&] {
             ASSERT_EQ(chdir(root.c_str()), 0);
             SetupCenter center(fast_timings());
+            center.set_event_sink(&setup_reports());
             std::string message;
             ASSERT_EQ(initialize(center, modules, message), 0) << message;
             blog_reporter().stop();

@@ -9,8 +9,8 @@
 #include <regex>
 #include <thread>
 
-#include "app/paths.h"
 #include "app/startup.h"
+#include "layout/paths.h"
 #include "support/child_process.h"
 #include "support/dist_server.h"
 #include "support/program_run.h"

@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "base/utf8_path.h"
+#include "base/wide_text_win.h"
 #include "support/test_env.h"
 #include "sys/named_mutex.h"
-#include "sys/utf8_path.h"
-#include "sys/wide_text_win.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "app/launch_options.h"
-#include "report/crypto.h"
-#include "report/release_signature.h"
+#include "base/crypto.h"
+#include "base/release_signature.h"
+#include "layout/launch_options.h"
 #include "setup/setup_center.h"
 #include "support/dist_server.h"
 #include "support/fast_timings.h"

@@ -11,8 +11,8 @@
 #include <set>
 #include <sstream>
 
-#include "report/crypto.h"
-#include "report/release_signature.h"
+#include "base/crypto.h"
+#include "base/release_signature.h"
 #include "setup/setup_data.h"
 #include "support/dist_server.h"
 #include "support/nginx_server.h"

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <variant>
 
-#include "app/launch_options.h"
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "layout/launch_options.h"
+#include "layout/paths.h"
 
 int main(int argc, char** argv) {
     using namespace velora::st;

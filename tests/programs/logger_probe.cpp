@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "report/logger.h"
+#include "base/logger.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc;) {

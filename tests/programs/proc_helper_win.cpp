@@ -24,9 +24,9 @@
 #include <set>
 #include <string>
 
+#include "base/wide_text_win.h"
 #include "sys/named_mutex.h"
 #include "sys/processes.h"
-#include "sys/wide_text_win.h"
 
 namespace {
 

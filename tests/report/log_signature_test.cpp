@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 namespace {
 

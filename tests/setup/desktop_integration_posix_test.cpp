@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/paths.h"
+#include "layout/paths.h"
 #include "setup/desktop_integration.h"
 #include "support/child_process.h"
 #include "support/scoped_env.h"

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "app/paths.h"
+#include "base/wide_text_win.h"
+#include "layout/paths.h"
 #include "setup/desktop_integration.h"
 #include "support/shell_link_win.h"
 #include "support/test_env.h"
 #include "sys/folders.h"
 #include "sys/registry.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::st {
 namespace {

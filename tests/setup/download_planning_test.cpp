@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 namespace velora::st {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"

@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"

@@ -4,8 +4,8 @@
 
 #include <cctype>
 
-#include "report/crypto.h"
-#include "report/release_signature.h"
+#include "base/crypto.h"
+#include "base/release_signature.h"
 #include "setup/setup_center.h"
 #include "support/test_env.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/modules.h"
+#include "layout/modules.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "report/cjson_object.h"
-#include "report/crypto.h"
+#include "base/cjson_object.h"
+#include "base/crypto.h"
 #include "setup/setup_center.h"
 #include "support/log_capture.h"
 #include "support/program_run.h"

@@ -1,7 +1,7 @@
 #include "support/command_line_win.h"
 
+#include "base/wide_text_win.h"
 #include "sys/shell.h"
-#include "sys/wide_text_win.h"
 
 namespace castmill::test {
 

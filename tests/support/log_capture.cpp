@@ -4,7 +4,7 @@
 #include <regex>
 #include <stdexcept>
 
-#include "report/logger.h"
+#include "base/logger.h"
 #include "support/test_env.h"
 
 namespace castmill::test {

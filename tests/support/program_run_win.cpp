@@ -7,12 +7,12 @@
 #include <map>
 #include <stdexcept>
 
+#include "base/wide_text_win.h"
 #include "support/command_line_win.h"
 #include "support/program_run.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"
 #include "sys/folders.h"
-#include "sys/wide_text_win.h"
 
 namespace castmill::test {
 

@@ -3,8 +3,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "app/modules.h"
-#include "report/release_signature.h"
+#include "base/release_signature.h"
+#include "layout/modules.h"
 #include "support/dist_server.h"
 #include "support/test_env.h"
 

@@ -1,8 +1,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/wide_text_win.h"
 #include "support/scoped_env.h"
-#include "sys/wide_text_win.h"
 
 namespace castmill::test {
 

@@ -1,6 +1,6 @@
+#include "base/wide_text_win.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"
-#include "sys/wide_text_win.h"
 
 namespace castmill::test {
 

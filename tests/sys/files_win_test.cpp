@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/wide_text_win.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 namespace {
@@ -61,9 +61,9 @@ TEST(FilesOnWindows, CopyOntoAFileAnotherProgramMapsIsUserMapped) {
     TempDir tmp;
     write_file(tmp / "mapped.dll", "mapped");
     write_file(tmp / "new.dll", "new");
-    castmill::test::ChildProcess mapper(castmill::test::test_program("proc_helper"),
-                                        {"sleep", (tmp / "ready").string(), "--map",
-                                         (tmp / "mapped.dll").string()});
+    castmill::test::ChildProcess mapper(
+        castmill::test::test_program("proc_helper"),
+        {"sleep", (tmp / "ready").string(), "--map", (tmp / "mapped.dll").string()});
     ASSERT_TRUE(mapper.wait_for_file(tmp / "ready"));
     EXPECT_EQ(copy_file(tmp / "new.dll", tmp / "mapped.dll", true), kErrorUserMappedFile);
     EXPECT_EQ(read_file(tmp / "mapped.dll"), "mapped");

@@ -6,7 +6,7 @@
 #include <memory>
 #include <regex>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "support/test_env.h"
 #include "sys/smbios.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "report/cjson_object.h"
+#include "base/cjson_object.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/registry.h"

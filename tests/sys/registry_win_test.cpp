@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "base/wide_text_win.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
 #include "sys/registry.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 namespace {

@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "base/wide_text_win.h"
 #include "support/child_process.h"
 #include "support/shell_link_win.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
 #include "sys/shell.h"
-#include "sys/wide_text_win.h"
 
 namespace velora::sys {
 namespace {

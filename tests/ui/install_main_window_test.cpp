@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/exit_code.h"
-#include "app/paths.h"
+#include "layout/paths.h"
 #include "scripted_install_engine.h"
 #include "setup/setup_result.h"
 #include "support/test_env.h"

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/exit_code.h"
-#include "app/paths.h"
+#include "layout/paths.h"
 #include "scripted_install_engine.h"
 #include "support/test_env.h"
 #include "ui/install_main_window.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <variant>
 
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 #include "support/dist_server.h"
 #include "support/running_program.h"
 #include "support/sample_suite.h"

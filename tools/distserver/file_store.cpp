@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 namespace castmill::tools {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "report/log_signature.h"
 
 namespace castmill::tools {

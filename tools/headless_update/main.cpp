@@ -11,10 +11,10 @@
 #include <string>
 #include <variant>
 
-#include "app/defaults.h"
-#include "app/launch_options.h"
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "layout/defaults.h"
+#include "layout/launch_options.h"
+#include "layout/paths.h"
 #include "report/report_client.h"
 #include "setup/setup_center.h"
 
@@ -45,6 +45,7 @@ DownloadProgress progress_printer() {
 
 int run(const LaunchOptions& options, bool progress) {
     SetupCenter center;
+    center.set_event_sink(&setup_reports());
     std::string message;
     if (!print_result("initialize", center.initialize(options, message), message))
         return kExitFailed;

@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "report/crypto.h"
-#include "report/release_signature.h"
+#include "base/crypto.h"
+#include "base/release_signature.h"
 
 namespace castmill::tools {
 

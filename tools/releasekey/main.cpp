@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "report/release_signature.h"
+#include "base/release_signature.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

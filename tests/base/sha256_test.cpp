@@ -1,4 +1,4 @@
-#include "report/sha256.h"
+#include "base/sha256.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>
@@ -65,7 +65,6 @@ TEST_P(Sha256Engines, StartsOverAfterADigest) {
     EXPECT_EQ(sha.hex_digest(), first);
 }
 
-INSTANTIATE_TEST_SUITE_P(, Sha256Engines, ::testing::Values(false, true),
-                         [](const auto& info) {
-                             return info.param ? "ProcessorInstructions" : "Portable";
-                         });
+INSTANTIATE_TEST_SUITE_P(, Sha256Engines, ::testing::Values(false, true), [](const auto& info) {
+    return info.param ? "ProcessorInstructions" : "Portable";
+});

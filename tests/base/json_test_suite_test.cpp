@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "report/cjson_object.h"
+#include "base/cjson_object.h"
 #include "support/test_env.h"
 
 namespace neb {

@@ -1,11 +1,11 @@
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <optional>
 
-#include "app/paths.h"
+#include "layout/paths.h"
 #include "support/log_capture.h"
 #include "support/program_run.h"
 #include "support/test_env.h"

@@ -1,4 +1,4 @@
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,11 +6,11 @@
 #include <system_error>
 #include <vector>
 
-#include "app/paths.h"
-#include "report/logger.h"
+#include "base/logger.h"
+#include "base/utf8_path.h"
+#include "layout/paths.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
-#include "sys/utf8_path.h"
 
 namespace velora::st {
 

@@ -1,4 +1,4 @@
-#include "app/paths.h"
+#include "layout/paths.h"
 
 #include <gtest/gtest.h>
 

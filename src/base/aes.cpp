@@ -1,4 +1,4 @@
-#include "report/aes.h"
+#include "base/aes.h"
 
 #include <algorithm>
 #include <array>

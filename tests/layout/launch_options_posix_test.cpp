@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/launch_options.h"
+#include "layout/launch_options.h"
 #include "support/log_capture.h"
 #include "support/program_run.h"
 #include "support/scoped_env.h"

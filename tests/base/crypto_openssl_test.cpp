@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "report/aes.h"
-#include "report/crypto.h"
+#include "base/aes.h"
+#include "base/crypto.h"
 #include "support/byte_strings.h"
 
 // Our MD5 and AES against OpenSSL on random inputs. OpenSSL serves only as the reference

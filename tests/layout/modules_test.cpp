@@ -1,4 +1,4 @@
-#include "app/modules.h"
+#include "layout/modules.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "app/paths.h"
+#include "layout/paths.h"
 
 #include <mutex>
 #include <string>
 #include <system_error>
 
+#include "base/utf8_path.h"
 #include "sys/folders.h"
-#include "sys/utf8_path.h"
 
 namespace velora::st {
 
@@ -112,13 +112,13 @@ fs::path executable_directory() {
 
 fs::path installer_resources_dir() { return executable_directory() / "Resources"; }
 
-fs::path report_key_dir() { return executable_directory() / "data"; }
-
 fs::path report_key_fallback_dir() {
     const fs::path root = suite_root_relative();
     if (root.empty()) return {};
     return root / "VeloraOBS" / "log-upload";
 }
+
+fs::path suite_archiver() { return suite_root_relative() / "VeloraOBS" / "7z" / "7z.exe"; }
 
 fs::path find_suite_root(const fs::path& start) {
     // The suite installs into a folder named Castmill; try the current path cut after it first.

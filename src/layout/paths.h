@@ -39,11 +39,12 @@ std::filesystem::path download_base();
 std::filesystem::path executable_directory();
 // The "Resources" folder beside the executable (icon, images, fonts, locale files).
 std::filesystem::path installer_resources_dir();
-// The "data" folder beside the executable, where the report key file is looked for first.
-std::filesystem::path report_key_dir();
 // The key file's fallback folder inside the suite: VeloraOBS/log-upload under the suite
 // root in its relative form; empty when no suite root is found.
 std::filesystem::path report_key_fallback_dir();
+// The suite's archiver, which packs folders for upload: VeloraOBS/7z/7z.exe under the
+// suite root in its relative form.
+std::filesystem::path suite_archiver();
 
 // The installed suite's root: the nearest folder, from the current directory up, holding
 // the folders velora_cam and VeloraBrowser. A folder named up to "Castmill" in the current

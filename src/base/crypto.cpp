@@ -1,4 +1,4 @@
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "report/aes.h"
-#include "report/block_feed.h"
-#include "sys/files.h"
+#include "base/aes.h"
+#include "base/block_feed.h"
+#include "base/utf8_path.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sys/utf8_path.h"
+#include "base/utf8_path.h"
 
 namespace velora::sys {
 

@@ -1,4 +1,4 @@
-#include "report/logger.h"
+#include "base/logger.h"
 
 #include <gtest/gtest.h>
 

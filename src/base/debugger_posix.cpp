@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "sys/debugger.h"
+#include "base/debugger.h"
 
 namespace velora::sys {
 

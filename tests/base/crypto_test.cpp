@@ -1,4 +1,4 @@
-#include "report/crypto.h"
+#include "base/crypto.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "report/aes.h"
+#include "base/aes.h"
 #include "support/byte_strings.h"
 #include "support/test_env.h"
 

@@ -1,4 +1,4 @@
-#include "report/cjson_object.h"
+#include "base/cjson_object.h"
 
 #include <cerrno>
 #include <cmath>

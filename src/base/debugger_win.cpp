@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "sys/debugger.h"
-#include "sys/wide_text_win.h"
+#include "base/debugger.h"
+#include "base/wide_text_win.h"
 
 namespace velora::sys {
 

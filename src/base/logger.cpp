@@ -1,4 +1,4 @@
-#include "report/logger.h"
+#include "base/logger.h"
 
 #include <sys/time.h>
 
@@ -10,8 +10,8 @@
 #include <fstream>
 #include <mutex>
 
-#include "sys/debugger.h"
-#include "sys/utf8_path.h"
+#include "base/debugger.h"
+#include "base/utf8_path.h"
 
 namespace fs = std::filesystem;
 

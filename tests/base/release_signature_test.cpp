@@ -1,8 +1,8 @@
-#include "report/release_signature.h"
+#include "base/release_signature.h"
 
 #include <gtest/gtest.h>
 
-#include "report/crypto.h"
+#include "base/crypto.h"
 #include "support/test_env.h"
 
 namespace castmill::test {

@@ -1,4 +1,4 @@
-#include "report/release_signature.h"
+#include "base/release_signature.h"
 
 #include <sodium.h>
 
@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "report/crypto.h"
-#include "report/sha256.h"
-#include "sys/files.h"
+#include "base/crypto.h"
+#include "base/sha256.h"
+#include "base/utf8_path.h"
 
 namespace {
 
