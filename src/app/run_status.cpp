@@ -21,9 +21,9 @@ std::string format(const char* pattern, Args... args) {
 
 }  // namespace
 
-void report_setup_error(int modules, int status, const std::string& text) {
+void report_setup_error(int modules, RunStatus status, const std::string& text) {
     report(EventCode::by_mode(modules, EventCode::kError, EventCode::kFullError),
-           format("setup error status:%d message:%s", status, text.c_str()));
+           format("setup error status:%d message:%s", status_number(status), text.c_str()));
 }
 
 void report_download_end(int modules, bool success, int64_t kilobytes, int seconds) {
@@ -37,9 +37,9 @@ void report_download_end(int modules, bool success, int64_t kilobytes, int secon
     }
 }
 
-void report_user_cancel(int modules, int status) {
+void report_user_cancel(int modules, RunStatus status) {
     report(EventCode::by_mode(modules, EventCode::kUserCancel, EventCode::kFullUserCancel),
-           format("user cancel[%d]", status));
+           format("user cancel[%d]", status_number(status)));
 }
 
 void report_app_started(int result) {

@@ -11,17 +11,22 @@
 // statuses, the event reports of each stage and the progress figures.
 namespace velora::st {
 
-// Run statuses, as the reports carry them.
-inline constexpr int kStatusChecking = 1;
-inline constexpr int kStatusDownloading = 2;
-inline constexpr int kStatusInstalling = 4;
-inline constexpr int kStatusDone = 5;
+// Where a run stands; the numbers are those the event reports carry.
+enum class RunStatus : int {
+    kStarting = 0,
+    kChecking = 1,
+    kDownloading = 2,
+    kInstalling = 4,
+    kDone = 5,
+};
+
+inline int status_number(RunStatus status) { return static_cast<int>(status); }
 
 // "setup error status:<status> message:<text>".
-void report_setup_error(int modules, int status, const std::string& text);
+void report_setup_error(int modules, RunStatus status, const std::string& text);
 // The end of the download stage: success, or failure and cancel alike.
 void report_download_end(int modules, bool success, int64_t kilobytes, int seconds);
-void report_user_cancel(int modules, int status);
+void report_user_cancel(int modules, RunStatus status);
 // The application start after a finished run, with its result code.
 void report_app_started(int result);
 

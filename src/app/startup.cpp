@@ -9,7 +9,6 @@
 #include <variant>
 #include <vector>
 
-#include "app/exit_code.h"
 #include "base/logger.h"
 #include "base/utf8_path.h"
 #include "layout/defaults.h"
@@ -50,12 +49,12 @@ int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
     std::printf("start ....\n");
     std::fflush(stdout);
 
-    steps.run_window(options);
+    const int exit_code = steps.run_window(options);
     log_tagged(kLogInfo, "app_exit");
 
     if (mutex) mutex->release();
     call_exit(nullptr, steps.exit_pause);
-    return process_exit_code();
+    return exit_code;
 }
 
 int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
@@ -71,11 +70,12 @@ int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kNonAdminMutexName, code);
 
     const std::optional<int> elevated_exit = steps.relaunch_elevated(launch.command_line);
-    if (launch.options.silent && elevated_exit) set_process_exit_code(*elevated_exit);
+    // Only an unattended run passes the elevated copy's code on: nobody watches its window.
+    const int exit_code = launch.options.silent && elevated_exit ? *elevated_exit : 0;
 
     if (mutex) mutex->release();
     call_exit(nullptr, steps.exit_pause);
-    return process_exit_code();
+    return exit_code;
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ inline constexpr std::chrono::milliseconds kExitPause{5000};
 // What start-up calls outside the process frame.
 struct StartupSteps {
     // Runs the install: shows the installer window and runs its event loop, or runs it
-    // unattended. The result is not used; the run sets the process exit code.
+    // unattended. Returns the run's exit code (0 done, 1 cancelled, 2 failed).
     std::function<int(const LaunchOptions&)> run_window;
     // Starts the elevated copy of this executable with the command line and waits for it;
     // its exit code when that could be read.

@@ -7,23 +7,14 @@
 #include <string>
 #include <thread>
 
-#include "app/exit_code.h"
-#include "app/run_status.h"
+#include "app/run_controller.h"
+#include "app/setup_center_engine.h"
 #include "base/logger.h"
-#include "layout/paths.h"
-#include "report/report_client.h"
-#include "setup/desktop_integration.h"
-#include "setup/setup_center.h"
-#include "setup/setup_result.h"
 #include "sys/interrupt.h"
 
 namespace velora::st {
 
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitCancelled = 1;
-constexpr int kExitFailed = 2;
 
 // Nanosecond ticks, which the elapsed-time arithmetic assumes.
 using Clock = std::chrono::steady_clock;
@@ -41,28 +32,34 @@ std::string clock_text(int seconds, bool known) {
     return text;
 }
 
-const char* status_name(int status) {
+const char* status_name(RunStatus status) {
     switch (status) {
-        case kStatusChecking:
+        case RunStatus::kStarting:
+        case RunStatus::kChecking:
             return "checking";
-        case kStatusDownloading:
+        case RunStatus::kDownloading:
             return "downloading";
-        case kStatusInstalling:
+        case RunStatus::kInstalling:
             return "installing";
-        default:
-            return "done";
+        case RunStatus::kDone:
+            break;
     }
+    return "done";
 }
 
-class UnattendedRun {
+// The console's view of the run: a line at every status change and once per interval.
+class UnattendedRun final : public RunObserver {
 public:
-    UnattendedRun(const LaunchOptions& options, const UnattendedSettings& settings)
-        : options(options), settings(settings), modules(options.modules) {}
+    UnattendedRun(const LaunchOptions& options, const UnattendedSettings& settings,
+                  std::unique_ptr<InstallEngine> engine)
+        : settings(settings), controller(options, std::move(engine), *this) {}
 
     int run() {
         sys::InterruptWatch watch([this] { interrupt(); });
         std::thread printer(&UnattendedRun::print_every_interval, this);
-        const int code = stages();
+        std::string failed;
+        const int code = controller.run_to_end(failed);
+        if (code == kExitFailed) write_line(settings.err, "failed: " + failed);
         {
             std::lock_guard lock(print_lock);
             stopping = true;
@@ -72,73 +69,17 @@ public:
         return code;
     }
 
+    void status_changed(RunStatus status) override {
+        if (status == RunStatus::kDownloading) {
+            download_start_ns = Clock::now().time_since_epoch().count();
+            rate.restart(0);
+        }
+        print_line();
+    }
+    void download_progress(int64_t, int64_t, int64_t) override {}
+    void stage_finished(RunStatus, int, const std::string&) override {}
+
 private:
-    int stages() {
-        print_line();
-        std::string message;
-        center.set_event_sink(&setup_reports());
-        int code = center.initialize(options, message);
-        modules = center.modules;
-        if (cancelled) return kExitCancelled;
-        if (code != kSetupOk) {
-            const std::string text = "code:" + std::to_string(code) + " " + message;
-            report_setup_error(modules, kStatusChecking, text);
-            return failed(text);
-        }
-
-        set_status(kStatusDownloading);
-        message.clear();
-        download_start_ns = Clock::now().time_since_epoch().count();
-        rate.restart(0);
-        code = center.download_files(
-            [this](int64_t total, int64_t cache, int64_t now) {
-                total_bytes = total;
-                cache_bytes = cache;
-                fetched_bytes = now;
-            },
-            message);
-        if (code != kSetupOk)
-            log_tagged(kLogError, "download failed. code: %d err_message: %s", code, message);
-        // With everything already downloaded no progress came; the plan knows the size.
-        if (total_bytes == 0) total_bytes = center.total_bytes;
-        const auto took_ns = Clock::now().time_since_epoch().count() - download_start_ns;
-        report_download_end(modules, !cancelled && code == kSetupOk, fetched_bytes / 1024,
-                            static_cast<int>(took_ns / 1000000000));
-        if (cancelled) return kExitCancelled;
-        if (code != kSetupOk) return failed("download failed code: " + std::to_string(code));
-
-        // From here on an interrupt no longer cancels: a half-done install is worse.
-        {
-            std::lock_guard lock(stage_lock);
-            if (cancelled) return kExitCancelled;
-            status = kStatusInstalling;
-        }
-        print_line();
-        message.clear();
-        code = center.install(message);
-        if (code != kSetupOk) {
-            report_setup_error(modules, kStatusInstalling,
-                               "[" + std::to_string(code) + "]" + message);
-            if (code == kSetupInUse && !message.empty())
-                return failed("files are in use by:\n" + message);
-            return failed("code: " + std::to_string(code) + " install error");
-        }
-
-        set_status(kStatusDone);
-        if (options.no_launch) {
-            log_tagged(kLogInfo, "application start skipped (--no-launch)");
-        } else {
-            const std::filesystem::path app_dir = install_directory();
-            report_app_started(app_dir.empty() ? kSetupNoInstallDir : start_castmill(app_dir));
-        }
-        return kExitDone;
-    }
-
-    int failed(const std::string& message) {
-        write_line(settings.err, "failed: " + message);
-        return kExitFailed;
-    }
-
     // Every console line goes out whole, under one lock for both streams, so that lines
     // from the stages, the printer and the interrupt never run into each other.
     void write_line(std::FILE* stream, const std::string& line) {
@@ -148,28 +89,17 @@ private:
     }
 
     void interrupt() {
-        int now = 0;
-        bool first = false;
-        {
-            std::lock_guard lock(stage_lock);
-            now = status;
-            if (now < kStatusInstalling) first = !cancelled.exchange(true);
+        switch (controller.cancel()) {
+            case CancelOutcome::kCancelled:
+                write_line(settings.out, "cancelled");
+                break;
+            case CancelOutcome::kTooLate:
+                log_tagged(kLogWarning, "interrupt while installing: the install finishes first");
+                write_line(settings.out, "interrupt: the install finishes first");
+                break;
+            case CancelOutcome::kAlreadyCancelled:
+                break;
         }
-        if (now >= kStatusInstalling) {
-            log_tagged(kLogWarning, "interrupt while installing: the install finishes first");
-            write_line(settings.out, "interrupt: the install finishes first");
-            return;
-        }
-        if (!first) return;
-        log_tagged(kLogWarning, "interrupted, cancelling the run");
-        center.cancel();
-        report_user_cancel(modules, now);
-        write_line(settings.out, "cancelled");
-    }
-
-    void set_status(int next) {
-        status = next;
-        print_line();
     }
 
     void print_every_interval() {
@@ -183,34 +113,35 @@ private:
 
     // One line: status, percent, bytes done / total, remaining time.
     void print_line() {
-        const int now = status;
+        const RunStatus now = controller.status();
         int percent = 0;
         int64_t done = 0;
         int64_t total = 0;
         int remaining = 0;
         bool remaining_known = false;
-        if (now == kStatusDownloading) {
+        if (now == RunStatus::kDownloading) {
             const double elapsed =
                 static_cast<double>(Clock::now().time_since_epoch().count() - download_start_ns) /
                 1e9;
-            rate.add(elapsed, fetched_bytes);
+            const DownloadFigures bytes = controller.download_figures();
+            rate.add(elapsed, bytes.now);
             const DownloadEstimate estimate =
-                estimate_download(total_bytes, cache_bytes, fetched_bytes, rate.bytes_per_second());
+                estimate_download(bytes.total, bytes.cache, bytes.now, rate.bytes_per_second());
             percent = estimate.percent;
             done = estimate.done_bytes;
             total = estimate.total_bytes;
             remaining = estimate.remaining_seconds;
             remaining_known = estimate.remaining_known;
-        } else if (now == kStatusInstalling) {
-            total = install_total();
+        } else if (now == RunStatus::kInstalling) {
+            total = controller.install_total();
             // Files only land once the old ones are out of the way.
-            if (center.stage == 2 && total > 0) {
-                done = std::clamp<int64_t>(folder_size(options.install_dir), 0, total);
+            if (controller.install_writing() && total > 0) {
+                done = std::clamp<int64_t>(folder_size(controller.options().install_dir), 0, total);
                 percent = static_cast<int>(std::min<int64_t>(done * 100 / total, 99));
             }
-        } else if (now == kStatusDone) {
+        } else if (now == RunStatus::kDone) {
             percent = 100;
-            total = done = install_total();
+            total = done = controller.install_total();
             remaining_known = true;
         }
         char line[160];
@@ -220,38 +151,27 @@ private:
         write_line(settings.out, line);
     }
 
-    // What the install writes: the full installer's estimate, else the files of the download.
-    int64_t install_total() const {
-        const int64_t expected = center.expected_install_size();
-        return std::max<int64_t>(expected > 0 ? expected : total_bytes.load(), 0);
-    }
-
-    const LaunchOptions& options;
     const UnattendedSettings settings;
-    SetupCenter center;
-    // Read by the interrupt and printer threads while a stage runs.
-    std::atomic<int> modules;
-    std::atomic<int> status{kStatusChecking};
-    std::atomic<bool> cancelled{false};
-    std::atomic<int64_t> total_bytes{0};
-    std::atomic<int64_t> cache_bytes{0};
-    std::atomic<int64_t> fetched_bytes{0};
     std::atomic<int64_t> download_start_ns{0};  // steady clock, in nanoseconds
     DownloadRate rate;                          // seconds since download_start_ns
-    std::mutex stage_lock;  // an interrupt and the start of the install exclude each other
-
     std::mutex print_lock;
     std::condition_variable wake;
     bool stopping = false;
+    // Last: it joins its worker before the fields the observer calls use go.
+    RunController controller;
 };
 
 }  // namespace
 
 int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings) {
+    return run_unattended(options, settings, std::make_unique<SetupCenterEngine>());
+}
+
+int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings,
+                   std::unique_ptr<InstallEngine> engine) {
     log_tagged(kLogInfo, "unattended run, modules: %d", options.modules);
-    const int code = UnattendedRun(options, settings).run();
+    const int code = UnattendedRun(options, settings, std::move(engine)).run();
     log_tagged(kLogInfo, "unattended run ended: %d", code);
-    set_process_exit_code(code);
     return code;
 }
 

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
+#include "app/install_engine.h"
 #include "layout/launch_options.h"
 
 // The install run without a window, for administrators and deployment tools: the window's
@@ -20,8 +22,11 @@ struct UnattendedSettings {
 
 // Checks, downloads and installs, then starts the application unless options.no_launch.
 // An interrupt (SIGINT, SIGTERM, Ctrl+C) cancels a run that has not begun to install; once
-// files are being installed the run finishes first, as the window does. Sets and returns
-// the process exit code: 0 done, 1 cancelled, 2 failed.
+// files are being installed the run finishes first, as the window does. Returns the process
+// exit code: 0 done, 1 cancelled, 2 failed.
 int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings = {});
+// The same run of the given engine.
+int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings,
+                   std::unique_ptr<InstallEngine> engine);
 
 }  // namespace velora::st

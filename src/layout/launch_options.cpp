@@ -122,7 +122,6 @@ LaunchParse parse_launch_options(std::string_view command_line) {
 
     const fs::path current = fs::current_path(ec);
     log_tagged(kLogInfo, "modules: 0x%x, workpath: %s\n", modules, current);
-    set_install_directory(install_dir);
     log_tagged(kLogInfo, "setup_dir: %s\n", install_dir);
     return parsed;
 }

@@ -18,11 +18,6 @@ struct Guarded {
     fs::path value;
 };
 
-Guarded& install_directory_global() {
-    static Guarded dir;
-    return dir;
-}
-
 Guarded& suite_root_cache() {
     static Guarded root;
     return root;
@@ -67,18 +62,6 @@ fs::path work_directory() {
 }
 
 fs::path log_directory() { return work_directory() / "log"; }
-
-void set_install_directory(const fs::path& install_dir) {
-    Guarded& dir = install_directory_global();
-    std::lock_guard<std::mutex> lock(dir.lock);
-    dir.value = install_dir;
-}
-
-fs::path install_directory() {
-    Guarded& dir = install_directory_global();
-    std::lock_guard<std::mutex> lock(dir.lock);
-    return dir.value;
-}
 
 fs::path update_folder(const fs::path& install_dir) { return install_dir / "Update"; }
 

@@ -18,10 +18,6 @@ std::filesystem::path work_directory();
 // work_directory() joined with "log".
 std::filesystem::path log_directory();
 
-// The install directory of this run: empty until start-up has read the command line.
-void set_install_directory(const std::filesystem::path& install_dir);
-std::filesystem::path install_directory();
-
 // Folders and files relative to an install directory.
 std::filesystem::path update_folder(const std::filesystem::path& install_dir);
 // The install directory's own name with ".deleteme" appended, in the same parent.

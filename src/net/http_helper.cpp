@@ -104,6 +104,17 @@ std::string dump(const char* label, const unsigned char* data, size_t size, bool
     return out;
 }
 
+// The lines as a libcurl header list; as many as memory allowed.
+curl_slist* header_lines(const std::vector<std::string>& lines) {
+    curl_slist* list = nullptr;
+    for (const auto& line : lines) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (grown == nullptr) break;
+        list = grown;
+    }
+    return list;
+}
+
 }  // namespace
 
 int HttpHelper::get_json(const std::string& url, std::string& response,
@@ -135,13 +146,8 @@ int HttpHelper::post_multipart(const std::string& url, const std::vector<FormPar
         else
             curl_mime_data(part, field.value.c_str(), field.value.size());
     }
-    curl_slist* list = nullptr;
-    for (const auto& line : extra_headers) {
-        curl_slist* grown = curl_slist_append(list, line.c_str());
-        if (grown == nullptr) break;
-        list = grown;
-    }
-    CurlHeaderList header_list(list);
+    CurlHeaderList header_list(header_lines(extra_headers));
+    curl_slist* list = header_list.get();
 
     TraceConfig trace;
     trace.text_mode = true;
@@ -185,13 +191,8 @@ int HttpHelper::perform(const std::string& url, const std::string* form, std::st
         form ? "Content-Type:application/x-www-form-urlencoded" : "Content-Type:application/json",
         "charset:utf-8"};
     lines.insert(lines.end(), extra_headers.begin(), extra_headers.end());
-    curl_slist* list = nullptr;
-    for (const auto& line : lines) {
-        curl_slist* grown = curl_slist_append(list, line.c_str());
-        if (grown == nullptr) break;
-        list = grown;
-    }
-    CurlHeaderList header_list(list);
+    CurlHeaderList header_list(header_lines(lines));
+    curl_slist* list = header_list.get();
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
 
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());

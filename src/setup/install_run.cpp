@@ -333,7 +333,7 @@ int SetupCenter::replace_files_in_place(std::string& message) {
 
 int SetupCenter::install(std::string& message) {
     log_tagged(kLogInfo, "start install");
-    stage = 1;
+    stage = kInstallPreparing;
     // A switch left unfinished by an earlier attempt is settled before anything moves.
     recover_interrupted_install(install_dir);
     if (is_present(journal_path(install_dir))) {
@@ -344,7 +344,7 @@ int SetupCenter::install(std::string& message) {
 
     const bool with_app = (modules & ModuleApp) != 0;
     staging_dir = free_sibling(install_dir, ".staging");
-    stage = 2;
+    stage = kInstallWritingFiles;
     log_tagged(kLogInfo, "start to call install exe");
     // Everything that can be prepared is prepared while the suite still runs; the live
     // tree is not touched until the new one is complete and checked.
@@ -374,7 +374,7 @@ int SetupCenter::install(std::string& message) {
     if (!fs::exists(driver_folder(install_dir), ec))
         fs::create_directories(driver_folder(install_dir), ec);
     remove_spent_downloads();
-    stage = 3;
+    stage = kInstallFinished;
     send_event(EventCode::kInstalled, success_text(version, modules));
     return kSetupOk;
 }
@@ -399,10 +399,10 @@ int SetupCenter::install_full_package(std::string& message) {
         }
     }
 
-    stage = 2;
+    stage = kInstallWritingFiles;
     log_tagged(kLogInfo, "start to call install exe");
     const int result = run_installer_file(package_path, true, true, message);
-    stage = 3;
+    stage = kInstallFinished;
     if (moved) {
         if (result == kSetupOk) {
             journal.step = JournalStep::kSwitched;

@@ -77,6 +77,14 @@ struct SetupTimings {
     StallLimit stall{};  // every transfer: version, manifest, files, package, installer
 };
 
+// The phases of install(), in SetupCenter::stage.
+enum InstallStage : int {
+    kInstallNotStarted = 0,
+    kInstallPreparing = 1,
+    kInstallWritingFiles = 2,  // files land in the install folder, or the full installer runs
+    kInstallFinished = 3,
+};
+
 // The installation engine: version check, manifest, download, install, integration.
 // One instance per process; its steps run on the window's worker threads, one at a time.
 // The step functions and the run's state are public so that each step can be driven and
@@ -221,7 +229,7 @@ public:
     int64_t package_size = 0;
     std::unique_ptr<velora::FileDownloader> downloader;
 
-    std::atomic<int> stage{0};
+    std::atomic<int> stage{kInstallNotStarted};
     // Set by _install when a held file ended it (kSetupInUse): the programs holding
     // it, one per line, for the in-use dialog.
     std::string install_error;

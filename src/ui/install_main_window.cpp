@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/exit_code.h"
 #include "app/run_status.h"
+#include "app/setup_center_engine.h"
 #include "base/logger.h"
 #include "ui/carousel_image_window.h"
 #include "ui/install_main_window_ui.h"
@@ -76,7 +76,9 @@ QString format_size(uint64_t bytes) {
 InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
                                      std::unique_ptr<InstallEngine> engine, WindowTimings waits,
                                      QWidget* parent)
-    : QDialog(parent), options(launch_options), setup_center(std::move(engine)), timings(waits) {
+    : QDialog(parent), options(launch_options), timings(waits) {
+    RunObserver& observer = *this;
+    run = std::make_unique<RunController>(launch_options, std::move(engine), observer);
     build_ui();
     Localizer::instance().init();
 
@@ -140,13 +142,15 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
     connect(check_timer, &QTimer::timeout, this, &InstallMainWindow::onCheckTimeout);
     check_timer->start(timings.status_tick);
 
-    requested_status = 1;
     _start_check();
     _show_tip(0);
     ui->imageWindow->start();
     ui->imageWindow->show();
     ui->imageWindow->setImageChangedCallback([this](int index) { _show_tip(index); });
 }
+
+InstallMainWindow::InstallMainWindow(const LaunchOptions& options, QWidget* parent)
+    : InstallMainWindow(options, std::make_unique<SetupCenterEngine>(), WindowTimings{}, parent) {}
 
 InstallMainWindow::~InstallMainWindow() {
     stop_polling = true;
@@ -156,9 +160,7 @@ InstallMainWindow::~InstallMainWindow() {
         install_poll_thread->join();
         install_poll_thread.reset();
     }
-    if (check_thread.joinable()) check_thread.join();
-    if (download_thread.joinable()) download_thread.join();
-    if (install_thread.joinable()) install_thread.join();
+    run.reset();
     delete ui;
 }
 
@@ -315,7 +317,7 @@ void InstallMainWindow::apply_bar_look(int look) {
 }
 
 void InstallMainWindow::onCheckTimeout() {
-    if (current_status == 4) _advance_install_progress();
+    if (current_status == RunStatus::kInstalling) _advance_install_progress();
 
     const QPoint cursor = mapFromGlobal(QCursor::pos());
     const bool inside = ui->imageWindow->geometry().contains(cursor);
@@ -328,13 +330,13 @@ void InstallMainWindow::onCheckTimeout() {
             ui->imageWindow->resume();
     }
 
-    const int status = requested_status;
+    const RunStatus status = requested_status;
     if (status == current_status) return;
     current_status = status;
-    log_tagged(kLogInfo, "switch to status: %d", status);
+    log_tagged(kLogInfo, "switch to status: %d", status_number(status));
     _update_status_effect(false);
 
-    if (status == 2 || status == 4) {
+    if (status == RunStatus::kDownloading || status == RunStatus::kInstalling) {
         ui->progressInformation->setGeometry(20, 616, 250, 24);
         ui->progressBar->show();
     } else {
@@ -344,24 +346,25 @@ void InstallMainWindow::onCheckTimeout() {
         ui->progressBar->hide();
     }
 
-    const bool closable = status != 4;
+    const bool closable = status != RunStatus::kInstalling;
     if (ui->closeBotton->isEnabled() != closable) ui->closeBotton->setEnabled(closable);
 
     switch (status) {
-        case 2:
+        case RunStatus::kDownloading:
             ui->progressInformation->setText(tr_key("Downloading"));
             apply_bar_look(kLookGradientStart);
             break;
-        case 4:
+        case RunStatus::kInstalling:
             _advance_install_progress();
             ui->progressInformation->setText(tr_key("Installing"));
             apply_bar_look(kLookSolidStart);
             break;
-        case 5:
+        case RunStatus::kDone:
             ui->progressInformation->setText(tr_key("Complete"));
             apply_bar_look(kLookGradientFull);
             break;
-        default:
+        case RunStatus::kStarting:
+        case RunStatus::kChecking:
             ui->progressInformation->setText(tr_key("Preparing"));
             apply_bar_look(kLookGradientIdle);
             break;
@@ -369,9 +372,9 @@ void InstallMainWindow::onCheckTimeout() {
 }
 
 void InstallMainWindow::_update_status_effect(bool force) {
-    const int status = current_status;
-    const bool shown = status <= 1 || status >= 5;
-    const bool complete = status >= 5;
+    const RunStatus status = current_status;
+    const bool shown = status <= RunStatus::kChecking || status == RunStatus::kDone;
+    const bool complete = status == RunStatus::kDone;
     // Visible-to-parent: the window itself may not be on screen yet.
     if (!force && shown == ui->statusEffect->isVisibleTo(this)) return;
     if (!shown) {
@@ -434,26 +437,18 @@ void InstallMainWindow::onMinimizeBtn() {
     if (outer_frame) outer_frame->showMinimized();
 }
 
-void InstallMainWindow::cancel_run() {
-    setup_center->cancel();
-    _report_user_cancel();
-    set_process_exit_code(1);
-}
-
 // The one cancel path: the close button, Esc and the window system's close all end here.
 void InstallMainWindow::onCancelBtn() {
     // One question at a time; none once the run has ended or the user has decided.
-    if (finished || cancelled || dialog_shown) return;
+    if (finished || cancelled() || dialog_shown) return;
     // Files are being copied: stopping now would leave a broken installation.
-    if (requested_status >= kStatusInstalling) return;
+    if (run->status() >= RunStatus::kInstalling) return;
     const bool confirmed = _confirm_cancel();
     // The download may have finished while the box was up; once the install has begun,
     // Exit no longer cancels and the window goes on showing the install.
-    if (!confirmed || finished || requested_status >= kStatusInstalling) return;
-    cancelled = true;
-    cancel_run();
+    if (!confirmed || finished || run->cancel() != CancelOutcome::kCancelled) return;
     // A running stage ends the run from its result slot, once its worker has returned.
-    if (!stage_running) done(1);
+    if (!stage_running) done(kExitCancelled);
 }
 
 void InstallMainWindow::reject() { onCancelBtn(); }
@@ -473,7 +468,6 @@ void InstallMainWindow::done(int code) {
     finished = true;
     discard_message_box();
     remove_dim_overlay();
-    set_process_exit_code(code);
     QDialog::done(code);
     QCoreApplication::quit();
 }

@@ -10,9 +10,9 @@
 #include <memory>
 #include <thread>
 
+#include "app/run_controller.h"
 #include "app/run_status.h"
 #include "layout/launch_options.h"
-#include "ui/install_engine.h"
 
 class QTimer;
 class STMessageBox;
@@ -31,10 +31,10 @@ struct WindowTimings {
 
 struct InstallMainWindowUi;
 
-// The installer's main window and the owner of the install run: it starts the engine's
-// stages on worker threads, shows their progress and results, and ends the event loop
-// with the run's result code (0 done, 1 cancelled, 2 failed).
-class InstallMainWindow : public QDialog {
+// The installer's main window: it drives the install run through its controller, shows
+// the run's progress and results, asks what the user wants where a stage failed, and ends
+// the event loop with the run's exit code (0 done, 1 cancelled, 2 failed).
+class InstallMainWindow : public QDialog, private RunObserver {
     Q_OBJECT
 
 public:
@@ -84,16 +84,15 @@ private:
     void _start_check();
     void _start_download();
     void _start_install();
-    void _check_worker();
-    void _download_worker();
-    void _install_worker();
     void _install_size_poller();
-    void on_download_progress(int64_t total, int64_t cache, int64_t now);
     void _advance_install_progress();
-    void _report_setup_error(const char* text);
-    void _report_user_cancel();
     void retry_after_failure();
-    void cancel_run();
+    bool cancelled() const { return run->cancelled(); }
+
+    // The run's reports, from its worker and download threads.
+    void status_changed(RunStatus status) override;
+    void download_progress(int64_t total, int64_t cache, int64_t now) override;
+    void stage_finished(RunStatus stage, int code, const std::string& message) override;
 
     // Dialogs.
     void _show_dim_overlay();
@@ -109,17 +108,13 @@ private:
     std::atomic<int> bar_look{0};
     QWidget* dim_overlay = nullptr;
     STMessageBox* message_box = nullptr;
-    std::thread download_thread;
-    std::thread install_thread;
-    std::atomic<bool> cancelled{false};
-    std::atomic<int> current_status{0};
-    std::atomic<int> requested_status{0};
+    // The status on screen, and the run's latest, which the status timer shows next.
+    std::atomic<RunStatus> current_status{RunStatus::kStarting};
+    std::atomic<RunStatus> requested_status{RunStatus::kStarting};
     std::atomic<bool> stop_polling{false};
     std::filesystem::path resource_dir;
-    std::thread check_thread;
     QTimer* check_timer = nullptr;
     LaunchOptions options;
-    std::unique_ptr<InstallEngine> setup_center;
     std::atomic<int64_t> last_progress_ms{0};
     std::atomic<int64_t> expected_install_size{0};
     std::atomic<int> install_percent{0};
@@ -134,13 +129,11 @@ private:
     bool finished = false;           // done has run
 
     WindowTimings timings;
-    // Steady-clock start of the download and the callback's last values, for the
-    // download worker's report.
-    std::atomic<int64_t> download_start_ns{0};
-    std::atomic<int64_t> download_now_bytes{0};
     DownloadRate download_rate;
     // The last remaining time shown, kept while a stall leaves the rate unknown.
     std::atomic<int> shown_remaining{0};
+    // Last: it is stopped first, before anything its worker reports to goes.
+    std::unique_ptr<RunController> run;
 };
 
 // The address of the suite's full installer package on the file store.

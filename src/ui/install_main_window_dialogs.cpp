@@ -79,7 +79,7 @@ void InstallMainWindow::remove_dim_overlay() {
 }
 
 void InstallMainWindow::_show_install_failed(const char* message, bool retry_allowed) {
-    if (cancelled) return;
+    if (cancelled()) return;
     _show_dim_overlay();
     message_box = new STMessageBox(this);
     STMessageBox* box = message_box;
@@ -107,13 +107,13 @@ void InstallMainWindow::_show_install_failed(const char* message, bool retry_all
     if (retry_allowed && result != STMessageBox::kClose)
         QTimer::singleShot(timings.retry_delay, this, [this] { retry_after_failure(); });
     else
-        done(2);
+        done(kExitFailed);
 }
 
 void InstallMainWindow::_retry_install_in_use(const QString& message) {
     if (message.isEmpty()) {
         log_tagged(kLogError, "InstallMainWindow::_retry_install_in_use message is empty");
-        done(2);
+        done(kExitFailed);
         return;
     }
     _show_dim_overlay();
@@ -139,7 +139,7 @@ void InstallMainWindow::_retry_install_in_use(const QString& message) {
     box->setContent(content.toUtf8().constData());
 
     if (run_message_box(box) == STMessageBox::kClose)
-        done(2);
+        done(kExitFailed);
     else
         QTimer::singleShot(timings.retry_delay, this, [this] { _start_install(); });
 }

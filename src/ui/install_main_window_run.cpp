@@ -7,8 +7,6 @@
 
 #include "app/run_status.h"
 #include "base/logger.h"
-#include "layout/paths.h"
-#include "report/report_client.h"
 #include "setup/setup_result.h"
 #include "ui/install_main_window.h"
 #include "ui/message_box.h"
@@ -32,51 +30,45 @@ int64_t wall_ms() { return QDateTime::currentMSecsSinceEpoch(); }
 }  // namespace
 
 void InstallMainWindow::_start_check() {
-    if (check_thread.joinable()) check_thread.join();
     stage_running = true;
-    check_thread = std::thread(&InstallMainWindow::_check_worker, this);
-}
-
-void InstallMainWindow::_check_worker() {
-    requested_status = 1;
-    std::string error;
-    int code = setup_center->initialize(options, error);
-    if (code != 0 && !cancelled) {
-        const QByteArray text = QString::asprintf("code:%d %s", code, error.c_str()).toUtf8();
-        _report_setup_error(text.constData());
-    }
-    emit sigCheckDone(code, QString::fromStdString(error));
+    run->start(RunStatus::kChecking);
 }
 
 void InstallMainWindow::_start_download() {
-    if (download_thread.joinable()) download_thread.join();
     stage_running = true;
-    download_thread = std::thread(&InstallMainWindow::_download_worker, this);
+    run->start(RunStatus::kDownloading);
 }
 
-void InstallMainWindow::_download_worker() {
-    const int64_t start = steady_ns();
-    download_start_ns = start;
-    download_now_bytes = 0;
-    download_rate.restart(static_cast<double>(start) / 1e9);
-    std::string error;
-    int code = setup_center->download_files(
-        [this](int64_t total, int64_t cache, int64_t now) {
-            on_download_progress(total, cache, now);
-        },
-        error);
-    if (code != 0) log_tagged(kLogError, "download failed. code: %d err_message: %s", code, error);
-    const int seconds = static_cast<int>(static_cast<double>(steady_ns() - start) / 1e9);
-    const long long kilobytes = download_now_bytes / 1024;
-    const int modules = setup_center->modules();
-    report_download_end(modules, !cancelled && code == 0, kilobytes, seconds);
-    emit sigDownloadResult(code);
+void InstallMainWindow::_start_install() {
+    log_tagged(kLogInfo, "InstallMainWindow::_start_install");
+    stage_running = true;
+    run->start(RunStatus::kInstalling);
+    // Nothing can be cancelled any more: the question goes, the window shows the install.
+    if (confirming_cancel && message_box) message_box->close();
 }
 
-void InstallMainWindow::on_download_progress(int64_t total, int64_t cache, int64_t now) {
-    if (current_status != 2) requested_status = 2;
-    download_now_bytes = now;
+void InstallMainWindow::status_changed(RunStatus status) {
+    if (status == RunStatus::kDownloading)
+        download_rate.restart(static_cast<double>(steady_ns()) / 1e9);
+    requested_status = status;
+}
 
+void InstallMainWindow::stage_finished(RunStatus stage, int code, const std::string& message) {
+    switch (stage) {
+        case RunStatus::kChecking:
+            emit sigCheckDone(code, QString::fromStdString(message));
+            break;
+        case RunStatus::kDownloading:
+            emit sigDownloadResult(code);
+            break;
+        default:
+            if (code == kSetupOk) emit sigProgress(100);
+            emit sigInstallResult(code, QString::fromStdString(message));
+            break;
+    }
+}
+
+void InstallMainWindow::download_progress(int64_t total, int64_t cache, int64_t now) {
     const int64_t calls = ++progress_calls;
     if (calls % 500 == 0)
         log_tagged(kLogInfo, "dltotal: %lld, dlcache: %lld dlnow: %lld",
@@ -103,29 +95,6 @@ void InstallMainWindow::on_download_progress(int64_t total, int64_t cache, int64
     last_emission_ns = time;
 }
 
-void InstallMainWindow::_start_install() {
-    log_tagged(kLogInfo, "InstallMainWindow::_start_install");
-    if (install_thread.joinable()) install_thread.join();
-    stage_running = true;
-    install_thread = std::thread(&InstallMainWindow::_install_worker, this);
-    requested_status = 4;
-    // Nothing can be cancelled any more: the question goes, the window shows the install.
-    if (confirming_cancel && message_box) message_box->close();
-}
-
-void InstallMainWindow::_install_worker() {
-    std::string error;
-    int code = setup_center->install(error);
-    if (code != 0) {
-        const QByteArray text = QString::asprintf("[%d]%s", code, error.c_str()).toUtf8();
-        _report_setup_error(text.constData());
-    } else {
-        emit sigProgress(100);
-        requested_status = 5;
-    }
-    emit sigInstallResult(code, QString::fromStdString(error));
-}
-
 void InstallMainWindow::_advance_install_progress() {
     const int64_t now = wall_ms();
     if (last_progress_ms == 0) {
@@ -143,10 +112,10 @@ void InstallMainWindow::_advance_install_progress() {
 }
 
 void InstallMainWindow::_install_size_poller() {
-    while (!stop_polling && current_status == 4) {
-        if (setup_center->stage() == 2) {
+    while (!stop_polling && current_status == RunStatus::kInstalling) {
+        if (run->install_writing()) {
             const int64_t measured = folder_size(options.install_dir);
-            const int64_t engine_expected = setup_center->expected_install_size();
+            const int64_t engine_expected = run->expected_install_size();
             if (engine_expected > expected_install_size) expected_install_size = engine_expected;
             const int64_t expected = expected_install_size;
             // Nothing to compare with while the expected size is unknown.
@@ -167,18 +136,10 @@ void InstallMainWindow::_install_size_poller() {
     }
 }
 
-void InstallMainWindow::_report_setup_error(const char* text) {
-    if (text) report_setup_error(setup_center->modules(), current_status, text);
-}
-
-void InstallMainWindow::_report_user_cancel() {
-    report_user_cancel(setup_center->modules(), current_status);
-}
-
 void InstallMainWindow::onCheckDone(int result, QString error) {
     stage_running = false;
-    if (cancelled) {
-        done(1);
+    if (cancelled()) {
+        done(kExitCancelled);
         return;
     }
     if (result == 0) {
@@ -194,8 +155,8 @@ void InstallMainWindow::onDownloadResult(int result) {
     log_tagged(kLogInfo, "onDownloadResult %d", result);
     stage_running = false;
     // Cancelled: nothing is installed, even when the last bytes arrived meanwhile.
-    if (cancelled) {
-        done(1);
+    if (cancelled()) {
+        done(kExitCancelled);
     } else if (result == 0) {
         _start_install();
     } else {
@@ -212,17 +173,14 @@ void InstallMainWindow::onInstallResult(int code, QString msg) {
         const QByteArray message = QString::asprintf("code: %d install error", code).toUtf8();
         _show_install_failed(message.constData(), false);
     } else {
-        const std::filesystem::path app_dir = install_directory();
-        const int launched =
-            app_dir.empty() ? kSetupNoInstallDir : setup_center->start_application(app_dir);
-        report_app_started(launched);
-        done(0);
+        run->start_application();
+        done(kExitDone);
     }
 }
 
 void InstallMainWindow::retry_after_failure() {
-    if (finished || cancelled) return;
-    if (current_status < 2)
+    if (finished || cancelled()) return;
+    if (run->status() < RunStatus::kDownloading)
         _start_check();
     else
         _start_download();

@@ -47,7 +47,9 @@ int run_window(const LaunchOptions& options) {
         frame.move((area.width() - window->width()) / 2, (area.height() - window->height()) / 2);
     }
     frame.show();
-    return QApplication::exec();
+    QApplication::exec();
+    // The window's result is the run's exit code.
+    return window->result();
 }
 
 }  // namespace velora::st

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/exit_code.h"
 #include "app/startup.h"
 #include "support/program_run.h"
 #include "support/scoped_env.h"

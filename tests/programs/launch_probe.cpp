@@ -19,8 +19,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const ParsedLaunch& parsed = std::get<ParsedLaunch>(launch);
-    std::printf("install_dir=%s\nglobal=%s\nmodules=%d\n",
-                parsed.options.install_dir.string().c_str(), install_directory().string().c_str(),
+    std::printf("install_dir=%s\nmodules=%d\n", parsed.options.install_dir.string().c_str(),
                 parsed.options.modules);
     close_local_logger();
     return 0;

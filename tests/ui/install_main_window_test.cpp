@@ -13,10 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "app/exit_code.h"
 #include "layout/paths.h"
-#include "scripted_install_engine.h"
 #include "setup/setup_result.h"
+#include "support/scripted_install_engine.h"
 #include "support/test_env.h"
 #include "ui/frameless_window.h"
 #include "ui/localizer.h"
@@ -140,8 +139,6 @@ private slots:
     void init() {
         Localizer::instance().set_resources_folder(castmill::test::shipped_resources());
         Localizer::instance().init("en-US");
-        velora::st::set_process_exit_code(0);
-        velora::st::set_install_directory(install_dir.path());
         options.install_dir = install_dir.path();
         options.modules = 3;
     }
@@ -217,9 +214,9 @@ private slots:
         };
         engine->expected_size = 1000;
         engine->on_install = [&, run](int, std::string&) {
-            run->stage_value = 2;
+            run->stage_value = velora::st::kInstallWritingFiles;
             installing.wait();
-            run->stage_value = 3;
+            run->stage_value = velora::st::kInstallFinished;
             return 0;
         };
         auto window = make_window(std::move(engine));
@@ -253,7 +250,6 @@ private slots:
         QTRY_COMPARE(run->launch_calls.load(), 1);
         QCOMPARE(run->launched(), install_dir.path());
         QCOMPARE(window->result(), 0);
-        QCOMPARE(velora::st::process_exit_code(), 0);
         QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Complete"));
         QCOMPARE(bar->value(), 100);
         QVERIFY(castmill::test::save_screenshot(*window, "install_window_complete"));
@@ -285,7 +281,6 @@ private slots:
         QVERIFY(velora::st::full_package_address().ends_with(
             "/files/apps/castmill/Castmill_full_package.exe"));
         QCOMPARE(window->result(), 2);
-        QCOMPARE(velora::st::process_exit_code(), 2);
     }
 
     void failedDownloadClosedByTheBoxRetriesTheDownload() {
@@ -383,7 +378,7 @@ private slots:
         auto window = make_window(std::move(engine));
         QTRY_VERIFY(window->isHidden());
         QVERIFY(!any_box_visible(*window));
-        QCOMPARE(velora::st::process_exit_code(), 2);
+        QCOMPARE(window->result(), 2);
     }
 
     void cancelConfirmationKeepsGoingOrEndsWithOne() {
@@ -421,7 +416,6 @@ private slots:
         });
         QTest::mouseClick(close_button, Qt::LeftButton);
         QCOMPARE(run->cancel_calls.load(), 1);
-        QCOMPARE(velora::st::process_exit_code(), 1);
         // The run ends only once the download has returned.
         QVERIFY(window->isVisible());
 
@@ -434,7 +428,6 @@ private slots:
         QTRY_VERIFY(window->isHidden());
         QVERIFY(!any_box_visible(*window));
         QCOMPARE(window->result(), 1);
-        QCOMPARE(velora::st::process_exit_code(), 1);
         QCOMPARE(run->install_calls.load(), 0);
     }
 
@@ -478,7 +471,6 @@ private slots:
         QVERIFY(frame.isVisible());
         QVERIFY(window->isVisible());
         QCOMPARE(run->cancel_calls.load(), 0);
-        QCOMPARE(velora::st::process_exit_code(), 0);
 
         on_next_box(*window, [&](STMessageBox& box) {
             QTest::mouseClick(button_labelled(box, localized("Exit")), Qt::LeftButton);
@@ -489,7 +481,6 @@ private slots:
         downloading.open();
         QTRY_VERIFY(window->isHidden());
         QCOMPARE(window->result(), 1);
-        QCOMPARE(velora::st::process_exit_code(), 1);
         QCOMPARE(run->install_calls.load(), 0);
         // The frame lets go once the run has ended.
         QVERIFY(frame.close());
@@ -532,7 +523,6 @@ private slots:
         installing.open();
         QTRY_COMPARE(run->launch_calls.load(), 1);
         QCOMPARE(window->result(), 0);
-        QCOMPARE(velora::st::process_exit_code(), 0);
     }
 
     // Chinese sentences end in the full-width marks, wherever the dialogs end a sentence.

@@ -4,9 +4,8 @@
 #include <QTest>
 #include <memory>
 
-#include "app/exit_code.h"
 #include "layout/paths.h"
-#include "scripted_install_engine.h"
+#include "support/scripted_install_engine.h"
 #include "support/test_env.h"
 #include "ui/install_main_window.h"
 #include "ui/localizer.h"
@@ -51,10 +50,7 @@ class LocaleTextsTest : public QObject {
     castmill::test::TempDir install_dir;
 
 private slots:
-    void init() {
-        Localizer::instance().set_resources_folder(castmill::test::shipped_resources());
-        velora::st::set_install_directory(install_dir.path());
-    }
+    void init() { Localizer::instance().set_resources_folder(castmill::test::shipped_resources()); }
 
     void everyTextFitsItsLabel() {
         Gate checking;

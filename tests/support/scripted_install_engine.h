@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "ui/install_engine.h"
+#include "app/install_engine.h"
 
 namespace castmill::test {
 
@@ -59,6 +59,7 @@ public:
     std::atomic<int> launch_calls{0};
     std::atomic<int> stage_value{0};
     std::atomic<int64_t> expected_size{0};
+    std::atomic<int64_t> planned_bytes{0};
     std::atomic<int> module_flags{3};
 
     int initialize(const velora::st::LaunchOptions&, std::string& error) override {
@@ -71,6 +72,7 @@ public:
     void cancel() override { ++cancel_calls; }
     int stage() const override { return stage_value; }
     int64_t expected_install_size() const override { return expected_size; }
+    int64_t download_total() const override { return planned_bytes; }
     int modules() const override { return module_flags; }
     int start_application(const std::filesystem::path& install_dir) override {
         ++launch_calls;

@@ -2,13 +2,13 @@
 
 #include <atomic>
 
+#include "app/install_engine.h"
 #include "setup/setup_center.h"
-#include "ui/install_engine.h"
 
 namespace velora::st {
 
-// The production engine of the install window: the one SetupCenter of the
-// process.
+// The production engine of a run: the one SetupCenter of the process, its events sent as
+// reports.
 class SetupCenterEngine : public InstallEngine {
 public:
     explicit SetupCenterEngine(SetupTimings timings = {});
@@ -19,6 +19,7 @@ public:
     void cancel() override;
     int stage() const override;
     int64_t expected_install_size() const override;
+    int64_t download_total() const override;
     int modules() const override;
     int start_application(const std::filesystem::path& install_dir) override;
 

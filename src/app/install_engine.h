@@ -10,8 +10,8 @@ namespace velora::st {
 
 struct LaunchOptions;
 
-// What the install window asks of the setup engine. Every call but cancel, stage,
-// expected_install_size and modules runs on one of the window's worker threads.
+// What a run asks of the setup engine. Every call but cancel, stage, download_total,
+// expected_install_size and modules runs on the run's worker thread.
 class InstallEngine {
 public:
     virtual ~InstallEngine() = default;
@@ -21,9 +21,13 @@ public:
     virtual int install(std::string& message) = 0;
     // Safe from any thread.
     virtual void cancel() = 0;
-    // The install phase: 2 while files are copied or the full installer runs.
+    // The install phase (InstallStage): kInstallWritingFiles while files are copied or
+    // the full installer runs.
     virtual int stage() const = 0;
     virtual int64_t expected_install_size() const = 0;
+    // The bytes of the planned download, known once it has been planned; a download with
+    // everything already present reports no progress.
+    virtual int64_t download_total() const = 0;
     // The run's module flags; greater than 0 selects the module-mode event codes.
     virtual int modules() const = 0;
     // Starts the installed application of install_dir; 0 or a result code.

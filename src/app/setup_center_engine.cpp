@@ -1,9 +1,8 @@
-#include "ui/setup_center_engine.h"
+#include "app/setup_center_engine.h"
 
 #include "layout/launch_options.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
-#include "ui/install_main_window.h"
 
 namespace velora::st {
 
@@ -30,13 +29,12 @@ int SetupCenterEngine::stage() const { return center.stage; }
 
 int64_t SetupCenterEngine::expected_install_size() const { return center.expected_install_size(); }
 
+int64_t SetupCenterEngine::download_total() const { return center.total_bytes; }
+
 int SetupCenterEngine::modules() const { return module_flags; }
 
 int SetupCenterEngine::start_application(const std::filesystem::path& install_dir) {
     return start_castmill(install_dir);
 }
-
-InstallMainWindow::InstallMainWindow(const LaunchOptions& options, QWidget* parent)
-    : InstallMainWindow(options, std::make_unique<SetupCenterEngine>(), WindowTimings{}, parent) {}
 
 }  // namespace velora::st
