@@ -14,6 +14,10 @@ inline constexpr int ModuleApp = 1;  // browser shell, camera, tools, updater fi
 inline constexpr int ModuleObs = 2;  // the streaming-engine plug-in, its dist and driver folders
 inline constexpr int ModuleConnect = 4;  // the Connect folder
 
+// The media plugin's folder in the install directory; it also holds the application's
+// archiver (7z) and report key (log-upload).
+inline constexpr std::string_view kObsFolder = "VeloraOBS";
+
 // Top-level install directories that a module's update removes first.
 // Each list is sorted by byte comparison and free of duplicates.
 struct ModuleDirectories {

@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "base/utf8_path.h"
+#include "layout/modules.h"
+#include "net/service_hosts.h"
 #include "sys/folders.h"
 
 namespace velora::st {
@@ -86,6 +88,10 @@ fs::path uninstaller_path(const fs::path& install_dir) {
     return without_trailing_separator(install_dir).parent_path() / "uninstall.exe";
 }
 
+std::string full_package_address() {
+    return download_host() + "/files/apps/castmill/Castmill_full_package.exe";
+}
+
 fs::path download_base() { return work_directory() / "installer"; }
 
 fs::path executable_directory() {
@@ -98,10 +104,10 @@ fs::path installer_resources_dir() { return executable_directory() / "Resources"
 fs::path report_key_fallback_dir() {
     const fs::path root = suite_root_relative();
     if (root.empty()) return {};
-    return root / "VeloraOBS" / "log-upload";
+    return root / kObsFolder / "log-upload";
 }
 
-fs::path suite_archiver() { return suite_root_relative() / "VeloraOBS" / "7z" / "7z.exe"; }
+fs::path suite_archiver() { return suite_root_relative() / kObsFolder / "7z" / "7z.exe"; }
 
 fs::path find_suite_root(const fs::path& start) {
     // The suite installs into a folder named Castmill; try the current path cut after it first.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 // The fixed layout: where the installer logs and downloads, where the suite is
@@ -27,6 +28,9 @@ std::filesystem::path browser_executable(const std::filesystem::path& install_di
 // These two sit beside the install directory, in its parent.
 std::filesystem::path browser_profile_folder(const std::filesystem::path& install_dir);
 std::filesystem::path uninstaller_path(const std::filesystem::path& install_dir);
+
+// The address of the suite's full installer package on the file store.
+std::string full_package_address();
 
 // Where downloads are kept: the temporary directory joined with "castmill" and "installer".
 std::filesystem::path download_base();

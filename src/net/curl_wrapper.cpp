@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "sys/environment.h"
 #include "sys/proxy.h"
 
 namespace {
@@ -85,8 +86,8 @@ bool ensure_parent(const std::filesystem::path& file) {
 void apply_tls_settings(CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    const char* bundle = std::getenv("CASTMILL_CA_BUNDLE");
-    if (bundle != nullptr && *bundle != '\0') curl_easy_setopt(handle, CURLOPT_CAINFO, bundle);
+    if (const auto bundle = velora::sys::environment_variable("CASTMILL_CA_BUNDLE"))
+        curl_easy_setopt(handle, CURLOPT_CAINFO, bundle->c_str());
 }
 
 void record_header_line(const char* line, size_t length, HttpHeaderMap& headers) {
@@ -284,29 +285,24 @@ size_t CurlWrapper::discard_adapter(char*, size_t size, size_t count, void*) {
 }
 
 int CurlWrapper::get(const std::string& url, std::string& body) {
-    body.clear();
-    if (!handle_) return CURLE_FAILED_INIT;
-    prepare_request();
-    set_transfer_options(url);
-    write_callback_ = [this, &body](const char* data, size_t size, size_t count) {
-        if (!within_limit(size * count)) return size_t{0};
-        body.append(data, size * count);
-        return size * count;
-    };
-    apply_system_proxy();
-    const CURLcode result = curl_easy_perform(handle_.get());
-    write_callback_ = nullptr;
-    return limited(result);
+    return get_body(url, nullptr, body);
 }
 
 int CurlWrapper::get(const std::string& url, HttpHeaderMap& response_headers, std::string& body) {
-    body.clear();
     response_headers.clear();
+    return get_body(url, &response_headers, body);
+}
+
+int CurlWrapper::get_body(const std::string& url, HttpHeaderMap* response_headers,
+                          std::string& body) {
+    body.clear();
     if (!handle_) return CURLE_FAILED_INIT;
     prepare_request();
     set_transfer_options(url);
-    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, &CurlWrapper::header_map_adapter);
-    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &response_headers);
+    if (response_headers) {
+        curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, &CurlWrapper::header_map_adapter);
+        curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, response_headers);
+    }
     write_callback_ = [this, &body](const char* data, size_t size, size_t count) {
         if (!within_limit(size * count)) return size_t{0};
         body.append(data, size * count);

@@ -105,6 +105,8 @@ public:
     long response_code() const;
 
 private:
+    // A GET into body; the response headers into *response_headers when given.
+    int get_body(const std::string& url, HttpHeaderMap* response_headers, std::string& body);
     void prepare_request();
     void apply_system_proxy();
     void set_probe_options(const std::string& url);

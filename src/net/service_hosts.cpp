@@ -1,14 +1,12 @@
 #include "net/service_hosts.h"
 
-#include <cstdlib>
+#include "sys/environment.h"
 
 namespace velora::st {
 namespace {
 
 std::string host_from(const char* variable, const char* fallback) {
-    const char* value = std::getenv(variable);
-    if (value != nullptr && *value != '\0') return value;
-    return fallback;
+    return sys::environment_variable(variable).value_or(fallback);
 }
 
 }  // namespace

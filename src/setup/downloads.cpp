@@ -7,6 +7,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "layout/paths.h"
 #include "net/curl_wrapper.h"
 #include "net/file_downloader.h"
 #include "net/service_hosts.h"
@@ -22,7 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kFullPackagePath = "/files/apps/castmill/Castmill_full_package.exe";
 constexpr int kRenameAttempts = 5;
 // Counted attempts of one file in one worker, after the first.
 constexpr int kRetriesPerFile = 2;
@@ -81,7 +81,7 @@ int SetupCenter::download_package_zip(int64_t size, DownloadProgress progress, s
 }
 
 int SetupCenter::download_full_package(DownloadProgress progress, std::string& error) {
-    const std::string url = download_host() + kFullPackagePath;
+    const std::string url = full_package_address();
     const int r = downloader->download(url.c_str(), download_dir, package_path, package_size,
                                        std::move(progress));
     if (r != 0) {

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "base/logger.h"
+#include "layout/modules.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -65,7 +66,7 @@ void reset_settings_folder(const fs::path& folder) {
 
 }  // namespace
 
-fs::path obs_folder(const fs::path& install_dir) { return install_dir / "VeloraOBS"; }
+fs::path obs_folder(const fs::path& install_dir) { return install_dir / kObsFolder; }
 
 fs::path hook_source_folder(const fs::path& install_dir) {
     return obs_folder(install_dir) / "data" / "obs-plugins" / "win-capture";

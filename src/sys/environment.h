@@ -10,6 +10,9 @@ namespace velora::sys {
 // whole (Windows); nullopt where a program receives it split into arguments (POSIX).
 std::optional<std::string> command_line_tail();
 
+// A variable of this process as UTF-8; nullopt when it is unset or empty.
+std::optional<std::string> environment_variable(const std::string& name);
+
 // Sets (or replaces) a variable for this process and the programs it starts.
 // False when the system refuses it.
 bool set_environment_variable(const std::string& name, const std::string& value);

@@ -23,6 +23,13 @@ std::optional<std::string> command_line_tail() {
     return narrow(line);
 }
 
+std::optional<std::string> environment_variable(const std::string& name) {
+    // The C runtime's wide copy, which set_environment_variable keeps in step.
+    const wchar_t* value = _wgetenv(widen(name).c_str());
+    if (value == nullptr || *value == L'\0') return std::nullopt;
+    return narrow(value);
+}
+
 bool set_environment_variable(const std::string& name, const std::string& value) {
     // The C runtime's copy and the system's block both change, so getenv and the
     // programs started later see the same value.

@@ -1,6 +1,9 @@
 #include "sys/machine_identity.h"
 
 #include <algorithm>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 #include "base/crypto.h"
 
@@ -23,6 +26,16 @@ std::vector<std::uint8_t> padded_address(const std::vector<std::uint8_t>& addres
 }
 
 }  // namespace
+
+CpuidLeaf cpuid(std::uint32_t leaf) {
+    CpuidLeaf regs;
+#if defined(__x86_64__) || defined(__i386__)
+    __cpuid_count(leaf, 0, regs.eax, regs.ebx, regs.ecx, regs.edx);
+#else
+    (void)leaf;
+#endif
+    return regs;
+}
 
 std::vector<std::uint8_t> choose_adapter_address(const std::vector<NetworkAdapter>& adapters) {
     std::vector<std::uint8_t> smallest;

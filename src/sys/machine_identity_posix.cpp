@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #endif
 
 #include <algorithm>
@@ -121,16 +120,6 @@ std::vector<NetworkAdapter> adapter_addresses() {
     std::vector<NetworkAdapter> adapters;
     for (Indexed& entry : found) adapters.push_back(std::move(entry.adapter));
     return adapters;
-}
-
-CpuidLeaf cpuid(std::uint32_t leaf) {
-    CpuidLeaf regs;
-#if defined(__x86_64__) || defined(__i386__)
-    __cpuid_count(leaf, 0, regs.eax, regs.ebx, regs.ecx, regs.edx);
-#else
-    (void)leaf;
-#endif
-    return regs;
 }
 
 FirmwareInfo firmware_info() {

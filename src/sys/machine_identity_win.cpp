@@ -9,7 +9,6 @@
 // clang-format on
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #endif
 
 #include <algorithm>
@@ -113,16 +112,6 @@ std::vector<NetworkAdapter> adapter_addresses() {
     adapters.insert(adapters.end(), std::make_move_iterator(in_use.begin()),
                     std::make_move_iterator(in_use.end()));
     return adapters;
-}
-
-CpuidLeaf cpuid(std::uint32_t leaf) {
-    CpuidLeaf regs;
-#if defined(__x86_64__) || defined(__i386__)
-    __cpuid_count(leaf, 0, regs.eax, regs.ebx, regs.ecx, regs.edx);
-#else
-    (void)leaf;
-#endif
-    return regs;
 }
 
 FirmwareInfo firmware_info() {

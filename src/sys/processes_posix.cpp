@@ -21,6 +21,7 @@
 #include "base/logger.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
+#include "sys/spawn_posix.h"
 
 extern char** environ;
 
@@ -138,31 +139,6 @@ std::uint32_t exit_code_of(int status) {
     // Ended by a signal: the code a shell would show.
     return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
 }
-
-// How a program is started: standard input and output only (no other descriptors
-// are passed on), default signal handling and no blocked signals, whatever the
-// installer's threads have set for themselves.
-struct SpawnSettings {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    SpawnSettings() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        posix_spawnattr_init(&attributes);
-        sigset_t signals;
-        sigfillset(&signals);
-        posix_spawnattr_setsigdefault(&attributes, &signals);
-        sigemptyset(&signals);
-        posix_spawnattr_setsigmask(&attributes, &signals);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-    ~SpawnSettings() {
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    SpawnSettings(const SpawnSettings&) = delete;
-    SpawnSettings& operator=(const SpawnSettings&) = delete;
-};
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "sys/error_code.h"
 #include "sys/processes.h"
 #include "sys/shell.h"
+#include "sys/spawn_posix.h"
 
 extern char** environ;
 
@@ -23,33 +24,6 @@ namespace velora::sys {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Only standard input, output and error are passed on; signals start at their
-// defaults, whatever the installer's threads have set for themselves. A program that
-// is not waited for gets its own session, so that it outlives the installer's terminal.
-struct SpawnSettings {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    explicit SpawnSettings(bool detached) {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        posix_spawnattr_init(&attributes);
-        sigset_t signals;
-        sigfillset(&signals);
-        posix_spawnattr_setsigdefault(&attributes, &signals);
-        sigemptyset(&signals);
-        posix_spawnattr_setsigmask(&attributes, &signals);
-        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-        if (detached) flags |= POSIX_SPAWN_SETSID;
-        posix_spawnattr_setflags(&attributes, flags);
-    }
-    ~SpawnSettings() {
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    SpawnSettings(const SpawnSettings&) = delete;
-    SpawnSettings& operator=(const SpawnSettings&) = delete;
-};
 
 void reap_in_background(pid_t pid) {
     std::thread([pid] {

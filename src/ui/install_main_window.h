@@ -136,7 +136,4 @@ private:
     std::unique_ptr<RunController> run;
 };
 
-// The address of the suite's full installer package on the file store.
-std::string full_package_address();
-
 }  // namespace velora::st

@@ -3,7 +3,7 @@
 #include <QTimer>
 
 #include "base/logger.h"
-#include "net/service_hosts.h"
+#include "layout/paths.h"
 #include "ui/install_main_window.h"
 #include "ui/localizer.h"
 #include "ui/message_box.h"
@@ -35,10 +35,6 @@ QString sentence_of(const char* key) {
 }
 
 }  // namespace
-
-std::string full_package_address() {
-    return download_host() + "/files/apps/castmill/Castmill_full_package.exe";
-}
 
 void InstallMainWindow::_show_dim_overlay() {
     dialog_shown = true;
