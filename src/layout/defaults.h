@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "layout/castmill_version.h"
+
 // Process-wide defaults shared by the start-up, the engine, the report client and the texts.
 namespace velora::st {
 
@@ -9,7 +11,7 @@ namespace velora::st {
 inline constexpr std::string_view kDefaultVersion = "1.0.0";
 // The language used when the system's own has no text file.
 inline constexpr std::string_view kDefaultLocale = "en-US";
-// This installer's own version.
-inline constexpr std::string_view kInstallerVersion = "1.0.5";
+// This installer's own version: project()'s in CMakeLists.txt.
+inline constexpr std::string_view kInstallerVersion = CASTMILL_VERSION;
 
 }  // namespace velora::st

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/utf8_path.h"
+#include "layout/castmill_install_layout.h"
 #include "layout/modules.h"
 #include "net/service_hosts.h"
 #include "sys/folders.h"
@@ -99,7 +100,20 @@ fs::path executable_directory() {
     return {};
 }
 
-fs::path installer_resources_dir() { return executable_directory() / "Resources"; }
+fs::path installer_resources_dir() { return installer_resources_dir(executable_directory()); }
+
+fs::path installer_resources_dir(const fs::path& exe_dir) {
+    // Beside the executable first: the build tree and the suite's Update folder have it there.
+    const fs::path beside = exe_dir / "Resources";
+    if (exe_dir.empty()) return beside;
+    std::error_code ec;
+    if (fs::is_directory(beside, ec)) return beside;
+    // An installed setup (cmake --install, the packages) keeps it in the prefix's data folder.
+    const fs::path installed =
+        (exe_dir / sys::path_from_utf8(CASTMILL_RESOURCES_FROM_BINDIR)).lexically_normal();
+    if (fs::is_directory(installed, ec)) return installed;
+    return beside;
+}
 
 fs::path report_key_fallback_dir() {
     const fs::path root = suite_root_relative();

@@ -37,8 +37,13 @@ std::filesystem::path download_base();
 
 // The folder of the running executable; empty when its path cannot be read.
 std::filesystem::path executable_directory();
-// The "Resources" folder beside the executable (icon, images, fonts, locale files).
+// The "Resources" folder (icon, images, fonts, locale files) of the running executable:
+// installer_resources_dir(executable_directory()).
 std::filesystem::path installer_resources_dir();
+// The "Resources" folder beside exe_dir when it is a folder; else the installed one
+// (exe_dir/../share/castmill-setup/Resources with the default install folders) when that
+// is a folder; else the one beside exe_dir.
+std::filesystem::path installer_resources_dir(const std::filesystem::path& exe_dir);
 // The key file's fallback folder inside the suite: VeloraOBS/log-upload under the suite
 // root in its relative form; empty when no suite root is found.
 std::filesystem::path report_key_fallback_dir();

@@ -1,14 +1,13 @@
 #include "ui/resources_folder.h"
 
-#include "sys/folders.h"
+#include "layout/paths.h"
 
 namespace velora::st {
 
 std::filesystem::path resources_folder() {
-    auto exe = velora::sys::executable_path();
-    if (!exe) return {};
-    // parent_path of a file name has no trailing separator.
-    return exe->parent_path() / "Resources";
+    const std::filesystem::path exe_dir = executable_directory();
+    if (exe_dir.empty()) return {};
+    return installer_resources_dir(exe_dir);
 }
 
 QString qt_path(const std::filesystem::path& path) {

@@ -5,8 +5,8 @@
 
 namespace velora::st {
 
-// The folder "Resources" beside the running executable; empty when the
-// executable's own path cannot be read.
+// installer_resources_dir(): the folder "Resources" beside the running executable, or
+// the installed one; empty when the executable's own path cannot be read.
 std::filesystem::path resources_folder();
 
 // A path as Qt wants it, without passing through the narrow code page.

@@ -25,8 +25,9 @@ class SignedEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         release_.add_sample_suite();
-        server_ =
-            std::make_unique<DistServer>(DistServerOptions{.release = release_.release_dir()});
+        DistServerOptions options;
+        options.release = release_.release_dir();
+        server_ = std::make_unique<DistServer>(options);
         server_->set_host_environment();
     }
 

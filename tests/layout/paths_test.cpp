@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "layout/castmill_install_layout.h"
 #include "support/program_run.h"
 #include "support/test_env.h"
 #include "sys/folders.h"
@@ -20,6 +21,21 @@ TEST(InstallLayout, NamesSiblingsOfTheInstallDirectoryByItsLastFolder) {
     }
     EXPECT_EQ(download_base(), *sys::temp_directory() / "castmill" / "installer");
     EXPECT_EQ(installer_resources_dir(), sys::executable_path()->parent_path() / "Resources");
+}
+
+TEST(InstallLayout, ResourcesBesideTheExecutableWinOverTheInstalledOnes) {
+    TempDir dir;
+    const fs::path bin = dir / "prefix" / "bin";
+    const fs::path installed = (bin / CASTMILL_RESOURCES_FROM_BINDIR).lexically_normal();
+    fs::create_directories(bin);
+    EXPECT_EQ(installer_resources_dir(bin), bin / "Resources") << "neither: the one beside";
+    fs::create_directories(installed);
+    EXPECT_EQ(installer_resources_dir(bin), installed);
+    castmill::test::write_file(bin / "Resources", "a file, not a folder");
+    EXPECT_EQ(installer_resources_dir(bin), installed);
+    fs::remove(bin / "Resources");
+    fs::create_directories(bin / "Resources");
+    EXPECT_EQ(installer_resources_dir(bin), bin / "Resources");
 }
 
 void make_suite(const fs::path& root) {
