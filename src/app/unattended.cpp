@@ -10,11 +10,11 @@
 #include "app/exit_code.h"
 #include "app/run_status.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
 #include "setup/setup_center.h"
-#include "setup/setup_result.h"
 #include "sys/interrupt.h"
 
 namespace velora::st {

@@ -7,9 +7,9 @@
 
 #include "app/run_status.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "report/report_client.h"
-#include "setup/setup_result.h"
 #include "ui/install_main_window.h"
 #include "ui/message_box.h"
 

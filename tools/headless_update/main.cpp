@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/defaults.h"
 #include "layout/launch_options.h"
 #include "layout/paths.h"
@@ -21,6 +22,7 @@
 namespace {
 
 using namespace velora::st;
+using velora::kSetupOk;
 
 constexpr int kExitFailed = 2;
 
