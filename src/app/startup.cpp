@@ -11,6 +11,7 @@
 
 #include "app/exit_code.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
 #include "layout/defaults.h"
 #include "layout/paths.h"

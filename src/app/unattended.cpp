@@ -21,10 +21,6 @@ namespace velora::st {
 
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitCancelled = 1;
-constexpr int kExitFailed = 2;
-
 // Nanosecond ticks, which the elapsed-time arithmetic assumes.
 using Clock = std::chrono::steady_clock;
 static_assert(std::is_same_v<Clock::period, std::nano>);

@@ -85,6 +85,17 @@ enum UnzipResult : int {
     kUnzipUnsafeEntryName = 2005,  // absolute, or leaving the output folder
 };
 
+// The installer's process exit code. The window and the unattended run end with the first
+// three; start-up ends with the others, and with kExitFailed when no install directory was
+// given and there is no app-data folder to put one in.
+enum ExitCode : int {
+    kExitDone = 0,
+    kExitCancelled = 1,
+    kExitFailed = 2,
+    kExitAlreadyRunning = -1,  // an installer of the same privilege level runs
+    kExitInstallDirectoryNotCreated = -2,
+};
+
 // A result reaches the logs and reports without saying which step gave it, so a new code
 // must not take a number in use. Left out: kUnzipOk, and the archive's 101 and 102, which
 // share their numbers with the transfer client's (kept as they are reported).

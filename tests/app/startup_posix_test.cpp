@@ -2,6 +2,7 @@
 
 #include "app/exit_code.h"
 #include "app/startup.h"
+#include "base/result_codes.h"
 #include "support/program_run.h"
 #include "support/scoped_env.h"
 #include "sys/named_mutex.h"
@@ -21,7 +22,7 @@ TEST(Startup, WithoutAHomeFolderEndsWithTwoBeforeAnyMutexOrWindow) {
         test::ScopedEnv env;
         env.set("XDG_DATA_HOME", std::nullopt);
         env.set("HOME", std::nullopt);
-        EXPECT_EQ(run_setup("s;--modules=3", steps), kExitNoInstallDirectory);
+        EXPECT_EQ(run_setup("s;--modules=3", steps), kExitFailed);
         EXPECT_EQ(windows, 0);
         EXPECT_FALSE(sys::NamedMutex::exists(kAdminMutexName));
     }));

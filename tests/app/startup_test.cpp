@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/exit_code.h"
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "support/program_run.h"
 #include "support/test_env.h"

@@ -22,9 +22,8 @@
 namespace {
 
 using namespace velora::st;
+using velora::kExitFailed;
 using velora::kSetupOk;
-
-constexpr int kExitFailed = 2;
 
 bool print_result(const char* step, int result, const std::string& message) {
     std::printf("%s: %d%s%s\n", step, result, message.empty() ? "" : " ", message.c_str());
