@@ -54,8 +54,10 @@ enum SetupResult : int {
 
     // 900-921: what the servers sent, and whether the release can be trusted.
     kSetupNotJson = 900,
-    // Server data the engine cannot use: a manifest entry that is malformed or leaves the
-    // install directory, a download without a usable Content-Length or with a negative size.
+    // Server data the engine cannot use: a version answer or manifest that is too large,
+    // lacks what it must hold or says the service has stopped; a manifest entry that is
+    // malformed or leaves the install directory; a download without a usable Content-Length
+    // or with a negative size.
     kSetupBadServerData = 902,
     // The downloaded or assembled file does not have the size the server announced. A file
     // longer than that, or one the server calls complete (416), is removed; a shorter one
@@ -71,8 +73,8 @@ enum SetupResult : int {
     kSetupDownloadCancelled = 2142,
 };
 
-// Extraction of the package archive. 0 and 100-102 are outcomes of writing the output,
-// 2001-2005 of reading the archive.
+// Extraction of the package archive: 100-102 fail an entry's folder, output file or data,
+// 2001-2005 the archive itself, an entry's header or its name.
 enum UnzipResult : int {
     kUnzipOk = 0,
     kUnzipMakeDirFailed = 100,
