@@ -9,17 +9,13 @@
 
 #include "app/install_engine.h"
 #include "app/run_status.h"
+#include "base/result_codes.h"
 #include "layout/launch_options.h"
 #include "setup/setup_center.h"
 
 // One install run, whoever watches it: the window and the unattended console drive their
 // runs through this controller and observe it.
 namespace velora::st {
-
-// Process exit codes of a run.
-inline constexpr int kExitDone = 0;
-inline constexpr int kExitCancelled = 1;
-inline constexpr int kExitFailed = 2;
 
 // What a run's observer is told. Calls come from the thread that made the change: the
 // stage's worker, a download thread, or the caller of start() and cancel().

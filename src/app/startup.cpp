@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
 #include "layout/defaults.h"
 #include "layout/paths.h"

@@ -17,9 +17,6 @@ inline constexpr const char* kAdminMutexName = "VeloraCastmillSetupRunningAsAdmi
 // Held by a non-elevated installer while its elevated copy runs.
 inline constexpr const char* kNonAdminMutexName = "VeloraCastmillSetupRunningAsNonAdminUser";
 
-// Exit code when another installer of the same privilege level holds its mutex.
-inline constexpr int kExitAlreadyRunning = -1;
-
 // The exit pause that gives queued reports a head start before the client stops.
 inline constexpr std::chrono::milliseconds kExitPause{5000};
 

@@ -10,6 +10,7 @@
 #include "app/run_controller.h"
 #include "app/setup_center_engine.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "sys/interrupt.h"
 
 namespace velora::st {

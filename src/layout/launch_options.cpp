@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
 #include "layout/paths.h"
 #include "sys/error_code.h"
@@ -98,7 +99,7 @@ LaunchParse parse_launch_options(std::string_view command_line) {
         const auto app_data = sys::known_folder(sys::KnownFolder::LocalAppData);
         if (!app_data || app_data->empty()) {
             log_tagged(kLogError, "local app data folder unavailable, no install dir");
-            return LaunchExit{kExitNoInstallDirectory};
+            return LaunchExit{kExitFailed};
         }
         install_dir = *app_data / "Velora" / "Castmill";
     }

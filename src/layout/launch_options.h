@@ -24,10 +24,6 @@ inline constexpr std::string_view kSilentToken = "--silent";
 inline constexpr std::string_view kNoLaunchToken = "--no-launch";
 inline constexpr std::string_view kAllowDowngradeToken = "--allow-downgrade";
 
-// Exit codes of a start that ends before the window.
-inline constexpr int kExitNoInstallDirectory = 2;           // no folder given, no app-data folder
-inline constexpr int kExitInstallDirectoryNotCreated = -2;  // the install directory can't be made
-
 struct ParsedLaunch {
     LaunchOptions options;
     std::string command_line;  // the command line without its double quotes

@@ -9,8 +9,15 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "sys/environment.h"
 #include "sys/proxy.h"
+
+using velora::kDownloadDirError;
+using velora::kDownloadHttpError;
+using velora::kDownloadOpenError;
+using velora::kDownloadRangeRejected;
+using velora::kDownloadTooManyRequests;
 
 namespace {
 
@@ -259,7 +266,8 @@ size_t CurlWrapper::write_adapter(char* data, size_t size, size_t count, void* u
 int CurlWrapper::progress_adapter(void* user, curl_off_t dltotal, curl_off_t dlnow,
                                   curl_off_t ultotal, curl_off_t ulnow) {
     auto* self = static_cast<CurlWrapper*>(user);
-    if (self->canceled_.load()) return kCanceledByCallback;
+    // Any non-zero value: libcurl ends the transfer with CURLE_ABORTED_BY_CALLBACK.
+    if (self->canceled_.load()) return 1;
     if (self->progress_callback_) {
         self->progress_callback_(static_cast<double>(dltotal), static_cast<double>(dlnow),
                                  static_cast<double>(ultotal), static_cast<double>(ulnow));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "base/result_codes.h"
 #include "net/stall_limit.h"
 
 // Owners of libcurl and C stdio resources, so every path releases them.
@@ -40,19 +41,15 @@ void apply_tls_settings(CURL* handle);
 // Response headers by name, names compared exactly.
 using HttpHeaderMap = std::map<std::string, std::string>;
 
-// Results of both downloads, besides 0 and libcurl's own codes.
-inline constexpr int kDownloadDirError = 101;
-inline constexpr int kDownloadOpenError = 102;
-inline constexpr int kDownloadHttpError = 103;
-inline constexpr int kDownloadRangeRejected = 104;
-inline constexpr int kDownloadTooManyRequests = 105;
+// Results of both downloads are 0, libcurl's own codes, or the client's kDownload* codes
+// (base/result_codes.h), which lie above every libcurl code.
+static_assert(static_cast<int>(CURL_LAST) <= velora::kDownloadDirError);
 // A 206 that is not the range asked for, or a 200 to a request that continues a file, ends
 // the transfer before any of its bytes are written with libcurl's CURLE_RANGE_ERROR (33),
-// the code libcurl itself gives a server that does not resume.
-
-// What the progress callback returns to libcurl to abort a canceled transfer; libcurl
-// then ends it with CURLE_ABORTED_BY_CALLBACK (also 42).
-inline constexpr int kCanceledByCallback = 42;
+// the code libcurl itself gives a server that does not resume. A canceled transfer ends
+// with CURLE_ABORTED_BY_CALLBACK.
+static_assert(velora::kSetupDownloadFailedBase + CURLE_ABORTED_BY_CALLBACK ==
+              velora::kSetupDownloadCancelled);
 
 // A stateful HTTP client owning one easy handle and a set of request headers. Used by one
 // thread at a time, except cancel(), which any thread may call.

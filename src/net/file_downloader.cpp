@@ -10,6 +10,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
 #include "net/curl_wrapper.h"
 #include "sys/error_code.h"
@@ -99,14 +100,14 @@ int FileDownloader::download(const char* url, const fs::path& dir, fs::path& out
             if (r == 0) break;
             log_tagged(kLogWarning, "prepare_response_headers failed: %d", r);
         }
-        if (r != 0) return kFdTransferBase + r;
+        if (r != 0) return kSetupDownloadFailedBase + r;
 
         const std::string etag = find_etag(headers);
         const std::string length_text = find_header(headers, "Content-Length");
         const int64_t size = parse_length(length_text);
         if (size <= 0) {
             log_tagged(kLogWarning, "Content-Length is null");
-            return kFdNoContentLength;
+            return kSetupBadServerData;
         }
         file_size_ = size;
         size_out = size;
@@ -120,10 +121,10 @@ int FileDownloader::download(const char* url, const fs::path& dir, fs::path& out
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "[FileDownloader::download]filesystem_error:%d %s",
                    sys::system_code(e.code()), e.what());
-        return kFdFilesystemError;
+        return kSetupFileSystemError;
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "[FileDownloader::download]exception: %s", e.what());
-        return kFdException;
+        return kSetupException;
     }
 }
 
@@ -134,18 +135,18 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
         if (known_size == 0) {
             HttpHeaderMap headers;
             const int r = request_headers(url, headers, 0);
-            if (r != 0) return kFdTransferBase + r;
+            if (r != 0) return kSetupDownloadFailedBase + r;
             const auto length = headers.find("Content-Length");
             const int64_t size = length == headers.end() ? 0 : parse_length(length->second);
             if (size <= 0) {
                 log_tagged(kLogWarning, "Content-Length is null");
-                return kFdNoContentLength;
+                return kSetupBadServerData;
             }
             file_size_ = size;
         } else if (known_size < 0) {
             log_tagged(kLogWarning, "[FileDownloader::download]invalid size: %lld",
                        static_cast<long long>(known_size));
-            return kFdNoContentLength;
+            return kSetupBadServerData;
         } else {
             file_size_ = known_size;
         }
@@ -153,10 +154,10 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "[FileDownloader::download]filesystem_error:%d %s",
                    sys::system_code(e.code()), e.what());
-        return kFdFilesystemError;
+        return kSetupFileSystemError;
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "[FileDownloader::download]exception: %s", e.what());
-        return kFdException;
+        return kSetupException;
     }
 }
 
@@ -196,10 +197,10 @@ int FileDownloader::download_impl(const std::string& url, const fs::path& target
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "[FileDownloader::download_impl]filesystem_error:%d %s",
                    sys::system_code(e.code()), e.what());
-        return kFdFilesystemError;
+        return kSetupFileSystemError;
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "[FileDownloader::download_impl]exception: %s", e.what());
-        return kFdException;
+        return kSetupException;
     }
 }
 
@@ -219,7 +220,7 @@ int FileDownloader::download_whole(const std::string& url, const fs::path& targe
                    r);
         r = client_->download(url, target, false, 0);
     }
-    if (r != 0) return kFdTransferBase + r;
+    if (r != 0) return kSetupDownloadFailedBase + r;
     const int64_t size = size_on_disk();
     if (size == expected_size) return 0;
     log_tagged(kLogWarning, "[FileDownloader::download_impl]size mismatch: %lld expected: %lld",
@@ -238,11 +239,11 @@ int FileDownloader::download_many_thread_impl(const std::string& url, const fs::
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]filesystem_error:%d %s",
                    sys::system_code(e.code()), e.what());
-        result = kFdFilesystemError;
+        result = kSetupFileSystemError;
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]exception: %s",
                    e.what());
-        result = kFdException;
+        result = kSetupException;
     }
     release_part_clients();
     std::lock_guard lock(progress_lock_);
@@ -345,7 +346,7 @@ int FileDownloader::assemble(const fs::path& target, const std::vector<fs::path>
     const auto write_failed = [&](int err) {
         log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]filesystem_error:%d %s",
                    sys::system_code_from_errno(err), std::strerror(err));
-        return give_up(kFdFilesystemError);
+        return give_up(kSetupFileSystemError);
     };
     std::vector<char> block(kCopyBlock);
     for (const auto& part : parts) {
@@ -370,7 +371,7 @@ int FileDownloader::download_worker_thread(size_t index, const std::string& url,
             std::lock_guard lock(clients_lock_);
             if (index < part_clients_.size()) client = part_clients_[index].get();
         }
-        if (client == nullptr) return kFdNoClient;
+        if (client == nullptr) return kSetupNoClient;
         if (progress) {
             client->set_progress_callback([this, index, &progress](double download_total,
                                                                    double download_now, double,
@@ -384,11 +385,11 @@ int FileDownloader::download_worker_thread(size_t index, const std::string& url,
         int r = 0;
         for (int attempt = 0; attempt < kPartAttempts; ++attempt) {
             r = client->download(url, part, start, end);
-            if (r == kCanceledByCallback) {
+            if (r == CURLE_ABORTED_BY_CALLBACK) {
                 log_tagged(kLogWarning,
                            "download file: %s, start: %lld, end: %lld, active disconnect", part,
                            static_cast<long long>(start), static_cast<long long>(end));
-                return kFdCanceled;
+                return kSetupDownloadCancelled;
             }
             if (r == 0) return 0;
             log_tagged(kLogWarning,
@@ -398,11 +399,11 @@ int FileDownloader::download_worker_thread(size_t index, const std::string& url,
             pause(delay);
             delay += timing_.retry_pause_step;
         }
-        return kFdTransferBase + r;
+        return kSetupDownloadFailedBase + r;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "[FileDownloader::download_worker_thread]filesystem_error:%d %s",
                    sys::system_code(e.code()), e.what());
-        return kFdFilesystemError;
+        return kSetupFileSystemError;
     }
 }
 

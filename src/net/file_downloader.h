@@ -23,19 +23,6 @@ namespace velora {
 // In a several-connection download it is called from several threads at once.
 using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
 
-inline constexpr int kFdException = 11;
-inline constexpr int kFdFilesystemError = 12;
-inline constexpr int kFdNoUrl = 13;
-inline constexpr int kFdNoClient = 15;
-// A part file that cannot be opened while assembling gives the client's kDownloadOpenError (102).
-inline constexpr int kFdNoContentLength = 902;
-// The downloaded or assembled file does not have the size the server announced. A file
-// longer than that, or one the server calls complete (416), is removed; a shorter one is
-// kept so that the next call resumes it.
-inline constexpr int kFdSizeMismatch = 903;
-inline constexpr int kFdTransferBase = 2100;  // + the client's result; 2142 is a cancel
-inline constexpr int kFdCanceled = kFdTransferBase + 42;
-
 inline constexpr int kFdMaxConnections = 12;
 
 // Pauses between the attempts of one part, and the stall limit of every transfer.
@@ -63,6 +50,8 @@ std::vector<DownloadPart> split_download(int64_t file_size, int connections);
 
 // Fetches one remote file to disk, resumably, over one connection or 2 to 12 at once.
 // Used by one caller thread at a time; cancel() may come from any thread.
+// Downloads return 0 or a code of base/result_codes.h; a part file that cannot be opened
+// while assembling gives the client's kDownloadOpenError.
 class FileDownloader {
 public:
     FileDownloader(int connections, int timeout_seconds, FileDownloaderTiming timing = {});

@@ -8,6 +8,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
 #include "layout/defaults.h"
 #include "layout/paths.h"
@@ -37,10 +38,6 @@ constexpr int kEchoTimeout = 4;
 constexpr int kTokenTimeout = 10;
 constexpr int kTextPostTimeout = 10;
 constexpr int kFilePostTimeout = 300;
-
-// zip_for_upload results besides 0.
-constexpr int kNoTempDirectory = 12;
-constexpr int kArchiverFailed = 110;
 
 constexpr const char* kKeyFileName = "log.key";
 
@@ -240,7 +237,7 @@ bool BlogReporter::prepare_post(PostParam& param) {
 
 int BlogReporter::zip_for_upload(const fs::path& input, fs::path& archive) {
     const auto temp = velora::sys::temp_directory();
-    if (!temp) return kNoTempDirectory;
+    if (!temp) return velora::kSetupFileSystemError;
     const fs::path archiver = velora::st::suite_archiver();
     // "logs/" names the folder "logs", as "logs" does.
     const fs::path name = input.has_filename() ? input : input.parent_path();
@@ -252,7 +249,7 @@ int BlogReporter::zip_for_upload(const fs::path& input, fs::path& archive) {
     const std::string command = quoted(archiver) + " a " + quoted(archive) + " " + quoted(input);
     std::uint32_t exit_code = 0;
     const bool ran = velora::sys::execute_command_line(command, exit_code, true);
-    return ran && exit_code == 0 ? 0 : kArchiverFailed;
+    return ran && exit_code == 0 ? 0 : velora::kArchiverFailed;
 }
 
 std::string BlogReporter::get_post_token() {

@@ -3,9 +3,9 @@
 #include <system_error>
 
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
 #include "layout/paths.h"
-#include "setup/setup_result.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 #include "sys/registry.h"

@@ -10,6 +10,7 @@
 #include "base/cjson_object.h"
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "net/curl_wrapper.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"

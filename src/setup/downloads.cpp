@@ -7,6 +7,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "net/curl_wrapper.h"
 #include "net/file_downloader.h"
@@ -216,7 +217,7 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
         bool resume = true;
         while (true) {
             int code = client->download(url, file, resume, 0);
-            if (code == kCanceledByCallback) {
+            if (code == CURLE_ABORTED_BY_CALLBACK) {
                 log_tagged(kLogWarning, "download file: %s, active disconnect", utf8_of(file));
                 return kSetupDownloadCancelled;
             }

@@ -9,6 +9,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "setup/install_files.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"

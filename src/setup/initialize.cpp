@@ -9,6 +9,7 @@
 #include "base/cjson_object.h"
 #include "base/logger.h"
 #include "base/release_signature.h"
+#include "base/result_codes.h"
 #include "layout/defaults.h"
 #include "layout/launch_options.h"
 #include "layout/modules.h"
@@ -19,6 +20,7 @@
 #include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
+#include "setup/setup_result.h"
 #include "sys/error_code.h"
 #include "sys/folders.h"
 

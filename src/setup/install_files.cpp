@@ -8,6 +8,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/modules.h"
 #include "setup/download_planning.h"
 #include "setup/release_trust.h"

@@ -6,6 +6,7 @@
 
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/modules.h"
 #include "layout/paths.h"
 #include "setup/desktop_integration.h"
@@ -15,6 +16,7 @@
 #include "setup/install_record.h"
 #include "setup/removal.h"
 #include "setup/setup_center.h"
+#include "setup/setup_result.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
 #include "sys/folders.h"

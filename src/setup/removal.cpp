@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "setup/install_files.h"
-#include "setup/setup_result.h"
 #include "sys/error_code.h"
 
 namespace velora::st {

@@ -18,7 +18,6 @@
 #include "net/stall_limit.h"
 #include "setup/event_sink.h"
 #include "setup/release_trust.h"
-#include "setup/setup_result.h"
 
 class CurlWrapper;
 
@@ -54,12 +53,6 @@ using InstallRecord = std::map<std::string, RecordedFile>;
 
 // (total bytes, bytes present before this run, bytes fetched in this run).
 using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
-
-// The engine's own transfer code besides the client's 101-105: the downloaded content does
-// not have the MD5 digest its manifest hash names. A file failing for good with it gives 2206.
-inline constexpr int kDownloadHashMismatch = 106;
-// The same for a downloaded file whose size is not the manifest's fileSize (2207).
-inline constexpr int kDownloadSizeMismatch = 107;
 
 // Above this many missing bytes the package archive may replace the per-file download.
 inline constexpr int64_t kPackageThresholdBytes = 50 * 1024 * 1024;

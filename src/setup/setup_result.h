@@ -1,46 +1,9 @@
 #pragma once
 
-// The engine's result codes and event codes. Each number is defined once, here.
+// Event codes sent to the log-collection service; the result codes are in
+// base/result_codes.h. Module mode uses the I91xx column, full-package mode the I92xx column.
 namespace velora::st {
 
-enum SetupResult : int {
-    kSetupOk = 0,
-    kSetupException = 11,
-    kSetupFileSystemError = 12,
-    kSetupNoClient = 15,
-    kSetupNoProcessHandle = 16,  // also: the application executable to start is missing
-    kSetupInUse = 17,            // a held file could be neither moved aside nor skipped
-    kSetupNoInstallDir = 19,
-    kSetupNoDownloadDir = 20,
-    kSetupSharingViolation = 32,
-    kSetupUninitialized = 113,
-    kSetupNotJson = 900,
-    kSetupBadServerData = 902,
-    // The build pins release keys and the version answer or manifest has no valid
-    // signature by one of them, or the two signed documents do not belong together.
-    kSetupUntrustedRelease = 920,
-    // A signed release older than the installed version, without --allow-downgrade.
-    kSetupDowngradeRefused = 921,
-    kSetupDownloadFailedBase = 2100,  // + libcurl code or the client's own 101-103
-    kSetupDownloadCancelled = 2142,
-    kSetupExitCodeBase = 100000,  // + exit code of the full installer or start failure code
-};
-
-// Extraction codes of the package archive.
-enum UnzipResult : int {
-    kUnzipOk = 0,
-    kUnzipMakeDirFailed = 100,
-    kUnzipOpenOutputFailed = 101,
-    kUnzipReadFailed = 102,
-    kUnzipOpenArchiveFailed = 2001,
-    kUnzipGlobalInfoFailed = 2002,
-    kUnzipEntryInfoFailed = 2003,
-    kUnzipOpenEntryFailed = 2004,
-    kUnzipUnsafeEntryName = 2005,  // absolute, or leaving the output folder
-};
-
-// Event codes sent to the log-collection service. Module mode uses the I91xx column,
-// full-package mode the I92xx column.
 namespace EventCode {
 inline constexpr const char* kStart = "I9100";
 inline constexpr const char* kError = "I9101";

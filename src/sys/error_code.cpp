@@ -2,7 +2,12 @@
 
 #include <cerrno>
 
+#include "base/result_codes.h"
+
 namespace velora::sys {
+
+// The install passes a sharing violation on as its result.
+static_assert(kSetupSharingViolation == kErrorSharingViolation);
 
 // The one errno mapping: POSIX calls and the C runtime on Windows both report through errno.
 int system_code_from_errno(int err, bool for_file) {

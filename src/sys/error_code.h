@@ -20,6 +20,8 @@ inline constexpr int kErrorDiskFull = 112;
 inline constexpr int kErrorDirNotEmpty = 145;
 inline constexpr int kErrorAlreadyExists = 183;
 inline constexpr int kErrorBadDatabase = 1009;  // a settings store file is damaged
+// A copy whose destination is mapped into a process's memory (Windows only).
+inline constexpr int kErrorUserMappedFile = 1224;
 // Bit 29 marks application-defined codes; errno values without a Windows twin carry it.
 inline constexpr int kApplicationCodeBit = 0x20000000;
 

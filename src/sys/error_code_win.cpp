@@ -6,6 +6,10 @@
 
 namespace velora::sys {
 
+// The numbers the portable code compares against are the system's own.
+static_assert(kErrorSharingViolation == ERROR_SHARING_VIOLATION);
+static_assert(kErrorUserMappedFile == ERROR_USER_MAPPED_FILE);
+
 int system_code(const std::error_code& ec) {
     if (!ec) return kErrorSuccess;
     // The system category carries GetLastError codes, which are system codes already.

@@ -8,9 +8,6 @@
 // File operations whose outcome the installer decides on by system code.
 namespace velora::sys {
 
-// A copy whose destination is mapped into a process's memory (Windows only).
-inline constexpr int kErrorUserMappedFile = 1224;
-
 // Copies `from` onto `to`, replacing an existing `to` when `overwrite` is set.
 // Returns the system code of the failure, 0 on success. A running program's file
 // reports the sharing violation (32).

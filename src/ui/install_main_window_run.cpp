@@ -7,7 +7,7 @@
 
 #include "app/run_status.h"
 #include "base/logger.h"
-#include "setup/setup_result.h"
+#include "base/result_codes.h"
 #include "ui/install_main_window.h"
 #include "ui/message_box.h"
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/startup.h"
+#include "base/result_codes.h"
 #include "support/program_run.h"
 #include "support/scoped_env.h"
 #include "sys/named_mutex.h"
@@ -20,7 +21,7 @@ TEST(Startup, WithoutAHomeFolderEndsWithTwoBeforeAnyMutexOrWindow) {
         test::ScopedEnv env;
         env.set("XDG_DATA_HOME", std::nullopt);
         env.set("HOME", std::nullopt);
-        EXPECT_EQ(run_setup("s;--modules=3", steps), kExitNoInstallDirectory);
+        EXPECT_EQ(run_setup("s;--modules=3", steps), kExitFailed);
         EXPECT_EQ(windows, 0);
         EXPECT_FALSE(sys::NamedMutex::exists(kAdminMutexName));
     }));

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "support/program_run.h"
 #include "support/test_env.h"

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <variant>
 
+#include "base/result_codes.h"
 #include "fuzz_support.h"
 #include "layout/launch_options.h"
 #include "layout/paths.h"
@@ -47,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto result = velora::st::parse_launch_options(line);
     if (const auto* exit = std::get_if<LaunchExit>(&result)) {
         // Only a folder that cannot be made ends parsing here: app data is always at hand.
-        FUZZ_CHECK(exit->code == velora::st::kExitInstallDirectoryNotCreated);
+        FUZZ_CHECK(exit->code == velora::kExitInstallDirectoryNotCreated);
         return 0;
     }
     const ParsedLaunch& parsed = std::get<ParsedLaunch>(result);

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 
+#include "base/result_codes.h"
 #include "fuzz_support.h"
 #include "layout/modules.h"
 #include "setup/download_planning.h"
 #include "setup/setup_center.h"
-#include "setup/setup_result.h"
 
 namespace {
 
@@ -36,10 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     center.load_downloaded_file();
     std::string message;
     const int result = center.plan_manifest(castmill::fuzz::text_of(data + 1, size - 1), message);
-    if (result != velora::st::kSetupOk) {
+    if (result != velora::kSetupOk) {
         FUZZ_CHECK(!message.empty());
-        FUZZ_CHECK(result == velora::st::kSetupNotJson ||
-                   result == velora::st::kSetupBadServerData);
+        FUZZ_CHECK(result == velora::kSetupNotJson || result == velora::kSetupBadServerData);
         FUZZ_CHECK(center.install_lists.empty() && center.download_queue.empty());
         return 0;
     }

@@ -4,9 +4,9 @@
 
 #include <unzip.h>
 
+#include "base/result_codes.h"
 #include "fuzz_support.h"
 #include "setup/entire_package.h"
-#include "setup/setup_result.h"
 
 namespace {
 
@@ -47,13 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string before = castmill::fuzz::tree_listing(scratch);
 
     const int result = velora::st::unzip_package(archive, root / "a/b/out");
-    FUZZ_CHECK(
-        result == velora::st::kUnzipOk || result == velora::st::kUnzipMakeDirFailed ||
-        result == velora::st::kUnzipOpenOutputFailed || result == velora::st::kUnzipReadFailed ||
-        result == velora::st::kUnzipOpenArchiveFailed ||
-        result == velora::st::kUnzipGlobalInfoFailed ||
-        result == velora::st::kUnzipEntryInfoFailed ||
-        result == velora::st::kUnzipOpenEntryFailed || result == velora::st::kUnzipUnsafeEntryName);
+    FUZZ_CHECK(result == velora::kUnzipOk || result == velora::kUnzipMakeDirFailed ||
+               result == velora::kUnzipOpenOutputFailed || result == velora::kUnzipReadFailed ||
+               result == velora::kUnzipOpenArchiveFailed ||
+               result == velora::kUnzipGlobalInfoFailed ||
+               result == velora::kUnzipEntryInfoFailed || result == velora::kUnzipOpenEntryFailed ||
+               result == velora::kUnzipUnsafeEntryName);
 
     // Everything new lies below out; the archive itself is unchanged.
     const std::string after = castmill::fuzz::tree_listing(scratch);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/result_codes.h"
 #include "support/nginx_server.h"
 #include "support/test_env.h"
 
@@ -98,13 +99,13 @@ TEST_F(CurlWrapperTest, ResumableDownloadMapsStatusesAndKeepsThePartialFile) {
     CurlWrapper curl(kTimeout);
     const fs::path file = out_ / "partial.bin";
     write_file(file, "partial");
-    EXPECT_EQ(curl.download(url("/busy.bin"), file, true, 0), kDownloadTooManyRequests);
-    EXPECT_EQ(curl.download(url("/broken.bin"), file, true, 0), kDownloadHttpError);
+    EXPECT_EQ(curl.download(url("/busy.bin"), file, true, 0), velora::kDownloadTooManyRequests);
+    EXPECT_EQ(curl.download(url("/broken.bin"), file, true, 0), velora::kDownloadHttpError);
     // The error pages are not written into the file, which a later resume continues.
     EXPECT_EQ(read_file(file), "partial");
     const fs::path fresh = out_ / "fresh.bin";
-    EXPECT_EQ(curl.download(url("/busy.bin"), fresh, false, 0), kDownloadTooManyRequests);
-    EXPECT_EQ(curl.download(url("/missing.bin"), fresh, false, 0), kDownloadHttpError);
+    EXPECT_EQ(curl.download(url("/busy.bin"), fresh, false, 0), velora::kDownloadTooManyRequests);
+    EXPECT_EQ(curl.download(url("/missing.bin"), fresh, false, 0), velora::kDownloadHttpError);
     EXPECT_TRUE(fs::exists(fresh));
     EXPECT_EQ(fs::file_size(fresh), 0u);
 }
@@ -113,12 +114,13 @@ TEST_F(CurlWrapperTest, DownloadReportsFolderAndFileErrors) {
     CurlWrapper curl(kTimeout);
     write_file(out_ / "plain", "not a folder");
     EXPECT_EQ(curl.download(url("/file.bin"), out_ / "plain" / "sub" / "x.bin", false, 0),
-              kDownloadDirError);
+              velora::kDownloadDirError);
     fs::create_directories(out_ / "folder");
-    EXPECT_EQ(curl.download(url("/file.bin"), out_ / "folder", false, 0), kDownloadOpenError);
+    EXPECT_EQ(curl.download(url("/file.bin"), out_ / "folder", false, 0),
+              velora::kDownloadOpenError);
     EXPECT_EQ(curl.download(url("/file.bin"), out_ / "plain" / "sub" / "y.bin", std::int64_t{0},
                             std::int64_t{99}),
-              kDownloadDirError);
+              velora::kDownloadDirError);
 }
 
 TEST_F(CurlWrapperTest, FailedFileWriteFailsTheDownload) {
@@ -164,7 +166,7 @@ TEST_F(CurlWrapperTest, SliceBeyondTheEndOfTheResourceIsNotComplete) {
     write_file(slice, content_.substr(kSize - 1000));
     EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{kSize - 1000},
                             std::int64_t{kSize + 999}),
-              kDownloadRangeRejected);
+              velora::kDownloadRangeRejected);
     EXPECT_TRUE(read_file(slice) == content_.substr(kSize - 1000));
     // Open-ended, a 416 at the end of the resource is the finished slice.
     EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{kSize - 1000}, std::int64_t{0}),
@@ -185,19 +187,19 @@ TEST_F(CurlWrapperTest, RangedTransferStatusesDeleteOrKeepTheSlice) {
     const fs::path broken = out_ / "broken.part";
     write_file(broken, content_.substr(0, 10));
     EXPECT_EQ(curl.download(url("/flaky.bin"), broken, std::int64_t{0}, std::int64_t{999}),
-              kDownloadHttpError);
+              velora::kDownloadHttpError);
     EXPECT_FALSE(fs::exists(broken));
 
     const fs::path limited = out_ / "limited.part";
     write_file(limited, content_.substr(0, 10));
     EXPECT_EQ(curl.download(url("/limited.bin"), limited, std::int64_t{0}, std::int64_t{999}),
-              kDownloadTooManyRequests);
+              velora::kDownloadTooManyRequests);
     EXPECT_TRUE(read_file(limited).substr(0, 10) == content_.substr(0, 10));
 
     // A probe answered with an error status is a rejected range; nothing is written.
     const fs::path busy = out_ / "busy.part";
     EXPECT_EQ(curl.download(url("/busy.bin"), busy, std::int64_t{0}, std::int64_t{999}),
-              kDownloadRangeRejected);
+              velora::kDownloadRangeRejected);
     EXPECT_FALSE(fs::exists(busy));
 }
 
@@ -208,7 +210,7 @@ TEST_F(CurlWrapperTest, ProbeAnsweredWithWholeFileRejectsTheRange) {
     CurlWrapper curl(kTimeout);
     const fs::path slice = out_ / "slice.part";
     EXPECT_EQ(curl.download(url("/file.bin"), slice, std::int64_t{0}, std::int64_t{999}),
-              kDownloadRangeRejected);
+              velora::kDownloadRangeRejected);
     EXPECT_FALSE(fs::exists(slice));
     EXPECT_EQ(server_->access_log().find("GET"), std::string::npos);
 }
@@ -249,7 +251,7 @@ TEST_F(CurlWrapperTest, ContentLengthProbe) {
     std::int64_t length = -5;
     EXPECT_EQ(curl.get_content_length(url("/file.bin"), length), 0);
     EXPECT_EQ(length, static_cast<std::int64_t>(kSize));
-    EXPECT_EQ(curl.get_content_length(url("/missing.bin"), length), kDownloadHttpError);
+    EXPECT_EQ(curl.get_content_length(url("/missing.bin"), length), velora::kDownloadHttpError);
     EXPECT_EQ(length, 0);
 }
 
@@ -302,8 +304,7 @@ TEST_F(CurlWrapperTest, DownloadsRequestBlanksAsPercent20) {
     EXPECT_EQ(curl.get(url("/with blank/a b.bin"), body), CURLE_URL_MALFORMAT);
     const std::string log = server_->access_log();
     EXPECT_NE(log.find("GET /with%20blank/a%20b.bin - 200"), std::string::npos) << log;
-    EXPECT_NE(log.find("GET /with%20blank/a%20b.bin bytes=100-199 206"), std::string::npos)
-        << log;
+    EXPECT_NE(log.find("GET /with%20blank/a%20b.bin bytes=100-199 206"), std::string::npos) << log;
 }
 
 TEST_F(CurlWrapperTest, ObjectWithoutHandleFailsWithoutTouchingFiles) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/crypto.h"
+#include "base/result_codes.h"
 #include "net/curl_wrapper.h"
 #include "support/dist_server.h"
 #include "support/nginx_server.h"
@@ -324,7 +325,7 @@ TEST_F(FileDownloaderTest, MissingOrZeroContentLengthDownloadsNothing) {
     int64_t size = -1;
     const std::string empty = nginx_.url("/empty.bin");
     EXPECT_EQ(downloader.download(empty.c_str(), out_.path(), out_path, size, nullptr),
-              velora::kFdNoContentLength);
+              velora::kSetupBadServerData);
     EXPECT_EQ(size, 0);
 
     ScriptedServer no_length([](const Request&) {
@@ -332,9 +333,9 @@ TEST_F(FileDownloaderTest, MissingOrZeroContentLengthDownloadsNothing) {
     });
     const std::string url = no_length.url("/file.bin");
     EXPECT_EQ(downloader.download(url.c_str(), out_.path(), out_path, size, nullptr),
-              velora::kFdNoContentLength);
+              velora::kSetupBadServerData);
     EXPECT_EQ(downloader.download(url.c_str(), out_ / "file.bin", 0, nullptr),
-              velora::kFdNoContentLength);
+              velora::kSetupBadServerData);
     EXPECT_EQ(no_length.connections(), 2);
     EXPECT_TRUE(fs::is_empty(out_.path()));
 }
@@ -357,7 +358,7 @@ TEST_F(FileDownloaderTest, RetriesTheHeaderRequestRightAwayAndGivesUpAfterThree)
     ScriptedServer dead([](const Request&) { return std::string(); });
     const std::string dead_url = dead.url("/hello.txt");
     EXPECT_EQ(downloader.download(dead_url.c_str(), out_.path(), out_path, size, nullptr),
-              velora::kFdTransferBase + CURLE_GOT_NOTHING);
+              velora::kSetupDownloadFailedBase + CURLE_GOT_NOTHING);
     EXPECT_EQ(dead.connections(), 3);
 }
 
@@ -369,7 +370,7 @@ TEST_F(FileDownloaderTest, RefusesNoUrlAndANegativeSize) {
     EXPECT_EQ(downloader.download(nullptr, out_ / "x", 0, nullptr), velora::kFdNoUrl);
     const std::string url = nginx_.url("/ten.bin");
     EXPECT_EQ(downloader.download(url.c_str(), out_ / "x", -1, nullptr),
-              velora::kFdNoContentLength);
+              velora::kSetupBadServerData);
     EXPECT_TRUE(fs::is_empty(out_.path()));
 }
 
@@ -384,7 +385,7 @@ TEST_F(FileDownloaderTest, CancelEndsEveryPartAndTheNextCallResumesThePartFiles)
         downloader.download(url.c_str(), target, 0, [&](int64_t, int64_t, int64_t now) {
             if (now > 0) downloader.cancel();
         });
-    EXPECT_EQ(result, velora::kFdCanceled);
+    EXPECT_EQ(result, velora::kSetupDownloadCancelled);
     EXPECT_FALSE(fs::exists(target));
     int64_t on_disk = 0;
     for (int i = 0; i < 4; ++i) {
@@ -396,10 +397,11 @@ TEST_F(FileDownloaderTest, CancelEndsEveryPartAndTheNextCallResumesThePartFiles)
 
     // The object stays canceled: a later download ends at once, on either path.
     EXPECT_EQ(downloader.download(url.c_str(), out_ / "again.bin", 0, nullptr),
-              velora::kFdCanceled);
+              velora::kSetupDownloadCancelled);
     FileDownloader single(1, kTimeout);
     single.cancel();
-    EXPECT_EQ(single.download(url.c_str(), out_ / "single.bin", 0, nullptr), velora::kFdCanceled);
+    EXPECT_EQ(single.download(url.c_str(), out_ / "single.bin", 0, nullptr),
+              velora::kSetupDownloadCancelled);
 
     FileDownloader next(4, kTimeout);
     ProgressLog progress;
@@ -429,7 +431,7 @@ TEST_F(FileDownloaderTest, APartCutShortRetriesAndTheNextCallResumesItsFile) {
     // Every attempt gets five more bytes of its part before the connection drops.
     FileDownloader downloader(2, kTimeout, kQuickRetries);
     EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr),
-              velora::kFdTransferBase + CURLE_PARTIAL_FILE);
+              velora::kSetupDownloadFailedBase + CURLE_PARTIAL_FILE);
     EXPECT_FALSE(fs::exists(target));
     EXPECT_EQ(read_file(out_ / "cut_2_0"), content.substr(0, 15));
     EXPECT_EQ(read_file(out_ / "cut_2_1"), content.substr(20, 15));
@@ -460,7 +462,7 @@ TEST_F(FileDownloaderTest, APartFileThatNeverCameIsAnOpenErrorAndLeavesNoTarget)
     const std::string url = server.url("/ten.bin");
     const fs::path target = out_ / "ten.bin";
     FileDownloader downloader(2, kTimeout);
-    EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr), kDownloadOpenError);
+    EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr), velora::kDownloadOpenError);
     EXPECT_EQ(read_file(out_ / "ten_2_0"), "01234");
     EXPECT_FALSE(fs::exists(out_ / "ten_2_1"));
     EXPECT_FALSE(fs::exists(target));
@@ -478,7 +480,7 @@ TEST_F(FileDownloaderTest, APartFailingThreeTimesFailsTheDownloadAndKeepsTheOthe
 
     FileDownloader downloader(4, kTimeout, kQuickRetries);
     EXPECT_EQ(downloader.download(url.c_str(), target, 0, nullptr),
-              velora::kFdTransferBase + kDownloadRangeRejected);
+              velora::kSetupDownloadFailedBase + velora::kDownloadRangeRejected);
     EXPECT_FALSE(fs::exists(target));
     EXPECT_EQ(read_file(out_ / "ten_4_0"), "012");
     EXPECT_EQ(read_file(out_ / "ten_4_3"), "89");
@@ -507,12 +509,12 @@ TEST(FileDownloaderDistTest, OneConnectionKeepsACutOrRefusedFileAndResumesIt) {
 
     server.cut_after(path, 50000, 1);
     EXPECT_EQ(downloader.download(url.c_str(), target, size, nullptr),
-              velora::kFdTransferBase + CURLE_PARTIAL_FILE);
+              velora::kSetupDownloadFailedBase + CURLE_PARTIAL_FILE);
     EXPECT_EQ(read_file(target), content.substr(0, 50000));
 
     server.fail_next(path, 429);
     EXPECT_EQ(downloader.download(url.c_str(), target, size, nullptr),
-              velora::kFdTransferBase + kDownloadTooManyRequests);
+              velora::kSetupDownloadFailedBase + velora::kDownloadTooManyRequests);
     EXPECT_EQ(read_file(target), content.substr(0, 50000));
 
     ProgressLog progress;
@@ -549,7 +551,7 @@ TEST_F(FileDownloaderTest, SeveralConnectionsAssembleOnlyTheRangesAskedFor) {
         const fs::path target = out / "ten";
         FileDownloader downloader(3, kTimeout, kQuickRetries);
         EXPECT_EQ(downloader.download(server.url("/ten.bin").c_str(), target, 10, nullptr),
-                  velora::kFdTransferBase + CURLE_RANGE_ERROR);
+                  velora::kSetupDownloadFailedBase + CURLE_RANGE_ERROR);
         EXPECT_FALSE(fs::exists(target));
         for (const char* part : {"ten_3_0", "ten_3_1", "ten_3_2"})
             EXPECT_EQ(read_file(out / part), "");
@@ -639,7 +641,7 @@ TEST_F(FileDownloaderFaults, ResumeThatTheServerDoesNotHonourStartsFromTheFirstB
     FileDownloader parts(3, kTimeout, kQuickRetries);
     add({.wrong_range = true});
     EXPECT_EQ(parts.download(url().c_str(), target_, size(), nullptr),
-              velora::kFdTransferBase + CURLE_RANGE_ERROR);
+              velora::kSetupDownloadFailedBase + CURLE_RANGE_ERROR);
     EXPECT_FALSE(fs::exists(target_));
     server_->clear_faults();
     ASSERT_EQ(parts.download(url().c_str(), target_, size(), nullptr), 0);
@@ -652,13 +654,13 @@ TEST_F(FileDownloaderFaults, SizeComesOnlyFromASuccessfulAnswer) {
     fs::path out_path;
     int64_t size_out = -1;
     EXPECT_EQ(downloader.download(url().c_str(), dir_ / "cache", out_path, size_out, nullptr),
-              velora::kFdTransferBase + kDownloadHttpError);
+              velora::kSetupDownloadFailedBase + velora::kDownloadHttpError);
     EXPECT_EQ(size_out, 0);
     EXPECT_FALSE(fs::exists(dir_ / "cache"));
 
     server_->fail_next(path_, 503, 1);
     EXPECT_EQ(downloader.download(url().c_str(), target_, 0, nullptr),
-              velora::kFdTransferBase + kDownloadHttpError);
+              velora::kSetupDownloadFailedBase + velora::kDownloadHttpError);
     EXPECT_FALSE(fs::exists(target_));
     EXPECT_TRUE(gets().empty());
 }
@@ -671,7 +673,8 @@ TEST_F(FileDownloaderFaults, StalledTransferEndsTheAttemptAtTheStallLimit) {
         fs::remove_all(target_.parent_path());
         FileDownloader downloader(connections, kTimeout, timing);
         add({.stall_after = 1000, .stall_ms = 60000});
-        EXPECT_EQ(download(downloader), velora::kFdTransferBase + CURLE_OPERATION_TIMEDOUT);
+        EXPECT_EQ(download(downloader),
+                  velora::kSetupDownloadFailedBase + CURLE_OPERATION_TIMEDOUT);
         if (connections == 1) {
             EXPECT_TRUE(read_file(target_) == content_.substr(0, 1000));
         }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/result_codes.h"
 #include "net/curl_wrapper.h"
 #include "support/dist_server.h"
 #include "support/test_env.h"
@@ -73,11 +74,11 @@ TEST_F(HttpFaultsTest, StatusesOfTheResumableDownload) {
     write_file(file, content_.substr(0, 1000));
 
     server_->fail_next(path_, 429);
-    EXPECT_EQ(curl.download(url_, file, true, 0), kDownloadTooManyRequests);
+    EXPECT_EQ(curl.download(url_, file, true, 0), velora::kDownloadTooManyRequests);
     server_->fail_next(path_, 500);
-    EXPECT_EQ(curl.download(url_, file, true, 0), kDownloadHttpError);
+    EXPECT_EQ(curl.download(url_, file, true, 0), velora::kDownloadHttpError);
     server_->fail_next(path_, 404);
-    EXPECT_EQ(curl.download(url_, file, true, 0), kDownloadHttpError);
+    EXPECT_EQ(curl.download(url_, file, true, 0), velora::kDownloadHttpError);
     // Nothing of the error answers went into the partial file, so the resume is exact.
     EXPECT_TRUE(read_file(file) == content_.substr(0, 1000));
     EXPECT_EQ(curl.download(url_, file, true, 0), 0);

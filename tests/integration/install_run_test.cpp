@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/crypto.h"
+#include "base/result_codes.h"
 #include "layout/modules.h"
 #include "layout/paths.h"
 #include "report/log_key.h"

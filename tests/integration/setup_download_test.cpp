@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/crypto.h"
+#include "base/result_codes.h"
 #include "layout/launch_options.h"
 #include "layout/paths.h"
 #include "setup/install_record.h"
@@ -394,7 +395,7 @@ TEST_F(SetupDownload, ContentThatDoesNotMatchItsHashIsRefused) {
     SetupCenter refused(fast_timings());
     initialize(refused, 2);
     const Run run = download(refused);
-    EXPECT_EQ(run.result, 2100 + velora::st::kDownloadHashMismatch);
+    EXPECT_EQ(run.result, 2100 + velora::kDownloadHashMismatch);
     EXPECT_FALSE(fs::exists(refused.download_dir / md5_hex(release_.files().at(obs))));
     EXPECT_EQ(record_of(refused).count(obs), 0u);
 }
@@ -474,7 +475,7 @@ TEST_F(SetupDownload, UpToFiftyMebibytesMissingNeverAsksForThePackage) {
     initialize(at_limit, 4);
     ASSERT_EQ(at_limit.remaining_bytes, kFiftyMebibytes);
     // The file is fetched alone; its made-up size then refuses it.
-    EXPECT_EQ(download(at_limit).result, 2100 + velora::st::kDownloadSizeMismatch);
+    EXPECT_EQ(download(at_limit).result, 2100 + velora::kDownloadSizeMismatch);
     EXPECT_EQ(at_limit.entire_mode, 0);
     EXPECT_EQ(server_->count_requests(zip), 0);
 

@@ -8,6 +8,7 @@
 
 #include "base/crypto.h"
 #include "base/release_signature.h"
+#include "base/result_codes.h"
 #include "layout/launch_options.h"
 #include "setup/setup_center.h"
 #include "support/dist_server.h"
@@ -71,7 +72,7 @@ TEST_F(SignedEngine, SigningBuildRefusesTheSameReleaseUnsigned) {
     SetupCenter center(fast_timings());
     center.release_keys = {test_release_public_key()};
     std::string message;
-    EXPECT_EQ(initialize(center, message), velora::st::kSetupUntrustedRelease);
+    EXPECT_EQ(initialize(center, message), velora::kSetupUntrustedRelease);
     EXPECT_EQ(message, "version info signature missing");
     EXPECT_EQ(server_->count_requests(server_->manifest_url().substr(server_->url().size())), 0);
 }
@@ -88,7 +89,7 @@ TEST_F(SignedEngine, EitherKeyOfARotationVerifies) {
 
     SetupCenter old_key_only(fast_timings());
     old_key_only.release_keys = {test_release_public_key()};
-    EXPECT_EQ(initialize(old_key_only, message), velora::st::kSetupUntrustedRelease);
+    EXPECT_EQ(initialize(old_key_only, message), velora::kSetupUntrustedRelease);
     EXPECT_EQ(message, "manifest signature invalid");
 }
 

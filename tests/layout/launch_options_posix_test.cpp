@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/result_codes.h"
 #include "layout/launch_options.h"
 #include "support/log_capture.h"
 #include "support/program_run.h"
@@ -22,8 +23,8 @@ TEST(LaunchOptions, EndsWithTwoWithoutAnyInstallDirectory) {
     castmill::test::ScopedEnv env;
     env.set("XDG_DATA_HOME", std::nullopt);
     env.set("HOME", std::nullopt);
-    EXPECT_EQ(exit_code("s;--modules=3"), kExitNoInstallDirectory);
-    EXPECT_EQ(kExitNoInstallDirectory, 2);
+    EXPECT_EQ(exit_code("s;--modules=3"), kExitFailed);
+    EXPECT_EQ(kExitFailed, 2);
 }
 
 TEST(SetupProgram, ReturnsTheLaunchExitCodesBeforeAnyWindow) {

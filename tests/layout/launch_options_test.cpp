@@ -5,6 +5,7 @@
 #include <climits>
 #include <optional>
 
+#include "base/result_codes.h"
 #include "layout/paths.h"
 #include "support/log_capture.h"
 #include "support/program_run.h"

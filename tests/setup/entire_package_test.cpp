@@ -4,6 +4,7 @@
 #include <zip.h>
 
 #include "base/crypto.h"
+#include "base/result_codes.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"

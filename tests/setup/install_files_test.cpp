@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "base/crypto.h"
+#include "base/result_codes.h"
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"

@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "layout/paths.h"
-#include "setup/setup_result.h"
 #include "support/scripted_install_engine.h"
 #include "support/test_env.h"
 #include "ui/frameless_window.h"
@@ -259,7 +259,7 @@ private slots:
         auto engine = std::make_unique<ScriptedInstallEngine>();
         engine->on_install = [](int, std::string& message) {
             message = "copy failed";
-            return velora::st::kSetupFileSystemError;
+            return velora::kSetupFileSystemError;
         };
         auto window = make_window(std::move(engine));
         QStringList buttons;
@@ -290,7 +290,7 @@ private slots:
         engine->on_download = [&](int call, const velora::st::DownloadProgress& progress,
                                   std::string&) {
             progress(10 * kMiB, 0, kMiB);
-            if (call == 1) return static_cast<int>(velora::st::kSetupDownloadFailedBase) + 28;
+            if (call == 1) return static_cast<int>(velora::kSetupDownloadFailedBase) + 28;
             second_download.wait();
             return 0;
         };
@@ -345,7 +345,7 @@ private slots:
         engine->on_install = [&](int call, std::string& message) {
             if (call == 1) {
                 message = "Castmill\nVelora<Browser>\n";
-                return static_cast<int>(velora::st::kSetupInUse);
+                return static_cast<int>(velora::kSetupInUse);
             }
             second_install.wait();
             return 0;
@@ -373,7 +373,7 @@ private slots:
     void inUseWithoutProgramsEndsWithTwo() {
         auto engine = std::make_unique<ScriptedInstallEngine>();
         engine->on_install = [](int, std::string&) {
-            return static_cast<int>(velora::st::kSetupInUse);
+            return static_cast<int>(velora::kSetupInUse);
         };
         auto window = make_window(std::move(engine));
         QTRY_VERIFY(window->isHidden());
@@ -388,8 +388,7 @@ private slots:
         engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
             progress(10 * kMiB, 0, kMiB);
             downloading.wait();
-            return run->cancel_calls > 0 ? static_cast<int>(velora::st::kSetupDownloadCancelled)
-                                         : 0;
+            return run->cancel_calls > 0 ? static_cast<int>(velora::kSetupDownloadCancelled) : 0;
         };
         auto window = make_window(std::move(engine));
         OpenOnExit opener{{&downloading}};
@@ -440,8 +439,7 @@ private slots:
         engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
             progress(10 * kMiB, 0, kMiB);
             downloading.wait();
-            return run->cancel_calls > 0 ? static_cast<int>(velora::st::kSetupDownloadCancelled)
-                                         : 0;
+            return run->cancel_calls > 0 ? static_cast<int>(velora::kSetupDownloadCancelled) : 0;
         };
         // The frame owns the window, as in the program; the gate opens before it goes.
         auto* window = new InstallMainWindow(options, std::move(engine), fast_timings());
@@ -528,7 +526,7 @@ private slots:
     // Chinese sentences end in the full-width marks, wherever the dialogs end a sentence.
     void chineseSentencesEndInFullWidthMarks() {
         auto engine = std::make_unique<ScriptedInstallEngine>();
-        engine->on_install = [](int, std::string&) { return velora::st::kSetupFileSystemError; };
+        engine->on_install = [](int, std::string&) { return velora::kSetupFileSystemError; };
         auto window = make_window(std::move(engine));
         // After the window chose the system's language, before the first result arrives.
         Localizer::instance().init("zh-CN");
