@@ -13,7 +13,7 @@ SetupCenterEngine::SetupCenterEngine(SetupTimings timings) : center(timings) {
 int SetupCenterEngine::initialize(const LaunchOptions& options, std::string& error) {
     module_flags = options.modules;
     const int code = center.initialize(options, error);
-    module_flags = center.modules;
+    module_flags = center.target().modules;
     return code;
 }
 
@@ -25,11 +25,11 @@ int SetupCenterEngine::install(std::string& message) { return center.install(mes
 
 void SetupCenterEngine::cancel() { center.cancel(); }
 
-int SetupCenterEngine::stage() const { return center.stage; }
+int SetupCenterEngine::stage() const { return center.stage(); }
 
 int64_t SetupCenterEngine::expected_install_size() const { return center.expected_install_size(); }
 
-int64_t SetupCenterEngine::download_total() const { return center.total_bytes; }
+int64_t SetupCenterEngine::download_total() const { return center.plan().total_bytes; }
 
 int SetupCenterEngine::modules() const { return module_flags; }
 

@@ -3,7 +3,9 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <system_error>
 
@@ -116,90 +118,37 @@ bool is_md5_text(std::string_view text) {
 int SetupCenter::prepare_download_dir(const std::map<std::string, std::string>& response_headers,
                                       std::string& message) {
     const std::string name = download_directory_name(
-        manifest_url, download_directory_id(response_headers, manifest_url));
+        release_.manifest_url(), download_directory_id(response_headers, release_.manifest_url()));
     const auto temp = sys::temp_directory();
     if (!temp) {
         // Without a temporary directory the files would land wherever the current directory is.
         message = "get download dir failed";
         return kSetupNoDownloadDir;
     }
-    download_dir = *temp / "castmill" / "installer" / name;
+    const fs::path dir = *temp / "castmill" / "installer" / name;
     std::error_code ec;
-    fs::create_directories(download_dir, ec);
-    if (ec) throw fs::filesystem_error("create_directories", download_dir, ec);
-    load_downloaded_file();
-    install_record = read_install_record(install_dir);
-    base_url = base_url_of(manifest_url);
+    fs::create_directories(dir, ec);
+    if (ec) throw fs::filesystem_error("create_directories", dir, ec);
+    use_download_dir(dir);
+    install_record_ = read_install_record(target_.install_dir);
     return kSetupOk;
 }
 
-void SetupCenter::plan_entry(const FileEntry& entry, int module) {
-    total_bytes += entry.fileSize;
-    install_lists[module].push_back(entry);
-    // Content already on this machine is not fetched again: first the live tree...
-    if (is_in_live_tree(entry)) {
-        live_paths.insert(entry.filePath);
-        present_bytes += entry.fileSize;
-        return;
-    }
-    if (auto twins = queued_twins.find(entry.hash); twins != queued_twins.end()) {
-        twins->second.push_back(entry);
-        return;
-    }
+namespace {
 
-    const fs::path local = download_dir / path_from_utf8(entry.hash);
-    std::error_code ec;
-    const fs::file_status status = fs::status(local, ec);
-    if (ec && status.type() != fs::file_type::not_found)
-        throw fs::filesystem_error("status", local, ec);
-    int64_t partial = 0;
-    if (fs::exists(status)) {
-        const uintmax_t size = fs::file_size(local, ec);
-        if (ec) throw fs::filesystem_error("file_size", local, ec);
-        const auto on_disk = static_cast<int64_t>(size);
-        // A record without the bytes to match (a truncated or replaced file) is no proof.
-        if (on_disk == entry.fileSize && is_already_downloaded(entry)) {
-            if (content_matches(local, entry)) {
-                present_bytes += entry.fileSize;
-                return;
-            }
-            // Changed since it was fetched: fetched again from nothing, never trusted twice.
-            log_tagged(kLogWarning, "cached file: %s does not match the manifest", entry.filePath);
-            forget_download(entry);
-        } else if (on_disk == entry.fileSize && is_md5_text(entry.hash) &&
-                   content_matches(local, entry)) {
-            // Whole content under its hash that another entry or an earlier run left.
-            std::lock_guard lock(record_lock);
-            downloaded_files[entry.filePath] = entry;
-            record_changed = true;
-            present_bytes += entry.fileSize;
-            return;
-        } else {
-            partial = on_disk;
-        }
-    }
-    // ...then the download folders of earlier releases.
-    if (reuse_earlier_download(entry)) {
-        present_bytes += entry.fileSize;
-        return;
-    }
-    present_bytes += partial;
-    download_queue.push_back(entry);
-    queued_twins.emplace(entry.hash, std::vector<FileEntry>{});
-}
-
-bool SetupCenter::is_in_live_tree(const FileEntry& entry) const {
+// Whether the entry's content is at its path in the live tree.
+bool is_in_live_tree(const FileEntry& entry, const PlanSite& site) {
     // Only a digest names content; a file of the right size is no proof.
-    if (install_dir.empty() || !is_md5_text(entry.hash)) return false;
-    const fs::path live = install_dir / path_from_utf8(entry.filePath);
+    if (site.install_dir.empty() || !is_md5_text(entry.hash)) return false;
+    const fs::path live = site.install_dir / path_from_utf8(entry.filePath);
     std::error_code ec;
     if (!fs::is_regular_file(fs::symlink_status(live, ec))) return false;
-    return holds_content(live, entry, install_record);
+    return holds_content(live, entry, site.install_record);
 }
 
-bool SetupCenter::reuse_earlier_download(const FileEntry& entry) {
-    if (!is_md5_text(entry.hash) || download_dir.empty()) return false;
-    const fs::path local = download_dir / path_from_utf8(entry.hash);
+// The entry's content in the download folder of an earlier release, if one has it.
+std::optional<fs::path> earlier_download(const FileEntry& entry, const fs::path& download_dir) {
+    if (!is_md5_text(entry.hash) || download_dir.empty()) return std::nullopt;
     std::error_code ec;
     for (auto it = fs::directory_iterator(download_dir.parent_path(), ec);
          !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -207,86 +156,135 @@ bool SetupCenter::reuse_earlier_download(const FileEntry& entry) {
         const fs::path candidate = it->path() / path_from_utf8(entry.hash);
         std::error_code status;
         if (!fs::is_regular_file(fs::symlink_status(candidate, status))) continue;
-        if (!content_matches(candidate, entry)) continue;
-        // Under a temporary name first: a partial file at the name must not mix with it.
-        fs::path staged = local;
-        staged += ".reuse";
-        std::error_code ignored;
+        if (content_matches(candidate, entry)) return candidate;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+DownloadPlan plan_downloads(const std::vector<ManifestEntry>& entries, int modules,
+                            const PlanSite& site, const DownloadedRecord& record) {
+    DownloadPlan plan;
+    // Content (by digest) that will be complete at its name in the download folder.
+    std::set<std::string> provided;
+    for (const ManifestEntry& item : entries) {
+        if (item.module == 0) {
+            log_tagged(kLogError, "unkonwn file module[%s]", item.entry.filePath);
+            continue;
+        }
+        if ((item.module & modules) == 0) continue;
+        const FileEntry& entry = item.entry;
+        plan.total_bytes += entry.fileSize;
+        plan.install_lists[item.module].push_back(entry);
+        // Content already on this machine is not fetched again: first the live tree...
+        if (is_in_live_tree(entry, site)) {
+            plan.live_paths.insert(entry.filePath);
+            plan.present_bytes += entry.fileSize;
+            continue;
+        }
+        if (auto twins = plan.twins.find(entry.hash); twins != plan.twins.end()) {
+            twins->second.push_back(entry);
+            continue;
+        }
+        if (provided.count(entry.hash)) {
+            if (!record.has(entry)) plan.adopted.push_back(entry);
+            plan.present_bytes += entry.fileSize;
+            continue;
+        }
+
+        const fs::path local = site.download_dir / path_from_utf8(entry.hash);
+        std::error_code ec;
+        const fs::file_status status = fs::status(local, ec);
+        if (ec && status.type() != fs::file_type::not_found)
+            throw fs::filesystem_error("status", local, ec);
+        int64_t partial = 0;
+        if (fs::exists(status)) {
+            const uintmax_t size = fs::file_size(local, ec);
+            if (ec) throw fs::filesystem_error("file_size", local, ec);
+            const auto on_disk = static_cast<int64_t>(size);
+            // A record without the bytes to match (a truncated or replaced file) is no proof.
+            if (on_disk == entry.fileSize && record.has(entry)) {
+                if (content_matches(local, entry)) {
+                    if (is_md5_text(entry.hash)) provided.insert(entry.hash);
+                    plan.present_bytes += entry.fileSize;
+                    continue;
+                }
+                // Changed since it was fetched: fetched again from nothing, never trusted twice.
+                log_tagged(kLogWarning, "cached file: %s does not match the manifest",
+                           entry.filePath);
+                plan.stale.push_back(entry);
+            } else if (on_disk == entry.fileSize && is_md5_text(entry.hash) &&
+                       content_matches(local, entry)) {
+                // Whole content under its hash that another entry or an earlier run left.
+                provided.insert(entry.hash);
+                plan.adopted.push_back(entry);
+                plan.present_bytes += entry.fileSize;
+                continue;
+            } else {
+                partial = on_disk;
+            }
+        }
+        // ...then the download folders of earlier releases.
+        if (auto source = earlier_download(entry, site.download_dir)) {
+            provided.insert(entry.hash);
+            plan.reusable.push_back({entry, *source, partial});
+            plan.present_bytes += entry.fileSize;
+            continue;
+        }
+        plan.present_bytes += partial;
+        plan.queue.push_back(entry);
+        plan.twins.emplace(entry.hash, std::vector<FileEntry>{});
+    }
+    return plan;
+}
+
+void SetupCenter::apply_plan_findings() {
+    bool changed = false;
+    for (const FileEntry& entry : plan_.stale) {
+        forget_download(entry);
+        changed = true;
+    }
+    for (const FileEntry& entry : plan_.adopted) {
+        downloaded_.add(entry);
+        changed = true;
+    }
+    for (const ReusableFile& file : plan_.reusable) {
+        if (place_earlier_download(file)) {
+            downloaded_.add(file.entry);
+            changed = true;
+        } else {
+            plan_.fetch_instead(file);
+        }
+    }
+    plan_.stale.clear();
+    plan_.adopted.clear();
+    plan_.reusable.clear();
+    if (changed) downloaded_.save(download_dir_);
+}
+
+bool SetupCenter::place_earlier_download(const ReusableFile& file) {
+    const fs::path local = download_dir_ / path_from_utf8(file.entry.hash);
+    // Under a temporary name first: a partial file at the name must not mix with it.
+    fs::path staged = local;
+    staged += ".reuse";
+    std::error_code ignored;
+    fs::remove(staged, ignored);
+    fs::create_hard_link(file.source, staged, ignored);
+    if (ignored && sys::copy_file(file.source, staged, true) != sys::kErrorSuccess) return false;
+    std::error_code ec;
+    fs::rename(staged, local, ec);
+    if (ec) {
         fs::remove(staged, ignored);
-        fs::create_hard_link(candidate, staged, ignored);
-        if (ignored && sys::copy_file(candidate, staged, true) != sys::kErrorSuccess) continue;
-        fs::rename(staged, local, ec);
-        if (ec) {
-            fs::remove(staged, ignored);
-            return false;
-        }
-        log_tagged(kLogInfo, "reuse %s for %s", utf8_of(candidate), entry.filePath);
-        std::lock_guard lock(record_lock);
-        downloaded_files[entry.filePath] = entry;
-        record_changed = true;
-        return true;
+        return false;
     }
-    return false;
+    log_tagged(kLogInfo, "reuse %s for %s", utf8_of(file.source), file.entry.filePath);
+    return true;
 }
 
-bool SetupCenter::is_already_downloaded(const FileEntry& entry) {
-    std::lock_guard lock(record_lock);
-    const auto found = downloaded_files.find(entry.filePath);
-    return found != downloaded_files.end() && found->second.hash == entry.hash;
-}
-
-void SetupCenter::load_downloaded_file() {
-    try {
-        if (download_dir.empty()) return;
-        const fs::path file = download_dir / kDownloadRecordName;
-        if (!fs::exists(file)) return;
-        std::ifstream in(file, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        neb::CJsonObject record;
-        if (!record.parse(text.str())) return;
-        neb::CJsonObject& list = record.child("fileList");
-        if (!list.is_array()) return;
-        std::lock_guard lock(record_lock);
-        for (int i = 0; i < list.array_size(); ++i) {
-            neb::CJsonObject& element = list.child(i);
-            FileEntry entry;
-            if (element.get("filePath", entry.filePath) &&
-                element.get("fileSize", entry.fileSize) && element.get("hash", entry.hash)) {
-                downloaded_files[entry.filePath] = entry;
-            }
-        }
-    } catch (const std::exception& e) {
-        log_tagged(kLogWarning, "load_downloaded_file exception: %s", e.what());
-    }
-}
-
-void SetupCenter::save_downloaded_file() {
-    try {
-        if (download_dir.empty()) return;
-        neb::CJsonObject list;
-        {
-            std::lock_guard lock(record_lock);
-            for (const auto& [path, entry] : downloaded_files) {
-                neb::CJsonObject element;
-                element.add("filePath", entry.filePath);
-                element.add("fileSize", entry.fileSize);
-                element.add("hash", entry.hash);
-                list.append(element);
-            }
-        }
-        if (list.array_size() == 0) return;
-        neb::CJsonObject record;
-        record.add("fileList", list);
-        // Staged and renamed, so a crash leaves either the old record or the new one.
-        const fs::path file = download_dir / kDownloadRecordName;
-        if (!write_file_replacing(file, record.to_text() + "\n")) {
-            log_tagged(kLogWarning, "save_downloaded_file exception: cannot open %s",
-                       utf8_of(staging_path_of(file)));
-        }
-    } catch (const std::exception& e) {
-        log_tagged(kLogWarning, "save_downloaded_file exception: %s", e.what());
-    }
+void SetupCenter::use_download_dir(const fs::path& dir) {
+    download_dir_ = dir;
+    downloaded_ = DownloadedRecord::load(dir);
 }
 
 }  // namespace velora::st

@@ -29,12 +29,8 @@ constexpr int kRenameAttempts = 5;
 constexpr int kRetriesPerFile = 2;
 constexpr double kInstallSizeFactor = 2.6;
 
-std::string with_encoded_blanks(std::string url) {
-    for (size_t at = url.find(' '); at != std::string::npos; at = url.find(' ', at + 3)) {
-        url.replace(at, 1, "%20");
-    }
-    return url;
-}
+// Two thirds of `size`, rounded down, for any size (2 * size would overflow).
+int64_t two_thirds(int64_t size) { return size / 3 * 2 + size % 3 * 2 / 3; }
 
 // Adds `bytes` to the counter without letting it pass `limit`.
 int64_t add_capped(std::atomic<int64_t>& counter, int64_t bytes, int64_t limit) {
@@ -49,20 +45,18 @@ int64_t add_capped(std::atomic<int64_t>& counter, int64_t bytes, int64_t limit) 
 }  // namespace
 
 int SetupCenter::download_files(DownloadProgress progress, std::string& error) {
-    if (modules > 0) {
-        if (remaining_bytes > kPackageThresholdBytes) {
-            const std::string url = base_url + "/" + kPackageName + ".zip";
+    if (target_.modules > 0) {
+        const int64_t remaining = plan_.remaining_bytes();
+        if (remaining > kPackageThresholdBytes) {
             int64_t size = 0;
-            const int probed = probe->get_content_length(url, size);
-            const int64_t two_thirds = 2 * size / 3;
+            const int probed = probe_->get_content_length(release_.package_url(), size);
             // An archive of unknown or zero length cannot stand in for the files.
             if (probed == 0 && size > 0 &&
-                (queued_count > kPackageFileCount || two_thirds <= remaining_bytes)) {
-                entire_mode = 1;
+                (plan_.queued_count() > kPackageFileCount || two_thirds(size) <= remaining)) {
                 return download_package_zip(size, progress, error);
             }
         }
-        entire_mode = 0;
+        package_ = Package{};
         return download(progress, error);
     }
     log_tagged(kLogInfo, "down full setup file");
@@ -70,21 +64,22 @@ int SetupCenter::download_files(DownloadProgress progress, std::string& error) {
 }
 
 int SetupCenter::download_package_zip(int64_t size, DownloadProgress progress, std::string& error) {
-    const std::string url = base_url + "/" + kPackageName + ".zip";
-    package_path = download_dir / (std::string(kPackageName) + "_zip");
+    const std::string url = release_.package_url();
+    package_ = Package{download_dir_ / (std::string(kPackageName) + "_zip"), size, true};
     std::error_code ec;
-    const uintmax_t existing = fs::file_size(package_path, ec);
+    const uintmax_t existing = fs::file_size(package_.path, ec);
     if (!ec && static_cast<int64_t>(existing) == size) return kSetupOk;
     log_tagged(kLogInfo, "down zip file: %s", url);
-    const int r = downloader->download(url.c_str(), package_path, size, std::move(progress));
+    const int r = downloader_->download(url.c_str(), package_.path, size, std::move(progress));
     if (r != 0) error = "download failed";
     return r;
 }
 
 int SetupCenter::download_full_package(DownloadProgress progress, std::string& error) {
     const std::string url = full_package_address();
-    const int r = downloader->download(url.c_str(), download_dir, package_path, package_size,
-                                       std::move(progress));
+    package_ = Package{};
+    const int r = downloader_->download(url.c_str(), download_dir_, package_.path, package_.size,
+                                        std::move(progress));
     if (r != 0) {
         error = "download failed";
         return r;
@@ -92,14 +87,14 @@ int SetupCenter::download_full_package(DownloadProgress progress, std::string& e
     try {
         // The file keeps its cache name until here; the installer must carry ".exe" to run.
         for (int i = 0; i < kRenameAttempts; ++i) {
-            const fs::path renamed = package_path.parent_path() /
-                                     (utf8_of(package_path.stem()) + std::to_string(i) + ".exe");
+            const fs::path renamed = package_.path.parent_path() /
+                                     (utf8_of(package_.path.stem()) + std::to_string(i) + ".exe");
             std::error_code ec;
-            fs::rename(package_path, renamed, ec);
+            fs::rename(package_.path, renamed, ec);
             if (!ec) {
-                package_path = renamed;
+                package_.path = renamed;
                 // It is started as a program, which POSIX allows only with an execute bit.
-                const int code = sys::make_executable(package_path);
+                const int code = sys::make_executable(package_.path);
                 if (code == sys::kErrorSuccess) return kSetupOk;
                 error = "down file failed";
                 log_tagged(kLogWarning, "download files filesystem_error[%d] make executable",
@@ -123,25 +118,32 @@ int SetupCenter::download_full_package(DownloadProgress progress, std::string& e
 }
 
 int SetupCenter::download(DownloadProgress progress, std::string& error) {
-    if (download_dir.empty()) {
+    if (download_dir_.empty()) {
         error = "uninitialized";
         return kSetupUninitialized;
     }
+    {
+        std::lock_guard lock(queue_lock_);
+        work_queue_.assign(plan_.queue.begin(), plan_.queue.end());
+    }
+    fetched_bytes_ = 0;
     int result = kSetupOk;
     try {
         {
-            std::lock_guard lock(workers_lock);
-            for (int i = 0; i < thread_count; ++i)
-                workers.push_back(std::make_unique<CurlWrapper>(transfer_timeout, timings.stall));
+            std::lock_guard lock(workers_lock_);
+            for (int i = 0; i < kDownloadWorkers; ++i) {
+                workers_.push_back(
+                    std::make_unique<CurlWrapper>(kTransferTimeoutSeconds, timings_.stall));
+            }
             // A cancel that came before the clients existed still applies to them.
-            if (cancel_requested) {
-                for (auto& worker : workers) worker->cancel();
+            if (cancel_requested_) {
+                for (auto& worker : workers_) worker->cancel();
             }
         }
         std::vector<std::future<int>> tasks;
-        for (int i = 0; i < thread_count; ++i) {
-            tasks.push_back(
-                std::async(std::launch::async, &SetupCenter::download_worker, this, i, progress));
+        for (int i = 0; i < kDownloadWorkers; ++i) {
+            tasks.push_back(std::async(std::launch::async, &SetupCenter::download_worker, this, i,
+                                       std::cref(progress)));
         }
         // Every task is waited for before the record is saved, so files that other workers
         // finish after a failure are recorded too.
@@ -157,7 +159,7 @@ int SetupCenter::download(DownloadProgress progress, std::string& error) {
                 if (result == kSetupOk && !failure) failure = std::current_exception();
             }
         }
-        save_downloaded_file();
+        downloaded_.save(download_dir_);
         if (failure) std::rethrow_exception(failure);
     } catch (const fs::filesystem_error& e) {
         const int code = sys::system_code(e.code());
@@ -169,51 +171,54 @@ int SetupCenter::download(DownloadProgress progress, std::string& error) {
         log_tagged(kLogWarning, "[SetupCenter::download]exception: %s", e.what());
         result = kSetupException;
     }
-    std::lock_guard lock(workers_lock);
-    workers.clear();
+    std::lock_guard lock(workers_lock_);
+    workers_.clear();
     return result;
 }
 
-int SetupCenter::download_worker(int index, DownloadProgress progress) {
+int SetupCenter::download_worker(int index, const DownloadProgress& progress) {
     CurlWrapper* client = nullptr;
     {
-        std::lock_guard lock(workers_lock);
-        if (index >= 0 && static_cast<size_t>(index) < workers.size())
-            client = workers[static_cast<size_t>(index)].get();
+        std::lock_guard lock(workers_lock_);
+        if (index >= 0 && static_cast<size_t>(index) < workers_.size())
+            client = workers_[static_cast<size_t>(index)].get();
     }
     if (!client) return kSetupNoClient;
-    if (cancel_requested) return kSetupDownloadCancelled;
+    if (cancel_requested_) return kSetupDownloadCancelled;
+    const int64_t total = plan_.total_bytes;
+    const int64_t present = plan_.present_bytes;
+    const int64_t remaining = plan_.remaining_bytes();
 
     while (true) {
         FileEntry entry;
         {
-            std::lock_guard lock(queue_lock);
-            if (download_queue.empty()) return kSetupOk;
-            entry = std::move(download_queue.front());
-            download_queue.pop_front();
+            std::lock_guard lock(queue_lock_);
+            if (work_queue_.empty()) return kSetupOk;
+            entry = std::move(work_queue_.front());
+            work_queue_.pop_front();
         }
         log_tagged(kLogInfo, "download file: %s size: %lld", entry.filePath,
                    static_cast<long long>(entry.fileSize));
 
         if (progress) {
             client->set_progress_callback(
-                [this, progress, last = int64_t{0}](double total, double now_bytes, double,
-                                                    double) mutable {
-                    if (total <= 0) return;
+                [this, &progress, total, present, remaining, last = int64_t{0}](
+                    double transfer_total, double now_bytes, double, double) mutable {
+                    if (transfer_total <= 0) return;
                     const auto now = static_cast<int64_t>(now_bytes);
                     if (now < last) last = 0;  // the transfer started over
-                    const int64_t done = add_capped(downloaded_bytes, now - last, remaining_bytes);
-                    progress(total_bytes, present_bytes, done);
+                    const int64_t done = add_capped(fetched_bytes_, now - last, remaining);
+                    progress(total, present, done);
                     last = now;
                 });
         }
 
-        const std::string url = with_encoded_blanks(base_url + "/" + entry.filePath);
-        const fs::path file = download_dir / path_from_utf8(entry.hash);
+        const std::string url = release_.file_url(entry.filePath);
+        const fs::path file = download_dir_ / path_from_utf8(entry.hash);
         // A signed fileSize is a promise: a longer answer is cut, not stored.
-        client->set_size_limit(release_keys.empty() ? -1 : entry.fileSize);
+        client->set_size_limit(release_keys_.empty() ? -1 : entry.fileSize);
         int attempts_left = kRetriesPerFile;
-        auto delay = timings.download_retry_first;
+        auto delay = timings_.download_retry_first;
         bool resume = true;
         while (true) {
             int code = client->download(url, file, resume, 0);
@@ -254,65 +259,63 @@ int SetupCenter::download_worker(int index, DownloadProgress progress) {
                            utf8_of(file), url, code);
             }
             if (code == kDownloadTooManyRequests) {
-                if (!pause(timings.too_many_requests)) return kSetupDownloadCancelled;
+                if (!pause(timings_.too_many_requests)) return kSetupDownloadCancelled;
                 continue;
             }
             if (code == CURLE_RANGE_ERROR) {
                 resume = false;
             } else {
                 if (!pause(delay)) return kSetupDownloadCancelled;
-                delay += timings.download_retry_step;
+                delay += timings_.download_retry_step;
                 resume = true;
             }
             if (--attempts_left < 0) {
-                std::lock_guard lock(queue_lock);
-                download_queue.push_back(entry);
+                std::lock_guard lock(queue_lock_);
+                work_queue_.push_back(entry);
                 return kSetupDownloadFailedBase + code;
             }
         }
         record_downloaded(entry);
         // Files of the same content count once this one is done; show them even when no
         // transfer reports progress again.
-        if (progress && queued_twins.count(entry.hash))
-            progress(total_bytes, present_bytes, downloaded_bytes.load());
-        if (cancel_requested) return kSetupDownloadCancelled;
+        if (progress && plan_.is_queued(entry.hash))
+            progress(total, present, fetched_bytes_.load());
+        if (cancel_requested_) return kSetupDownloadCancelled;
     }
 }
 
 void SetupCenter::record_downloaded(const FileEntry& entry) {
-    std::vector<FileEntry> twins;
-    if (auto found = queued_twins.find(entry.hash); found != queued_twins.end())
-        twins = found->second;
-    std::lock_guard lock(record_lock);
-    downloaded_files[entry.filePath] = entry;
-    for (const FileEntry& twin : twins) {
-        downloaded_files[twin.filePath] = twin;
-        add_capped(downloaded_bytes, twin.fileSize, remaining_bytes);
+    downloaded_.add(entry);
+    const auto found = plan_.twins.find(entry.hash);
+    if (found == plan_.twins.end()) return;
+    for (const FileEntry& twin : found->second) {
+        downloaded_.add(twin);
+        add_capped(fetched_bytes_, twin.fileSize, plan_.remaining_bytes());
     }
 }
 
 bool SetupCenter::pause(std::chrono::milliseconds delay) {
-    std::unique_lock lock(cancel_lock);
-    return !cancel_signal.wait_for(lock, delay, [this] { return cancel_requested.load(); });
+    std::unique_lock lock(cancel_lock_);
+    return !cancel_signal_.wait_for(lock, delay, [this] { return cancel_requested_.load(); });
 }
 
 void SetupCenter::cancel() {
     {
-        std::lock_guard lock(cancel_lock);
-        cancel_requested = true;
+        std::lock_guard lock(cancel_lock_);
+        cancel_requested_ = true;
     }
-    cancel_signal.notify_all();
+    cancel_signal_.notify_all();
     {
-        std::lock_guard lock(workers_lock);
-        if (probe) probe->cancel();
-        for (auto& worker : workers) worker->cancel();
+        std::lock_guard lock(workers_lock_);
+        if (probe_) probe_->cancel();
+        for (auto& worker : workers_) worker->cancel();
     }
-    downloader->cancel();
+    downloader_->cancel();
 }
 
 int64_t SetupCenter::expected_install_size() const {
-    if (modules > 0) return 0;
-    return static_cast<int64_t>(static_cast<double>(package_size) * kInstallSizeFactor);
+    if (target_.modules > 0) return 0;
+    return static_cast<int64_t>(static_cast<double>(package_.size) * kInstallSizeFactor);
 }
 
 }  // namespace velora::st

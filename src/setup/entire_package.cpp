@@ -192,19 +192,20 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
     if (!temp) return kSetupNoDownloadDir;
     try {
         for (int i = 0; i < kExtractDirCandidates; ++i) {
-            extract_dir = *temp / ("vlstup-" + random_token(6));
-            if (!fs::exists(extract_dir)) break;
+            extract_dir_ = *temp / ("vlstup-" + random_token(6));
+            if (!fs::exists(extract_dir_)) break;
         }
-        int result = unzip_package(package_path, extract_dir);
+        int result = unzip_package(package_.path, extract_dir_);
         bool bad_archive = false;
         if (result != kUnzipOk) {
             error = "unzip entire package failed";
             log_tagged(kLogWarning, "unzip dir: %s file: %s out: %s fialied. code: %d",
-                       utf8_of(download_dir), utf8_of(package_path), utf8_of(extract_dir), result);
+                       utf8_of(download_dir_), utf8_of(package_.path), utf8_of(extract_dir_),
+                       result);
             // Output errors (a full disk) say nothing about the archive itself.
             bad_archive = result != kUnzipMakeDirFailed && result != kUnzipOpenOutputFailed;
         } else {
-            log_tagged(kLogInfo, "extract zip file to: %s", utf8_of(extract_dir));
+            log_tagged(kLogInfo, "extract zip file to: %s", utf8_of(extract_dir_));
             // Every entry the manifest names is checked against it as it is staged: an
             // archive left from another release must not install its files.
             result = _install();
@@ -215,11 +216,11 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
             }
         }
         std::error_code ignored;
-        fs::remove_all(extract_dir, ignored);
+        fs::remove_all(extract_dir_, ignored);
         if (bad_archive) {
             // Never trusted twice: the next run fetches the archive again.
-            log_tagged(kLogWarning, "remove package archive: %s", utf8_of(package_path));
-            fs::remove(package_path, ignored);
+            log_tagged(kLogWarning, "remove package archive: %s", utf8_of(package_.path));
+            fs::remove(package_.path, ignored);
         }
         return result;
     } catch (const fs::filesystem_error& e) {

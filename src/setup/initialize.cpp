@@ -34,12 +34,6 @@ constexpr int kRequestAttempts = 3;
 constexpr int kProbeTimeoutSeconds = 180;
 constexpr const char* kVersionPath = "/app/getCastmillUpdate/mergedKit/windows?castmill=1.0.0";
 
-// One manifest element that passed the checks; module 0 when no module owns its path.
-struct ManifestEntry {
-    FileEntry entry;
-    int module = 0;
-};
-
 // Reads "fileList" into entries. Elements that are not objects or lack a path or hash are
 // skipped, as the service sends them; any entry that could reach outside the install or
 // download directory fails the whole manifest, before anything of it is planned.
@@ -85,21 +79,6 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
     return kSetupOk;
 }
 
-// GET of one piece of release metadata, at most kMaxMetadataBytes, with the usual three
-// attempts. A body over the limit is not retried: the server would only send it again.
-int fetch_metadata(SetupCenter& center, const std::string& url, HttpHeaderMap* headers,
-                   std::string& body) {
-    center.probe->set_size_limit(kMaxMetadataBytes);
-    int code = 0;
-    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-        code = headers ? center.probe->get(url, *headers, body) : center.probe->get(url, body);
-        if (code == 0 || code == CURLE_FILESIZE_EXCEEDED) break;
-        center.pause(center.timings.request_retry);
-    }
-    center.probe->set_size_limit(-1);
-    return code;
-}
-
 std::string too_large_text(const char* what) {
     return std::string(what) + " larger than " + std::to_string(kMaxMetadataBytes) + " bytes";
 }
@@ -125,25 +104,35 @@ std::string recorded_version(const fs::path& install_dir) {
 
 }  // namespace
 
+// A body over the limit is not retried: the server would only send it again.
+int SetupCenter::fetch_metadata(const std::string& url, HttpHeaderMap* headers, std::string& body) {
+    probe_->set_size_limit(kMaxMetadataBytes);
+    int code = 0;
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        code = headers ? probe_->get(url, *headers, body) : probe_->get(url, body);
+        if (code == 0 || code == CURLE_FILESIZE_EXCEEDED) break;
+        pause(timings_.request_retry);
+    }
+    probe_->set_size_limit(-1);
+    return code;
+}
+
 int SetupCenter::initialize(const LaunchOptions& options, std::string& message) {
     message.clear();
-    modules = options.modules;
-    install_modules = options.modules;
-    install_dir = options.install_dir;
-    setup_dir = options.install_dir;
-    setup_source = options.setup_source;
-    allow_downgrade = options.allow_downgrade;
+    target_ = InstallTarget{options.install_dir, options.setup_source, options.modules,
+                            options.allow_downgrade};
+    const int modules = target_.modules;
     try {
         const int r = prepare(message);
         if (r != kSetupOk) {
-            if (install_modules > 0) {
+            if (modules > 0) {
                 log_tagged(kLogWarning, "SetupCenter::initialize failed. code: %d %s", r, message);
                 return r;
             }
-            version = kDefaultVersion;
+            release_ = Release(std::string(kDefaultVersion), release_.manifest_url());
         }
-        log_tagged(kLogInfo, "last castmill version: %s", version);
-        if (events_ && events_->start(version)) {
+        log_tagged(kLogInfo, "last castmill version: %s", release_.version());
+        if (events_ && events_->start(release_.version())) {
             char text[128];
             std::snprintf(text, sizeof text, "start setup.exe[%s]. module: %d",
                           std::string(kInstallerVersion).c_str(), modules);
@@ -161,31 +150,33 @@ int SetupCenter::initialize(const LaunchOptions& options, std::string& message) 
 
 int SetupCenter::prepare(std::string& message) {
     // An update of secondary modules reuses the manifest of the last application install.
-    if (install_modules > 0 && (install_modules & ModuleApp) == 0) load_setup_data();
+    const int modules = target_.modules;
+    if (modules > 0 && (modules & ModuleApp) == 0) load_setup_data();
     {
-        std::lock_guard lock(workers_lock);
-        if (!probe) {
-            probe = std::make_unique<CurlWrapper>(kProbeTimeoutSeconds, timings.stall);
-            if (cancel_requested) probe->cancel();
+        std::lock_guard lock(workers_lock_);
+        if (!probe_) {
+            probe_ = std::make_unique<CurlWrapper>(kProbeTimeoutSeconds, timings_.stall);
+            if (cancel_requested_) probe_->cancel();
         }
     }
-    if (manifest_url.empty()) {
+    if (release_.manifest_url().empty()) {
         const int r = request_version(message);
         if (r != kSetupOk) {
             log_tagged(kLogWarning, "init version failed. code: %d %s", r, message);
-            if (install_modules > 0) return r;
-            version = kDefaultVersion;
+            if (modules > 0) return r;
+            release_ = Release(std::string(kDefaultVersion), release_.manifest_url());
         }
     }
-    if (install_modules <= 0) {
+    if (modules <= 0) {
         if (!sys::temp_directory()) {
             message = "get download dir failed";
             return kSetupNoDownloadDir;
         }
-        download_dir = download_base();
+        const fs::path dir = download_base();
         std::error_code ec;
-        fs::create_directories(download_dir, ec);
-        if (ec) throw fs::filesystem_error("create_directories", download_dir, ec);
+        fs::create_directories(dir, ec);
+        if (ec) throw fs::filesystem_error("create_directories", dir, ec);
+        download_dir_ = dir;
         return kSetupOk;
     }
     return request_manifest(message);
@@ -194,7 +185,7 @@ int SetupCenter::prepare(std::string& message) {
 int SetupCenter::request_version(std::string& message) {
     const std::string url = update_host() + kVersionPath;
     std::string body;
-    const int code = fetch_metadata(*this, url, nullptr, body);
+    const int code = fetch_metadata(url, nullptr, body);
     if (code == CURLE_FILESIZE_EXCEEDED) {
         message = too_large_text("version info");
         return kSetupBadServerData;
@@ -215,6 +206,7 @@ int SetupCenter::request_version(std::string& message) {
         message = "service has stopped";
         return kSetupBadServerData;
     }
+    std::string version;
     answer.get("version", version);
     if (version.empty()) version = kDefaultVersion;
     std::string url_value;
@@ -222,14 +214,14 @@ int SetupCenter::request_version(std::string& message) {
         message = "server data error";
         return kSetupBadServerData;
     }
-    manifest_url = url_value;
+    release_ = Release(version, url_value);
     return kSetupOk;
 }
 
 int SetupCenter::request_manifest(std::string& message) {
     HttpHeaderMap headers;
     std::string body;
-    const int code = fetch_metadata(*this, manifest_url, &headers, body);
+    const int code = fetch_metadata(release_.manifest_url(), &headers, body);
     if (code == CURLE_FILESIZE_EXCEEDED) {
         message = too_large_text("manifest");
         return kSetupBadServerData;
@@ -239,11 +231,12 @@ int SetupCenter::request_manifest(std::string& message) {
         return code;
     }
     // Nothing of an unverified manifest is used, not even its ETag for the download folder.
-    if (const int r = verify_signature(manifest_url, body, "manifest", message); r != kSetupOk)
+    if (const int r = verify_signature(release_.manifest_url(), body, "manifest", message);
+        r != kSetupOk)
         return r;
 
     if (const int r = prepare_download_dir(headers, message); r != kSetupOk) return r;
-    if (base_url.empty()) {
+    if (release_.base_url().empty()) {
         message = "manifest url invalid";
         return kSetupBadServerData;
     }
@@ -265,33 +258,26 @@ int SetupCenter::plan_manifest(const std::string& body, std::string& message) {
 
     std::vector<ManifestEntry> entries;
     if (const int r = read_file_list(list, entries, message); r != kSetupOk) return r;
-    for (const ManifestEntry& item : entries) {
-        if (item.module == 0) {
-            log_tagged(kLogError, "unkonwn file module[%s]", item.entry.filePath);
-            continue;
-        }
-        if ((item.module & modules) == 0) continue;
-        plan_entry(item.entry, item.module);
-    }
-    if (record_changed) save_downloaded_file();
-    queued_count = download_queue.size();
-    remaining_bytes = present_bytes < total_bytes ? total_bytes - present_bytes : 0;
+    plan_ =
+        plan_downloads(entries, target_.modules,
+                       PlanSite{target_.install_dir, download_dir_, install_record_}, downloaded_);
+    apply_plan_findings();
     return kSetupOk;
 }
 
 int SetupCenter::verify_signature(const std::string& url, const std::string& body, const char* what,
                                   std::string& message) {
-    if (release_keys.empty()) return kSetupOk;
+    if (release_keys_.empty()) return kSetupOk;
     std::string signature;
-    const int code = fetch_metadata(*this, signature_url_of(url), nullptr, signature);
+    const int code = fetch_metadata(signature_url_of(url), nullptr, signature);
     // An error page (404 on a static host) or a cut answer is no signature.
-    if (code != 0 || probe->last_status() != 200 ||
+    if (code != 0 || probe_->last_status() != 200 ||
         signature.size() > static_cast<size_t>(kMaxSignatureBytes)) {
         signature.clear();
     }
     if (signature.empty()) {
         message = std::string(what) + " signature missing";
-    } else if (!signed_by_any(body, signature, release_keys)) {
+    } else if (!signed_by_any(body, signature, release_keys_)) {
         message = std::string(what) + " signature invalid";
     } else {
         return kSetupOk;
@@ -301,7 +287,8 @@ int SetupCenter::verify_signature(const std::string& url, const std::string& bod
 }
 
 int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string& message) {
-    if (release_keys.empty()) return kSetupOk;
+    if (release_keys_.empty()) return kSetupOk;
+    const std::string& version = release_.version();
     std::string manifest_version;
     std::string release_time;
     manifest.get("version", manifest_version);
@@ -313,11 +300,11 @@ int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string&
         log_tagged(kLogWarning, "%s", message);
         return kSetupUntrustedRelease;
     }
-    const std::string installed = recorded_version(setup_dir);
+    const std::string installed = recorded_version(target_.install_dir);
     log_tagged(kLogInfo, "signed release %s of %s, installed: %s", manifest_version, release_time,
                installed);
     if (!installed.empty() && compare_versions(manifest_version, installed) < 0) {
-        if (!allow_downgrade) {
+        if (!target_.allow_downgrade) {
             message =
                 "release " + manifest_version + " is older than installed version " + installed;
             log_tagged(kLogWarning, "%s", message);

@@ -12,6 +12,7 @@
 #include "layout/modules.h"
 #include "setup/download_planning.h"
 #include "setup/release_trust.h"
+#include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
 #include "sys/processes.h"
@@ -122,14 +123,13 @@ std::string in_use_message(const fs::path& path) {
 
 int SetupCenter::_install() {
     log_tagged(kLogInfo, "install package files");
-    install_error.clear();
-    if (staging_dir.empty()) {
+    if (staging_dir_.empty()) {
         log_tagged(kLogWarning, "SetupCenter::_install no staging folder");
         return kSetupFileSystemError;
     }
-    for (const std::string& name : directories_of_modules(modules)) {
+    for (const std::string& name : directories_of_modules(target_.modules)) {
         std::error_code ec;
-        fs::create_directories(staging_dir / path_from_utf8(name), ec);
+        fs::create_directories(staging_dir_ / path_from_utf8(name), ec);
         if (ec) {
             log_tagged(kLogWarning, "SetupCenter::_install create_directories error: %d %s",
                        sys::system_code(ec), ec.message());
@@ -137,23 +137,24 @@ int SetupCenter::_install() {
         }
     }
     const InstallOutcome outcome = install_entries(
-        install_lists, [this](const FileEntry& entry) { return _install_file(entry); },
-        timings.mapped_file_retry);
+        plan_.install_lists, [this](const FileEntry& entry) { return _install_file(entry); },
+        timings_.mapped_file_retry);
     return outcome.code;
 }
 
 int SetupCenter::_install_file(const FileEntry& entry) {
     // Unchanged in the live tree: linked once the suite has stopped.
-    if (live_paths.count(entry.filePath)) return kSetupOk;
+    if (plan_.live_paths.count(entry.filePath)) return kSetupOk;
     try {
+        const bool from_archive = package_.replaces_files;
         const fs::path relative = path_from_utf8(entry.filePath);
         const fs::path source =
-            entire_mode == 1 ? extract_dir / relative : download_dir / path_from_utf8(entry.hash);
-        const fs::path dest = staging_dir / relative;
+            from_archive ? extract_dir_ / relative : download_dir_ / path_from_utf8(entry.hash);
+        const fs::path dest = staging_dir_ / relative;
         fs::create_directories(dest.parent_path());
-        const int code = place_checked(source, dest, entry,
-                                       entire_mode == 1 ? Placement::kMove : Placement::kLink);
-        if (code == kDownloadHashMismatch && entire_mode != 1) forget_download(entry);
+        const int code =
+            place_checked(source, dest, entry, from_archive ? Placement::kMove : Placement::kLink);
+        if (code == kDownloadHashMismatch && !from_archive) forget_download(entry);
         if (code != sys::kErrorSuccess)
             log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
         return code;
@@ -195,14 +196,9 @@ int place_checked(const fs::path& source, const fs::path& dest, const FileEntry&
 
 void SetupCenter::forget_download(const FileEntry& entry) {
     std::error_code ignored;
-    fs::remove(download_dir / path_from_utf8(entry.hash), ignored);
-    {
-        std::lock_guard lock(record_lock);
-        for (auto it = downloaded_files.begin(); it != downloaded_files.end();) {
-            it = it->second.hash == entry.hash ? downloaded_files.erase(it) : std::next(it);
-        }
-    }
-    save_downloaded_file();
+    fs::remove(download_dir_ / path_from_utf8(entry.hash), ignored);
+    downloaded_.forget_content(entry.hash);
+    downloaded_.save(download_dir_);
 }
 
 }  // namespace velora::st

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/utf8_path.h"
-#include "setup/setup_center.h"
+#include "setup/run_values.h"
 
 namespace velora::st {
 

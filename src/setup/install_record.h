@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "setup/setup_center.h"
+#include "setup/run_values.h"
 
 // What the last successful install wrote, kept in the Update folder so that later runs can
 // trust unchanged files without reading them.

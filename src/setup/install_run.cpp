@@ -85,30 +85,32 @@ void SetupCenter::copy_setup_exe() {
     log_tagged(kLogInfo, "copy_setup_exe");
     // Into the new tree while the source still exists: the suite starts this installer
     // from Update, and that folder is replaced as a whole.
-    const fs::path target = update_folder(staging_dir) / "setup.exe";
+    const fs::path target = update_folder(staging_dir_) / "setup.exe";
     // Never written through: a staged file may share its content with the live tree.
     std::error_code ec;
     fs::remove(target, ec);
     fs::create_directories(target.parent_path(), ec);
     // An unchanged installer (the one the suite started, or the same bytes) is linked
     // from the live tree instead of copied and flushed again.
-    const fs::path live = update_folder(install_dir) / "setup.exe";
-    const int code = same_bytes(setup_source, live) ? link_or_copy(live, target)
-                                                    : sys::copy_file(setup_source, target, true);
+    const fs::path live = update_folder(target_.install_dir) / "setup.exe";
+    const int code = same_bytes(target_.setup_source, live)
+                         ? link_or_copy(live, target)
+                         : sys::copy_file(target_.setup_source, target, true);
     if (code != sys::kErrorSuccess)
-        log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, setup_source, target);
+        log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, target_.setup_source,
+                   target);
 }
 
 int SetupCenter::carry_over_live_files() {
     std::error_code ec;
-    if (!fs::is_directory(install_dir, ec)) return kSetupOk;
+    if (!fs::is_directory(target_.install_dir, ec)) return kSetupOk;
     try {
-        for (auto it = fs::recursive_directory_iterator(install_dir);
+        for (auto it = fs::recursive_directory_iterator(target_.install_dir);
              it != fs::recursive_directory_iterator(); ++it) {
             const fs::path& path = it->path();
-            const std::string relative = generic_utf8(path.lexically_relative(install_dir));
-            const bool owned = (module_of_path(relative) & modules) != 0;
-            const fs::path target = staging_dir / path.lexically_relative(install_dir);
+            const std::string relative = generic_utf8(path.lexically_relative(target_.install_dir));
+            const bool owned = (module_of_path(relative) & target_.modules) != 0;
+            const fs::path target = staging_dir_ / path.lexically_relative(target_.install_dir);
             const fs::file_type type = it->symlink_status().type();
             if (type == fs::file_type::directory) {
                 // Empty folders of other owners stay; the selected modules' come from the
@@ -138,17 +140,17 @@ int SetupCenter::carry_over_live_files() {
 }
 
 int SetupCenter::link_unchanged_files(std::string& message) {
-    for (const auto& [module, entries] : install_lists) {
+    for (const auto& [module, entries] : plan_.install_lists) {
         for (const FileEntry& entry : entries) {
-            if (!live_paths.count(entry.filePath)) continue;
+            if (!plan_.live_paths.count(entry.filePath)) continue;
             const fs::path relative = path_from_utf8(entry.filePath);
-            const fs::path live = install_dir / relative;
-            const fs::path target = staging_dir / relative;
+            const fs::path live = target_.install_dir / relative;
+            const fs::path target = staging_dir_ / relative;
             std::error_code ec;
             fs::create_directories(target.parent_path(), ec);
             // Checked again: the suite may have changed it before it stopped.
-            int code = holds_content(live, entry, install_record) ? link_or_copy(live, target)
-                                                                  : kDownloadHashMismatch;
+            int code = holds_content(live, entry, install_record_) ? link_or_copy(live, target)
+                                                                   : kDownloadHashMismatch;
             if (code != sys::kErrorSuccess) {
                 log_tagged(kLogWarning, "link unchanged file: %s failed. code: %d", entry.filePath,
                            code);
@@ -162,22 +164,22 @@ int SetupCenter::link_unchanged_files(std::string& message) {
 
 void SetupCenter::write_staged_install_record() {
     InstallRecord record;
-    for (const auto& [module, entries] : install_lists) {
+    for (const auto& [module, entries] : plan_.install_lists) {
         for (const FileEntry& entry : entries) {
             if (!is_md5_text(entry.hash)) continue;
             if (const auto file =
-                    describe_file(staging_dir / path_from_utf8(entry.filePath), entry.hash))
+                    describe_file(staging_dir_ / path_from_utf8(entry.filePath), entry.hash))
                 record[entry.filePath] = *file;
         }
     }
     // Carried files keep their entries while they are still what was recorded.
-    for (const auto& [path, recorded] : install_record) {
+    for (const auto& [path, recorded] : install_record_) {
         if (record.count(path)) continue;
-        const auto file = describe_file(staging_dir / path_from_utf8(path), recorded.hash);
+        const auto file = describe_file(staging_dir_ / path_from_utf8(path), recorded.hash);
         if (file && file->size == recorded.size && file->modified == recorded.modified)
             record[path] = recorded;
     }
-    if (!write_install_record(staging_dir, record))
+    if (!write_install_record(staging_dir_, record))
         log_tagged(kLogWarning, "install record not written");
 }
 
@@ -204,53 +206,53 @@ void SetupCenter::remove_spent_downloads() {
 }
 
 int SetupCenter::switch_in_staging_tree(std::string& message) {
-    const fs::path old_tree = free_sibling(install_dir, ".deleteme");
-    InstallJournal journal{JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir), {}};
-    if (!write_journal(install_dir, journal)) {
+    const fs::path old_tree = free_sibling(target_.install_dir, ".deleteme");
+    InstallJournal journal{JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir_), {}};
+    if (!write_journal(target_.install_dir, journal)) {
         message = "cannot write the install journal";
         return kSetupFileSystemError;
     }
     std::error_code ec;
-    if (is_present(install_dir)) fs::rename(install_dir, old_tree, ec);
+    if (is_present(target_.install_dir)) fs::rename(target_.install_dir, old_tree, ec);
     if (ec) {
         // Held files (a sharing violation on Windows), an immutable folder: the live tree
         // stays where it is and its files are replaced one by one.
         log_tagged(kLogWarning, "switch: rename %s failed: %d %s, replacing files in place",
-                   utf8_of(install_dir), sys::system_code(ec), ec.message());
+                   utf8_of(target_.install_dir), sys::system_code(ec), ec.message());
         return replace_files_in_place(message);
     }
-    fs::rename(staging_dir, install_dir, ec);
+    fs::rename(staging_dir_, target_.install_dir, ec);
     if (ec) {
-        log_tagged(kLogWarning, "switch: rename %s failed: %d %s", utf8_of(staging_dir),
+        log_tagged(kLogWarning, "switch: rename %s failed: %d %s", utf8_of(staging_dir_),
                    sys::system_code(ec), ec.message());
         message = "cannot move the new installation into place";
-        recover_interrupted_install(install_dir);
+        recover_interrupted_install(target_.install_dir);
         return kSetupFileSystemError;
     }
-    sys::flush_directory(install_dir.parent_path());
+    sys::flush_directory(target_.install_dir.parent_path());
     journal.step = JournalStep::kSwitched;
-    if (!write_journal(install_dir, journal)) {
+    if (!write_journal(target_.install_dir, journal)) {
         // A journal that still says "switching" would bring the old tree back: drop it and
         // leave the old tree where it is.
         log_tagged(kLogWarning, "switch: the old tree %s stays", utf8_of(old_tree));
-        remove_journal(install_dir);
+        remove_journal(target_.install_dir);
         return kSetupOk;
     }
-    recover_interrupted_install(install_dir);
+    recover_interrupted_install(target_.install_dir);
     return kSetupOk;
 }
 
 int SetupCenter::replace_files_in_place(std::string& message) {
     InstallJournal journal{JournalStep::kInPlace,
-                           name_of(free_sibling(install_dir, ".deleteme")),
-                           name_of(staging_dir),
+                           name_of(free_sibling(target_.install_dir, ".deleteme")),
+                           name_of(staging_dir_),
                            {}};
     std::vector<bool> has_new;
     try {
-        for (const auto& entry : fs::recursive_directory_iterator(staging_dir)) {
+        for (const auto& entry : fs::recursive_directory_iterator(staging_dir_)) {
             if (entry.symlink_status().type() == fs::file_type::directory) continue;
-            const fs::path relative = entry.path().lexically_relative(staging_dir);
-            const fs::path live = install_dir / relative;
+            const fs::path relative = entry.path().lexically_relative(staging_dir_);
+            const fs::path live = target_.install_dir / relative;
             // Carried over by a link: already the live file itself.
             std::error_code same;
             if (is_present(live) && fs::equivalent(entry.path(), live, same)) continue;
@@ -260,11 +262,11 @@ int SetupCenter::replace_files_in_place(std::string& message) {
             has_new.push_back(true);
         }
         // Files of the selected modules that the new release no longer has.
-        for (const auto& entry : fs::recursive_directory_iterator(install_dir)) {
+        for (const auto& entry : fs::recursive_directory_iterator(target_.install_dir)) {
             if (entry.symlink_status().type() == fs::file_type::directory) continue;
-            const fs::path relative = entry.path().lexically_relative(install_dir);
-            if (!(module_of_path(generic_utf8(relative)) & modules)) continue;
-            if (is_moved_aside(relative) || is_present(staging_dir / relative)) continue;
+            const fs::path relative = entry.path().lexically_relative(target_.install_dir);
+            if (!(module_of_path(generic_utf8(relative)) & target_.modules)) continue;
+            if (is_moved_aside(relative) || is_present(staging_dir_ / relative)) continue;
             journal.replaced.push_back(
                 {generic_utf8(relative), generic_utf8(moved_aside_name(relative))});
             has_new.push_back(false);
@@ -272,22 +274,22 @@ int SetupCenter::replace_files_in_place(std::string& message) {
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "replace in place filesystem error: %d %s",
                    sys::system_code(e.code()), e.what());
-        recover_interrupted_install(install_dir);
+        recover_interrupted_install(target_.install_dir);
         return kSetupFileSystemError;
     }
-    if (!write_journal(install_dir, journal)) {
+    if (!write_journal(target_.install_dir, journal)) {
         message = "cannot write the install journal";
-        recover_interrupted_install(install_dir);
+        recover_interrupted_install(target_.install_dir);
         return kSetupFileSystemError;
     }
 
     int result = kSetupOk;
     for (size_t i = 0; i < journal.replaced.size() && result == kSetupOk; ++i) {
         const ReplacedFile& file = journal.replaced[i];
-        const fs::path live = install_dir / path_from_utf8(file.path);
+        const fs::path live = target_.install_dir / path_from_utf8(file.path);
         if (!file.backup.empty()) {
             const int code =
-                sys::rename_no_replace(live, install_dir / path_from_utf8(file.backup));
+                sys::rename_no_replace(live, target_.install_dir / path_from_utf8(file.backup));
             if (code != sys::kErrorSuccess) {
                 if (can_skip_in_use(live)) {
                     log_tagged(kLogWarning, "skip in use file: %s", utf8_of(live));
@@ -305,7 +307,7 @@ int SetupCenter::replace_files_in_place(std::string& message) {
             }
         }
         if (!has_new[i]) continue;
-        const fs::path staged = staging_dir / path_from_utf8(file.path);
+        const fs::path staged = staging_dir_ / path_from_utf8(file.path);
         std::error_code ec;
         fs::create_directories(live.parent_path(), ec);
         fs::rename(staged, live, ec);
@@ -320,103 +322,104 @@ int SetupCenter::replace_files_in_place(std::string& message) {
     }
     if (result != kSetupOk) {
         // Every original goes back to its name.
-        recover_interrupted_install(install_dir);
+        recover_interrupted_install(target_.install_dir);
         return result;
     }
-    sys::flush_tree(install_dir);
+    sys::flush_tree(target_.install_dir);
     journal.step = JournalStep::kInPlaceDone;
-    if (!write_journal(install_dir, journal)) {
-        remove_journal(install_dir);
+    if (!write_journal(target_.install_dir, journal)) {
+        remove_journal(target_.install_dir);
         return kSetupOk;
     }
-    recover_interrupted_install(install_dir);
+    recover_interrupted_install(target_.install_dir);
     return kSetupOk;
 }
 
 int SetupCenter::install(std::string& message) {
     log_tagged(kLogInfo, "start install");
-    stage = kInstallPreparing;
+    stage_ = kInstallPreparing;
     // A switch left unfinished by an earlier attempt is settled before anything moves.
-    recover_interrupted_install(install_dir);
-    if (is_present(journal_path(install_dir))) {
+    recover_interrupted_install(target_.install_dir);
+    if (is_present(journal_path(target_.install_dir))) {
         message = "an earlier install could not be undone";
         return kSetupFileSystemError;
     }
-    if (modules <= 0) return install_full_package(message);
+    if (target_.modules <= 0) return install_full_package(message);
 
-    const bool with_app = (modules & ModuleApp) != 0;
-    staging_dir = free_sibling(install_dir, ".staging");
-    stage = kInstallWritingFiles;
+    const bool with_app = (target_.modules & ModuleApp) != 0;
+    staging_dir_ = free_sibling(target_.install_dir, ".staging");
+    stage_ = kInstallWritingFiles;
     log_tagged(kLogInfo, "start to call install exe");
     // Everything that can be prepared is prepared while the suite still runs; the live
     // tree is not touched until the new one is complete and checked.
-    int result = entire_mode == 1 ? _install_entire_mode_impl(message) : _install();
+    int result = package_.replaces_files ? _install_entire_mode_impl(message) : _install();
     if (result == kSetupOk && with_app) {
         copy_setup_exe();
-        save_setup_data(staging_dir);
+        save_setup_data(staging_dir_);
     }
     if (result == kSetupOk) {
-        sys::kill_castmill(install_dir, true, with_app, timings.shutdown_grace);
+        sys::kill_castmill(target_.install_dir, true, with_app, timings_.shutdown_grace);
         result = link_unchanged_files(message);
     }
     if (result == kSetupOk) result = carry_over_live_files();
     if (result == kSetupOk) {
         write_staged_install_record();
-        sys::flush_tree(staging_dir);
+        sys::flush_tree(staging_dir_);
     }
     if (result == kSetupOk) result = switch_in_staging_tree(message);
     if (result != kSetupOk) {
-        if (is_present(staging_dir) && !is_present(journal_path(install_dir)))
-            delete_castmill(DeleteTarget{staging_dir, true}, "");
+        if (is_present(staging_dir_) && !is_present(journal_path(target_.install_dir)))
+            delete_castmill(DeleteTarget{staging_dir_, true}, "");
         return result;
     }
-    if (with_app) create_lnk_shortcut(install_dir, version);
-    if (modules & ModuleObs) finish_obs_module_setup();
+    if (with_app) create_lnk_shortcut(target_.install_dir, release_.version());
+    if (target_.modules & ModuleObs) finish_obs_module_setup();
     std::error_code ec;
-    if (!fs::exists(driver_folder(install_dir), ec))
-        fs::create_directories(driver_folder(install_dir), ec);
+    if (!fs::exists(driver_folder(target_.install_dir), ec))
+        fs::create_directories(driver_folder(target_.install_dir), ec);
     remove_spent_downloads();
-    stage = kInstallFinished;
-    send_event(EventCode::kInstalled, success_text(version, modules));
+    stage_ = kInstallFinished;
+    send_event(EventCode::kInstalled, success_text(release_.version(), target_.modules));
     return kSetupOk;
 }
 
 int SetupCenter::install_full_package(std::string& message) {
-    sys::kill_castmill(install_dir, true, true, timings.shutdown_grace);
-    const fs::path old_tree = free_sibling(install_dir, ".deleteme");
+    sys::kill_castmill(target_.install_dir, true, true, timings_.shutdown_grace);
+    const fs::path old_tree = free_sibling(target_.install_dir, ".deleteme");
     InstallJournal journal{JournalStep::kExternal,
                            name_of(old_tree),
-                           name_of(free_sibling(install_dir, ".staging")),
+                           name_of(free_sibling(target_.install_dir, ".staging")),
                            {}};
     bool moved = false;
-    if (write_journal(install_dir, journal)) {
+    if (write_journal(target_.install_dir, journal)) {
         std::error_code ec;
-        fs::rename(install_dir, old_tree, ec);
+        fs::rename(target_.install_dir, old_tree, ec);
         moved = !ec;
         if (ec) {
             // The installer then writes over the live tree; nothing is deleted in place.
             log_tagged(kLogWarning, "prepare_delete_app filesystem error: %d %s",
                        sys::system_code(ec), ec.message());
-            remove_journal(install_dir);
+            remove_journal(target_.install_dir);
         }
     }
 
-    stage = kInstallWritingFiles;
+    stage_ = kInstallWritingFiles;
     log_tagged(kLogInfo, "start to call install exe");
-    const int result = run_installer_file(package_path, true, true, message);
-    stage = kInstallFinished;
+    const int result = run_installer_file(package_.path, true, true, message);
+    stage_ = kInstallFinished;
     if (moved) {
         if (result == kSetupOk) {
             journal.step = JournalStep::kSwitched;
-            if (!write_journal(install_dir, journal)) remove_journal(install_dir);
+            if (!write_journal(target_.install_dir, journal)) remove_journal(target_.install_dir);
         }
         // Undoes (the old tree comes back) or finishes (the old tree goes) by the journal.
-        recover_interrupted_install(install_dir);
+        recover_interrupted_install(target_.install_dir);
     }
     std::error_code ec;
-    if (!fs::remove(package_path, ec) || ec)
-        log_tagged(kLogWarning, "clear setup file[%s] failed.", package_path);
-    if (result == kSetupOk) send_event(EventCode::kFullInstalled, success_text(version, modules));
+    if (!fs::remove(package_.path, ec) || ec)
+        log_tagged(kLogWarning, "clear setup file[%s] failed.", package_.path);
+    if (result == kSetupOk)
+        send_event(EventCode::kFullInstalled, success_text(release_.version(), target_.modules));
     return result;
 }
 

@@ -96,7 +96,7 @@ void SetupCenter::finish_obs_module_setup() {
                 // A missing source leaves the copy out; the check below sees it. The
                 // platform's copy replaces an older hook, which std::filesystem's does
                 // not under MinGW.
-                sys::copy_file(hook_source_folder(install_dir) / name, target / name, true);
+                sys::copy_file(hook_source_folder(target_.install_dir) / name, target / name, true);
                 if (!exists_or_throw(target / name)) all_there = false;
             }
             if (all_there && sys::register_vulkan_implicit_layer(target / kVulkanLayerManifest) !=
@@ -104,7 +104,7 @@ void SetupCenter::finish_obs_module_setup() {
                 return;
         }
 
-        const fs::path camera = virtual_camera_server(install_dir);
+        const fs::path camera = virtual_camera_server(target_.install_dir);
         if (exists_or_throw(camera)) {
             const int code = sys::register_com_server(camera, kVirtualCameraWait);
             if (code != sys::kErrorSuccess)

@@ -7,7 +7,7 @@
 #include "base/release_signature.h"
 #include "base/utf8_path.h"
 #include "setup/download_planning.h"
-#include "setup/setup_center.h"
+#include "setup/run_values.h"
 
 namespace velora::st {
 

@@ -6,10 +6,11 @@
 
 namespace velora::st {
 
-SetupCenter::SetupCenter(SetupTimings t)
-    : timings(t),
-      downloader(std::make_unique<FileDownloader>(1, transfer_timeout,
-                                                  FileDownloaderTiming{.stall = t.stall})) {}
+SetupCenter::SetupCenter(SetupTimings timings, std::vector<std::string> release_keys)
+    : timings_(timings),
+      release_keys_(std::move(release_keys)),
+      downloader_(std::make_unique<FileDownloader>(1, kTransferTimeoutSeconds,
+                                                   FileDownloaderTiming{.stall = timings.stall})) {}
 
 SetupCenter::~SetupCenter() = default;
 

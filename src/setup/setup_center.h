@@ -5,21 +5,20 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "net/stall_limit.h"
 #include "setup/event_sink.h"
 #include "setup/release_trust.h"
+#include "setup/run_values.h"
 
 class CurlWrapper;
+using HttpHeaderMap = std::map<std::string, std::string>;
 
 namespace neb {
 class CJsonObject;
@@ -33,31 +32,14 @@ namespace velora::st {
 
 struct LaunchOptions;
 
-// One file of the manifest. Sizes are 64-bit end to end.
-struct FileEntry {
-    std::string filePath;  // relative to the install directory, "/"-separated
-    std::string hash;      // the file's name in the download directory
-    int64_t fileSize = 0;
-    std::string sha256{};  // optional: 64 hex digits the content must also have
-};
-
-// One file the last successful install wrote, as the install record keeps it.
-struct RecordedFile {
-    int64_t size = 0;
-    int64_t modified = 0;  // the file's modification time, in the file system's ticks
-    std::string hash;
-};
-
-// Manifest path -> what the last successful install wrote there.
-using InstallRecord = std::map<std::string, RecordedFile>;
-
-// (total bytes, bytes present before this run, bytes fetched in this run).
-using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
-
 // Above this many missing bytes the package archive may replace the per-file download.
 inline constexpr int64_t kPackageThresholdBytes = 50 * 1024 * 1024;
 // With more files than this queued (and enough bytes missing) the package is always taken.
 inline constexpr uint64_t kPackageFileCount = 600;
+
+// Parallel file downloads, and how long one transfer may take in all.
+inline constexpr int kDownloadWorkers = 5;
+inline constexpr int kTransferTimeoutSeconds = 180;
 
 // Waits the engine makes. Production values by default; tests shorten them.
 struct SetupTimings {
@@ -70,7 +52,7 @@ struct SetupTimings {
     StallLimit stall{};  // every transfer: version, manifest, files, package, installer
 };
 
-// The phases of install(), in SetupCenter::stage.
+// The phases of install(), in SetupCenter::stage().
 enum InstallStage : int {
     kInstallNotStarted = 0,
     kInstallPreparing = 1,
@@ -80,11 +62,12 @@ enum InstallStage : int {
 
 // The installation engine: version check, manifest, download, install, integration.
 // One instance per process; its steps run on the window's worker threads, one at a time.
-// The step functions and the run's state are public so that each step can be driven and
-// checked on its own.
+// The run's state is held in values (run_values.h) that each step reads and replaces; the
+// steps are public so that each can be driven on its own from a state a test builds.
 class SetupCenter {
 public:
-    explicit SetupCenter(SetupTimings timings = {});
+    explicit SetupCenter(SetupTimings timings = {},
+                         std::vector<std::string> release_keys = pinned_release_keys());
     ~SetupCenter();
     SetupCenter(const SetupCenter&) = delete;
     SetupCenter& operator=(const SetupCenter&) = delete;
@@ -100,12 +83,36 @@ public:
     // Safe from any thread.
     void cancel();
     int64_t expected_install_size() const;
+    int stage() const { return stage_; }
+
+    // --- the run's state ---
+    const InstallTarget& target() const { return target_; }
+    void set_target(InstallTarget target) { target_ = std::move(target); }
+    const Release& release() const { return release_; }
+    void set_release(Release release) { release_ = std::move(release); }
+    const DownloadPlan& plan() const { return plan_; }
+    void set_plan(DownloadPlan plan) { plan_ = std::move(plan); }
+    // The folder this manifest's files are downloaded to, and its record.
+    const std::filesystem::path& download_dir() const { return download_dir_; }
+    void use_download_dir(const std::filesystem::path& dir);
+    const DownloadedRecord& downloaded() const { return downloaded_; }
+    void set_downloaded(DownloadedRecord record) { downloaded_ = std::move(record); }
+    // The live tree's install record, as planning read it.
+    const InstallRecord& install_record() const { return install_record_; }
+    const Package& package() const { return package_; }
+    void set_package(Package package) { package_ = std::move(package); }
+    // The new tree, built beside the live one and switched in once complete; set by install().
+    const std::filesystem::path& staging_dir() const { return staging_dir_; }
+    void set_staging_dir(std::filesystem::path dir) { staging_dir_ = std::move(dir); }
+    // Where the package archive was last unpacked.
+    const std::filesystem::path& extract_dir() const { return extract_dir_; }
+    const std::vector<std::string>& release_keys() const { return release_keys_; }
 
     // --- initialization, version check and manifest ---
     int prepare(std::string& message);
     int request_version(std::string& message);
     int request_manifest(std::string& message);
-    // Reads the manifest's file list into the plan; download_dir must be set.
+    // Plans the manifest's files; the download folder must be in use.
     int plan_manifest(const std::string& body, std::string& message);
     // With release keys pinned: fetches the signature beside `url` and checks it over the
     // exact bytes of `body`. kSetupOk when no key is pinned.
@@ -114,8 +121,8 @@ public:
     // With release keys pinned: the signed manifest names the version the version answer
     // (or setup.data) gave, and is not older than the installed one.
     int check_manifest_release(neb::CJsonObject& manifest, std::string& message);
-    // Builds download_dir from the manifest's response headers and URL, loads the record and
-    // sets base_url.
+    // Uses the download folder named by the manifest's response headers and URL, and reads
+    // the live tree's install record.
     int prepare_download_dir(const std::map<std::string, std::string>& response_headers,
                              std::string& message);
 
@@ -123,17 +130,10 @@ public:
     void save_setup_data();
     void load_setup_data();
 
-    // --- download planning and the downloaded-file record ---
-    void plan_entry(const FileEntry& entry, int module);
-    bool is_already_downloaded(const FileEntry& entry);
-    void load_downloaded_file();
-    void save_downloaded_file();
+    // --- downloads ---
     int download(DownloadProgress progress, std::string& error);
     int download_package_zip(int64_t size, DownloadProgress progress, std::string& error);
     int download_full_package(DownloadProgress progress, std::string& error);
-    int download_worker(int index, DownloadProgress progress);
-    // Records a finished file together with the entries that share its content.
-    void record_downloaded(const FileEntry& entry);
     // Waits for `delay` unless cancel() comes first; false when cancelled.
     bool pause(std::chrono::milliseconds delay);
 
@@ -144,10 +144,6 @@ public:
 
     // Drops a cached download whose content no longer matches, so the next run fetches it.
     void forget_download(const FileEntry& entry);
-    // Whether the entry's content is at its path in the live tree.
-    bool is_in_live_tree(const FileEntry& entry) const;
-    // Places the entry's content from an earlier download folder into this one.
-    bool reuse_earlier_download(const FileEntry& entry);
 
     // --- install run ---
     void copy_setup_exe();
@@ -169,67 +165,46 @@ public:
     int replace_files_in_place(std::string& message);
     int install_full_package(std::string& message);
 
-    // --- the run's state ---
-    SetupTimings timings;
-    int modules = 0;
-    std::string version;
-    std::string base_url;
-    std::filesystem::path download_dir;
-    std::filesystem::path install_dir;
-    std::filesystem::path package_path;
-    std::filesystem::path setup_dir;
-    std::filesystem::path setup_source;
-    std::filesystem::path extract_dir;
-    // The new tree, built beside the live one and switched in once complete.
-    std::filesystem::path staging_dir;
-    int install_modules = 0;
-    std::string manifest_url;
-    // The keys releases must be signed with; the build's pinned keys. Tests that drive
-    // the engine in-process set their own.
-    std::vector<std::string> release_keys = pinned_release_keys();
-    bool allow_downgrade = false;  // --allow-downgrade
-    std::unordered_map<int, std::vector<FileEntry>> install_lists;
-    std::unique_ptr<CurlWrapper> probe;  // created by prepare(), guarded by workers_lock
-
-    std::list<FileEntry> download_queue;
-    std::mutex queue_lock;
-    // Entries whose content (hash) another queued entry already fetches: one file in the
-    // download directory serves them all, so they are not fetched a second time into it.
-    std::unordered_map<std::string, std::vector<FileEntry>> queued_twins;
-    uint64_t queued_count = 0;
-    int64_t total_bytes = 0;
-    int64_t present_bytes = 0;
-    int64_t remaining_bytes = 0;
-    std::atomic<int64_t> downloaded_bytes{0};
-
-    std::map<std::string, FileEntry> downloaded_files;
-    bool record_changed = false;  // downloaded_files gained reused files while planning
-    // The live tree's install record, read while planning, and the manifest paths whose
-    // content was found unchanged there: those are linked, not fetched or copied.
-    InstallRecord install_record;
-    std::set<std::string> live_paths;
-    std::mutex record_lock;
-
-    int thread_count = 5;
-    int transfer_timeout = 180;
-    std::vector<std::unique_ptr<CurlWrapper>> workers;
-    std::mutex workers_lock;
-    std::atomic<bool> cancel_requested{false};
-    std::mutex cancel_lock;  // with cancel_signal, wakes pause() early
-    std::condition_variable cancel_signal;
-
-    int entire_mode = 0;
-    int64_t package_size = 0;
-    std::unique_ptr<velora::FileDownloader> downloader;
-
-    std::atomic<int> stage{kInstallNotStarted};
-    // Set by _install when a held file ended it (kSetupInUse): the programs holding
-    // it, one per line, for the in-use dialog.
-    std::string install_error;
-
 private:
     // Logs the event and hands it to the sink.
     void send_event(const std::string& log_no, const std::string& text);
+    // GET of one piece of release metadata with the probe, size-limited and retried.
+    int fetch_metadata(const std::string& url, HttpHeaderMap* headers, std::string& body);
+    // Carries out what planning found: stale downloads dropped, found content recorded,
+    // earlier releases' content placed (or fetched when it cannot be).
+    void apply_plan_findings();
+    bool place_earlier_download(const ReusableFile& file);
+    int download_worker(int index, const DownloadProgress& progress);
+    // Records a finished file together with the entries that share its content.
+    void record_downloaded(const FileEntry& entry);
+
+    const SetupTimings timings_;
+    // The keys releases must be signed with; the build's pinned keys by default.
+    const std::vector<std::string> release_keys_;
+
+    InstallTarget target_;
+    Release release_;
+    DownloadPlan plan_;
+    std::filesystem::path download_dir_;
+    DownloadedRecord downloaded_;
+    InstallRecord install_record_;
+    Package package_;
+    std::filesystem::path staging_dir_;
+    std::filesystem::path extract_dir_;
+    std::atomic<int> stage_{kInstallNotStarted};
+
+    // The download's own state: what is left to fetch, and what has been.
+    std::list<FileEntry> work_queue_;
+    std::mutex queue_lock_;
+    std::atomic<int64_t> fetched_bytes_{0};
+
+    std::unique_ptr<CurlWrapper> probe_;  // created by prepare(), guarded by workers_lock_
+    std::vector<std::unique_ptr<CurlWrapper>> workers_;
+    std::mutex workers_lock_;
+    std::unique_ptr<velora::FileDownloader> downloader_;
+    std::atomic<bool> cancel_requested_{false};
+    std::mutex cancel_lock_;  // with cancel_signal_, wakes pause() early
+    std::condition_variable cancel_signal_;
 
     EventSink* events_ = nullptr;
 };

@@ -91,15 +91,15 @@ bool write_file_replacing(const fs::path& file, const std::string& text) {
     return true;
 }
 
-void SetupCenter::save_setup_data() { save_setup_data(setup_dir); }
+void SetupCenter::save_setup_data() { save_setup_data(target_.install_dir); }
 
 void SetupCenter::save_setup_data(const fs::path& root) {
     log_tagged(kLogInfo, "save_setup_data");
     try {
         neb::CJsonObject data;
-        data.add("manifest_url", manifest_url);
-        data.add("version", version);
-        data.add("sign", setup_data_sign(manifest_url, version));
+        data.add("manifest_url", release_.manifest_url());
+        data.add("version", release_.version());
+        data.add("sign", setup_data_sign(release_.manifest_url(), release_.version()));
         write_file_replacing(setup_data_path(root), data.to_text() + "\n");
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "save_setup_data  error: %d %s", sys::system_code(e.code()),
@@ -111,7 +111,8 @@ void SetupCenter::save_setup_data(const fs::path& root) {
 
 void SetupCenter::load_setup_data() {
     try {
-        const fs::path file = setup_data_path(setup_dir);
+        const fs::path& install_dir = target_.install_dir;
+        const fs::path file = setup_data_path(install_dir);
         if (!file_exists(file)) return;
         const std::optional<std::string> text = read_whole_file(file);
         if (!text) return;
@@ -127,7 +128,7 @@ void SetupCenter::load_setup_data() {
         if (stored_url.empty() || setup_data_sign(stored_url, stored_version) != sign) return;
 
         std::string installed;
-        if (!read_app_version(setup_dir, installed)) {
+        if (!read_app_version(install_dir, installed)) {
             log_tagged(kLogInfo, "load setup data: get_app_version failed");
         }
         // The application was updated since: its secondary modules follow the new manifest.
@@ -136,10 +137,9 @@ void SetupCenter::load_setup_data() {
                        installed);
             return;
         }
-        manifest_url = stored_url;
-        version = stored_version;
-        log_tagged(kLogInfo, "load setup data. manifest_url:%s, version: %s", manifest_url,
-                   version);
+        release_ = Release(stored_version, stored_url);
+        log_tagged(kLogInfo, "load setup data. manifest_url:%s, version: %s", stored_url,
+                   stored_version);
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "load_setup_data  error: %d %s", sys::system_code(e.code()),
                    e.what());

@@ -3,12 +3,12 @@
 
 #include "fuzz_support.h"
 #include "setup/download_planning.h"
-#include "setup/setup_center.h"
+#include "setup/run_values.h"
 
 namespace {
 
+using velora::st::DownloadedRecord;
 using velora::st::FileEntry;
-using velora::st::SetupCenter;
 
 bool same_record(const std::map<std::string, FileEntry>& a,
                  const std::map<std::string, FileEntry>& b) {
@@ -30,21 +30,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text = castmill::fuzz::text_of(data, size);
     castmill::fuzz::write_file(record, text);
 
-    SetupCenter first;
-    first.download_dir = dir;
-    first.load_downloaded_file();
-    for (const auto& [path, entry] : first.downloaded_files) FUZZ_CHECK(path == entry.filePath);
+    const DownloadedRecord first = DownloadedRecord::load(dir);
+    for (const auto& [path, entry] : first.files()) FUZZ_CHECK(path == entry.filePath);
 
-    first.save_downloaded_file();
+    first.save(dir);
     // Nothing recorded: the old file stays as it was.
-    if (first.downloaded_files.empty()) {
+    if (first.empty()) {
         FUZZ_CHECK(castmill::fuzz::read_file(record) == text);
         return 0;
     }
     FUZZ_CHECK(!std::filesystem::exists(dir / "downloaded.json.tmp"));
-    SetupCenter second;
-    second.download_dir = dir;
-    second.load_downloaded_file();
-    FUZZ_CHECK(same_record(first.downloaded_files, second.downloaded_files));
+    const DownloadedRecord second = DownloadedRecord::load(dir);
+    FUZZ_CHECK(same_record(first.files(), second.files()));
     return 0;
 }

@@ -62,33 +62,33 @@ int main(int argc, char** argv) {
     const std::string version_answer = read_file(released / "version.json");
 
     // The engine's own files for that release.
+    const fs::path download = work / "download";
+    const fs::path install = work / "Castmill";
     velora::st::SetupCenter center;
-    center.download_dir = work / "download";
-    fs::create_directories(center.download_dir);
-    center.modules = 7;
+    fs::create_directories(download);
+    center.use_download_dir(download);
+    center.set_target({.install_dir = install, .modules = 7});
     std::string message;
     if (center.plan_manifest(manifest, message) != 0) {
         std::fprintf(stderr, "the sample manifest does not plan: %s\n", message.c_str());
         return 1;
     }
-    for (const auto& [module, list] : center.install_lists) {
-        for (const velora::st::FileEntry& entry : list)
-            center.downloaded_files[entry.filePath] = entry;
+    velora::st::DownloadedRecord downloaded;
+    for (const auto& [module, list] : center.plan().install_lists) {
+        for (const velora::st::FileEntry& entry : list) downloaded.add(entry);
     }
-    center.save_downloaded_file();
-    const std::string record = read_file(center.download_dir / velora::st::kDownloadRecordName);
-    center.setup_dir = work / "Castmill";
-    center.manifest_url = "http://127.0.0.1:8080/release/manifest.json";
-    center.version = "2.0.0";
-    fs::create_directories(center.setup_dir / "Update");
+    downloaded.save(download);
+    const std::string record = read_file(download / velora::st::kDownloadRecordName);
+    center.set_release(velora::st::Release("2.0.0", "http://127.0.0.1:8080/release/manifest.json"));
+    fs::create_directories(install / "Update");
     center.save_setup_data();
-    const std::string setup_data = read_file(velora::st::setup_data_path(center.setup_dir));
+    const std::string setup_data = read_file(velora::st::setup_data_path(install));
     velora::st::InstallRecord installed;
     int64_t modified = 133'000'000'000'000'000;
-    for (const auto& [path, entry] : center.downloaded_files)
+    for (const auto& [path, entry] : downloaded.files())
         installed[path] = {entry.fileSize, modified++, entry.hash};
-    velora::st::write_install_record(center.setup_dir, installed);
-    const std::string install_record = read_file(velora::st::install_record_path(center.setup_dir));
+    velora::st::write_install_record(install, installed);
+    const std::string install_record = read_file(velora::st::install_record_path(install));
 
     write_file(out / "json/manifest.json", manifest);
     write_file(out / "json/version.json", version_answer);

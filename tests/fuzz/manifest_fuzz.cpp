@@ -30,22 +30,22 @@ std::filesystem::path earlier_download_folder() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     SetupCenter center;
-    center.modules = data[0] % 8 == 0 ? 7 : data[0] % 8;
-    center.install_modules = center.modules;
-    center.download_dir = earlier_download_folder();
-    center.load_downloaded_file();
+    const int modules = data[0] % 8 == 0 ? 7 : data[0] % 8;
+    center.set_target({.modules = modules});
+    center.use_download_dir(earlier_download_folder());
     std::string message;
     const int result = center.plan_manifest(castmill::fuzz::text_of(data + 1, size - 1), message);
     if (result != velora::kSetupOk) {
         FUZZ_CHECK(!message.empty());
         FUZZ_CHECK(result == velora::kSetupNotJson || result == velora::kSetupBadServerData);
-        FUZZ_CHECK(center.install_lists.empty() && center.download_queue.empty());
+        FUZZ_CHECK(center.plan().install_lists.empty() && center.plan().queue.empty());
         return 0;
     }
 
+    const velora::st::DownloadPlan& plan = center.plan();
     int64_t planned_bytes = 0;
-    for (const auto& [module, list] : center.install_lists) {
-        FUZZ_CHECK(module != 0 && (module & center.modules) == module);
+    for (const auto& [module, list] : plan.install_lists) {
+        FUZZ_CHECK(module != 0 && (module & modules) == module);
         for (const FileEntry& entry : list) {
             FUZZ_CHECK(velora::st::module_of_path(entry.filePath) == module);
             FUZZ_CHECK(velora::st::is_safe_manifest_path(entry.filePath));
@@ -54,14 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             planned_bytes += entry.fileSize;
         }
     }
-    for (const FileEntry& queued : center.download_queue) {
-        FUZZ_CHECK(center.install_lists.count(velora::st::module_of_path(queued.filePath)));
+    for (const FileEntry& queued : plan.queue) {
+        FUZZ_CHECK(plan.install_lists.count(velora::st::module_of_path(queued.filePath)));
+        FUZZ_CHECK(plan.twins.count(queued.hash));
     }
-    FUZZ_CHECK(center.queued_count == center.download_queue.size());
-    FUZZ_CHECK(center.total_bytes == planned_bytes);
-    FUZZ_CHECK(center.present_bytes >= 0);
-    FUZZ_CHECK(center.remaining_bytes >= 0 && center.remaining_bytes <= center.total_bytes);
-    FUZZ_CHECK(center.remaining_bytes ==
-               std::max<int64_t>(0, center.total_bytes - center.present_bytes));
+    FUZZ_CHECK(plan.reusable.empty() && plan.stale.empty() && plan.adopted.empty());
+    FUZZ_CHECK(plan.total_bytes == planned_bytes);
+    FUZZ_CHECK(plan.present_bytes >= 0);
+    FUZZ_CHECK(plan.remaining_bytes() >= 0 && plan.remaining_bytes() <= plan.total_bytes);
+    FUZZ_CHECK(plan.remaining_bytes() ==
+               std::max<int64_t>(0, plan.total_bytes - plan.present_bytes));
     return 0;
 }

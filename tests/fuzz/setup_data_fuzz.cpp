@@ -32,24 +32,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     SetupCenter center;
-    center.setup_dir = install;
+    center.set_target({.install_dir = install});
     center.load_setup_data();
     std::string installed;
     const bool has_version = velora::st::read_app_version(install, installed);
     FUZZ_CHECK(has_version || installed.empty());
-    if (center.manifest_url.empty()) {
-        FUZZ_CHECK(center.version.empty());
+    if (center.release().manifest_url().empty()) {
+        FUZZ_CHECK(center.release().version().empty());
         // A valid record is refused only for an application updated since.
         if (is_config) FUZZ_CHECK(!installed.empty() && installed != kVersion);
         return 0;
     }
     // Taken only with its signature, and only while the application is the one recorded.
-    FUZZ_CHECK(installed.empty() || installed == center.version);
-    if (is_config) FUZZ_CHECK(center.manifest_url == kUrl && center.version == kVersion);
+    FUZZ_CHECK(installed.empty() || installed == center.release().version());
+    if (is_config)
+        FUZZ_CHECK(center.release().manifest_url() == kUrl &&
+                   center.release().version() == kVersion);
 
     // What was taken is written back whole.
-    const std::string url = center.manifest_url;
-    const std::string version = center.version;
+    const std::string url = center.release().manifest_url();
+    const std::string version = center.release().version();
     center.save_setup_data();
     SetupCenter again;
     again.setup_dir = install;

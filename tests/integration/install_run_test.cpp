@@ -113,22 +113,23 @@ protected:
 
     // The engine as initialize and the download leave it: every file of the chosen
     // modules in the download folder under its hash.
-    void stage(SetupCenter& center, int modules) {
+    // Returns the plan it set, for a test to change and set again.
+    DownloadPlan stage(SetupCenter& center, int modules) {
         center.set_event_sink(&setup_reports());
-        center.modules = center.install_modules = modules;
-        center.install_dir = center.setup_dir = install_dir_;
-        center.setup_source = dir_ / "source" / "setup.exe";
-        center.version = "2.0.0";
-        center.manifest_url = server_->manifest_url();
-        center.download_dir = dir_ / "download";
+        center.set_target({install_dir_, dir_ / "source" / "setup.exe", modules});
+        center.set_release(Release("2.0.0", server_->manifest_url()));
+        center.use_download_dir(dir_ / "download");
+        DownloadPlan plan;
         for (const auto& [path, content] : kSuite) {
             const int module = module_of_path(path);
             if (!(module & modules)) continue;
             const std::string hash = md5_hex(content);
-            write_file(center.download_dir / hash, content);
-            center.install_lists[module].push_back(
+            write_file(center.download_dir() / hash, content);
+            plan.install_lists[module].push_back(
                 {path, hash, static_cast<int64_t>(content.size())});
         }
+        center.set_plan(plan);
+        return plan;
     }
 
     // Runs body in a fresh process (the reporter and the suite's caches are process-wide)
@@ -171,7 +172,7 @@ TEST_F(InstallRun, FreshInstallOfAppAndMediaPlugin) {
         stage(center, ModuleApp | ModuleObs);
         std::string message;
         EXPECT_EQ(center.install(message), 0) << message;
-        EXPECT_EQ(center.stage, 3);
+        EXPECT_EQ(center.stage(), 3);
     });
 
     Tree expected = tree_of(kSuite, ModuleApp | ModuleObs);
@@ -213,8 +214,9 @@ TEST_F(InstallRun, UpdateStopsTheRunningBrowserAndReplacesTheTree) {
     ASSERT_TRUE(running.wait_for_file(dir_ / "ready"));
 
     run_with_reporter([&] {
-        SetupCenter center;
-        center.timings.shutdown_grace = std::chrono::milliseconds(200);
+        SetupTimings timings;
+        timings.shutdown_grace = std::chrono::milliseconds(200);
+        SetupCenter center(timings);
         stage(center, ModuleApp | ModuleObs);
         std::string message;
         EXPECT_EQ(center.install(message), 0) << message;
@@ -264,10 +266,10 @@ TEST_F(InstallRun, AFailedFileInstallationRestoresTheOldSuite) {
         SetupCenter center;
         stage(center, ModuleApp);
         // A download that went missing after the download step.
-        fs::remove(center.download_dir / md5_hex("cam 2"));
+        fs::remove(center.download_dir() / md5_hex("cam 2"));
         std::string message;
         EXPECT_EQ(center.install(message), 2);
-        EXPECT_EQ(center.stage, 2);
+        EXPECT_EQ(center.stage(), 2);
     });
     EXPECT_EQ(tree_of(install_dir_), before);
     EXPECT_FALSE(fs::exists(old_installation_path(install_dir_)));
@@ -279,7 +281,7 @@ TEST_F(InstallRun, AFailedMediaPluginInstallationIsReported) {
     run_with_reporter([&] {
         SetupCenter center;
         stage(center, ModuleObs);
-        fs::remove(center.download_dir / md5_hex("obs 2"));
+        fs::remove(center.download_dir() / md5_hex("obs 2"));
         std::string message;
         EXPECT_EQ(center.install(message), 2);
     });
@@ -331,12 +333,13 @@ TEST_F(InstallRun, RunFromTheUpdateFolderKeepsTheInstallerThere) {
     fs::create_hard_link(install_dir_ / "Update/setup.exe", dir_ / "running-installer");
     run_with_reporter([&] {
         SetupCenter center;
-        stage(center, ModuleApp);
-        center.setup_source = install_dir_ / "Update/setup.exe";
+        DownloadPlan plan = stage(center, ModuleApp);
+        center.set_target({install_dir_, install_dir_ / "Update/setup.exe", ModuleApp});
         const std::string hash = md5_hex(installer);
-        fs::create_hard_link(install_dir_ / "Update/setup.exe", center.download_dir / hash);
-        center.install_lists[ModuleApp].push_back(
+        fs::create_hard_link(install_dir_ / "Update/setup.exe", center.download_dir() / hash);
+        plan.install_lists[ModuleApp].push_back(
             {"Update/setup.exe", hash, static_cast<int64_t>(installer.size())});
+        center.set_plan(plan);
         std::string message;
         EXPECT_EQ(center.install(message), 0) << message;
     });
@@ -396,10 +399,11 @@ TEST_F(InstallRun, UnchangedFilesAreLinkedFromTheLiveTreeAndSpentDownloadsGo) {
     write_file(spent, "an earlier release's download");
     run_with_reporter([&] {
         SetupCenter center;
-        stage(center, ModuleApp);
-        center.live_paths.insert(unchanged);
+        DownloadPlan plan = stage(center, ModuleApp);
+        plan.live_paths.insert(unchanged);
+        center.set_plan(plan);
         // Not needed: the content is taken from the live tree.
-        fs::remove(center.download_dir / md5_hex("locale 2"));
+        fs::remove(center.download_dir() / md5_hex("locale 2"));
         std::string message;
         EXPECT_EQ(center.install(message), 0) << message;
     });
@@ -416,13 +420,13 @@ TEST_F(InstallRun, AStaleArchiveIsRefusedAndDroppedForTheNextRun) {
     const Tree before = tree_of(install_dir_);
     run_with_reporter([&] {
         SetupCenter center;
-        stage(center, ModuleApp);
-        center.entire_mode = 1;
-        center.package_path = dir_ / "download" / "Castmill_winUpdate_zip";
+        const DownloadPlan plan = stage(center, ModuleApp);
+        const fs::path archive = dir_ / "download" / "Castmill_winUpdate_zip";
+        center.set_package({.path = archive, .size = 0, .replaces_files = true});
         // The archive of another release: every name there, other bytes.
-        zipFile zip = zipOpen64(center.package_path.string().c_str(), APPEND_STATUS_CREATE);
+        zipFile zip = zipOpen64(archive.string().c_str(), APPEND_STATUS_CREATE);
         ASSERT_NE(zip, nullptr);
-        for (const auto& [module, entries] : center.install_lists) {
+        for (const auto& [module, entries] : plan.install_lists) {
             for (const FileEntry& entry : entries) {
                 const std::string bytes(static_cast<size_t>(entry.fileSize), 'x');
                 zip_fileinfo info{};
@@ -438,7 +442,7 @@ TEST_F(InstallRun, AStaleArchiveIsRefusedAndDroppedForTheNextRun) {
         std::string message;
         EXPECT_EQ(center.install(message), kDownloadHashMismatch);
         EXPECT_EQ(message, "package content does not match the manifest");
-        EXPECT_FALSE(fs::exists(center.package_path));
+        EXPECT_FALSE(fs::exists(archive));
     });
     EXPECT_EQ(tree_of(install_dir_), before);
     EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
@@ -449,15 +453,15 @@ class FullPackageRun : public InstallRun {
 protected:
     void stage_full(SetupCenter& center) {
         center.set_event_sink(&setup_reports());
-        center.modules = 0;
-        center.install_dir = center.setup_dir = install_dir_;
-        center.version = "2.0.0";
-        center.package_path = dir_ / "download" / "Castmill_full_package.exe";
-        fs::create_directories(center.package_path.parent_path());
-        fs::copy_file(test_programs_dir() / "fake_full_installer", center.package_path);
+        center.set_target({.install_dir = install_dir_, .modules = 0});
+        center.set_release(Release("2.0.0", ""));
+        center.set_package({.path = installer()});
+        fs::create_directories(installer().parent_path());
+        fs::copy_file(test_programs_dir() / "fake_full_installer", installer());
         env_.set("CASTMILL_FAKE_TREE", install_dir_.string());
         env_.set("CASTMILL_FAKE_ARGS", (dir_ / "installer-args").string());
     }
+    fs::path installer() const { return dir_ / "download" / "Castmill_full_package.exe"; }
     ScopedEnv env_;
 };
 
@@ -468,7 +472,7 @@ TEST_F(FullPackageRun, RunsTheInstallerSilentlyAndRemovesTheOldSuite) {
         stage_full(center);
         std::string message;
         EXPECT_EQ(center.install(message), 0) << message;
-        EXPECT_FALSE(fs::exists(center.package_path));
+        EXPECT_FALSE(fs::exists(installer()));
     });
     EXPECT_EQ(read_file(dir_ / "installer-args"), "/S\n");
     EXPECT_EQ(read_file(install_dir_ / "full-install.txt"), "written by the full installer\n");
@@ -486,8 +490,8 @@ TEST_F(FullPackageRun, AFailingInstallerRestoresTheOldSuite) {
         stage_full(center);
         std::string message;
         EXPECT_EQ(center.install(message), 100002);
-        EXPECT_EQ(center.stage, 3);
-        EXPECT_FALSE(fs::exists(center.package_path));
+        EXPECT_EQ(center.stage(), 3);
+        EXPECT_FALSE(fs::exists(installer()));
     });
     EXPECT_EQ(tree_of(install_dir_), before);
     EXPECT_FALSE(fs::exists(old_installation_path(install_dir_)));

@@ -65,9 +65,9 @@ protected:
         std::atomic<int64_t> most{0};
         run.result = center.download_files(
             [&](int64_t total, int64_t present, int64_t done) {
-                if (center.modules > 0 && center.entire_mode == 0) {
-                    EXPECT_EQ(total, center.total_bytes);
-                    EXPECT_EQ(present, center.present_bytes);
+                if (center.target().modules > 0 && !center.package().replaces_files) {
+                    EXPECT_EQ(total, center.plan().total_bytes);
+                    EXPECT_EQ(present, center.plan().present_bytes);
                 }
                 int64_t seen = most.load();
                 while (done > seen && !most.compare_exchange_weak(seen, done)) {
@@ -96,7 +96,7 @@ protected:
     // The record of finished downloads as path -> hash; empty when there is none.
     static std::map<std::string, std::string> record_of(const SetupCenter& center) {
         std::map<std::string, std::string> record;
-        const std::string text = read_file(center.download_dir / "downloaded.json");
+        const std::string text = read_file(center.download_dir() / "downloaded.json");
         if (text.empty()) return record;
         const nlohmann::json parsed = nlohmann::json::parse(text);
         for (const auto& entry : parsed.at("fileList")) {
@@ -113,7 +113,7 @@ protected:
     }
 
     static std::string local_content(const SetupCenter& center, const std::string& content) {
-        return read_file(center.download_dir / md5_hex(content));
+        return read_file(center.download_dir() / md5_hex(content));
     }
 
     // A manifest of the given entries (path, hash, size) in place of the published one.
@@ -135,8 +135,8 @@ TEST_F(SetupDownload, FetchesEachSelectedFileOnceAndNothingOnTheNextRun) {
     initialize(first, 3);
     const Run run = download(first);
     ASSERT_EQ(run.result, 0) << run.error;
-    EXPECT_EQ(first.entire_mode, 0);
-    EXPECT_EQ(run.most_done, first.remaining_bytes);
+    EXPECT_EQ(first.package().replaces_files, false);
+    EXPECT_EQ(run.most_done, first.plan().remaining_bytes());
 
     std::map<std::string, int> fetched;
     for (const RecordedRequest& r : file_requests()) {
@@ -150,15 +150,15 @@ TEST_F(SetupDownload, FetchesEachSelectedFileOnceAndNothingOnTheNextRun) {
     }
     EXPECT_EQ(fetched, expected);
     EXPECT_EQ(record_of(first), hashes_of(3));
-    EXPECT_FALSE(fs::exists(first.download_dir / "downloaded.json.tmp"));
+    EXPECT_FALSE(fs::exists(first.download_dir() / "downloaded.json.tmp"));
 
     server_->clear_requests();
     SetupCenter second(fast_timings());
     initialize(second, 3);
-    EXPECT_EQ(second.download_dir, first.download_dir);
-    EXPECT_EQ(second.queued_count, 0u);
-    EXPECT_EQ(second.present_bytes, second.total_bytes);
-    EXPECT_EQ(second.remaining_bytes, 0);
+    EXPECT_EQ(second.download_dir(), first.download_dir());
+    EXPECT_EQ(second.plan().queued_count(), 0u);
+    EXPECT_EQ(second.plan().present_bytes, second.plan().total_bytes);
+    EXPECT_EQ(second.plan().remaining_bytes(), 0);
     const Run again = download(second);
     EXPECT_EQ(again.result, 0) << again.error;
     EXPECT_TRUE(file_requests().empty());
@@ -178,7 +178,7 @@ TEST_F(SetupDownload, ACutRunKeepsWhatFinishedAndResumesThePartialFileNextRun) {
     auto finished = hashes_of(3);
     finished.erase(obs);
     EXPECT_EQ(record_of(first), finished);
-    const fs::path partial = first.download_dir / md5_hex(content);
+    const fs::path partial = first.download_dir() / md5_hex(content);
     const auto cut_size = static_cast<int64_t>(fs::file_size(partial));
     ASSERT_GT(cut_size, 0);
     ASSERT_LT(cut_size, static_cast<int64_t>(content.size()));
@@ -187,8 +187,8 @@ TEST_F(SetupDownload, ACutRunKeepsWhatFinishedAndResumesThePartialFileNextRun) {
     server_->clear_requests();
     SetupCenter second(fast_timings());
     initialize(second, 3);
-    EXPECT_EQ(second.queued_count, 1u);
-    EXPECT_EQ(second.remaining_bytes, static_cast<int64_t>(content.size()) - cut_size);
+    EXPECT_EQ(second.plan().queued_count(), 1u);
+    EXPECT_EQ(second.plan().remaining_bytes(), static_cast<int64_t>(content.size()) - cut_size);
     const Run resumed = download(second);
     ASSERT_EQ(resumed.result, 0) << resumed.error;
     const auto requests = file_requests();
@@ -235,13 +235,13 @@ TEST_F(SetupDownload, ARecordedFileCountsOnlyWithAllItsBytes) {
     SetupCenter first(fast_timings());
     initialize(first, 4);
     ASSERT_EQ(download(first).result, 0);
-    fs::resize_file(first.download_dir / md5_hex(connect), 100);
+    fs::resize_file(first.download_dir() / md5_hex(connect), 100);
 
     server_->clear_requests();
     SetupCenter second(fast_timings());
     initialize(second, 4);
-    EXPECT_EQ(second.queued_count, 1u);
-    EXPECT_EQ(second.present_bytes, 100);
+    EXPECT_EQ(second.plan().queued_count(), 1u);
+    EXPECT_EQ(second.plan().present_bytes, 100);
     ASSERT_EQ(download(second).result, 0);
     const auto requests = file_requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -256,13 +256,13 @@ TEST_F(SetupDownload, ACachedFileChangedSinceItWasFetchedIsFetchedAgain) {
     initialize(first, 4);
     ASSERT_EQ(download(first).result, 0);
     // Same size, other bytes: the size alone would pass it.
-    write_file(first.download_dir / md5_hex(connect), std::string(connect.size(), 'T'));
+    write_file(first.download_dir() / md5_hex(connect), std::string(connect.size(), 'T'));
 
     server_->clear_requests();
     SetupCenter second(fast_timings());
     initialize(second, 4);
-    EXPECT_EQ(second.queued_count, 1u);
-    EXPECT_EQ(second.present_bytes, 0);
+    EXPECT_EQ(second.plan().queued_count(), 1u);
+    EXPECT_EQ(second.plan().present_bytes, 0);
     ASSERT_EQ(download(second).result, 0);
     const auto requests = file_requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -286,8 +286,8 @@ TEST_F(SetupDownload, ContentOnThisMachineIsReusedAndTamperedCopiesAreFetched) {
     {
         SetupCenter center(fast_timings());
         initialize(center, 4);
-        EXPECT_EQ(center.queued_count, files.size());
-        EXPECT_TRUE(center.live_paths.empty());
+        EXPECT_EQ(center.plan().queued_count(), files.size());
+        EXPECT_TRUE(center.plan().live_paths.empty());
     }
 
     // The right bytes at its path: not fetched, linked from the live tree at install time.
@@ -295,9 +295,9 @@ TEST_F(SetupDownload, ContentOnThisMachineIsReusedAndTamperedCopiesAreFetched) {
     {
         SetupCenter center(fast_timings());
         initialize(center, 4);
-        EXPECT_EQ(center.live_paths.count(path), 1u);
-        EXPECT_EQ(center.present_bytes, static_cast<int64_t>(content.size()));
-        EXPECT_EQ(center.queued_count, files.size() - 1);
+        EXPECT_EQ(center.plan().live_paths.count(path), 1u);
+        EXPECT_EQ(center.plan().present_bytes, static_cast<int64_t>(content.size()));
+        EXPECT_EQ(center.plan().queued_count(), files.size() - 1);
     }
 
     // The right bytes in an earlier download folder: placed into this one and recorded.
@@ -306,7 +306,7 @@ TEST_F(SetupDownload, ContentOnThisMachineIsReusedAndTamperedCopiesAreFetched) {
     server_->clear_requests();
     SetupCenter center(fast_timings());
     initialize(center, 4);
-    EXPECT_EQ(center.queued_count, files.size() - 1);
+    EXPECT_EQ(center.plan().queued_count(), files.size() - 1);
     EXPECT_EQ(local_content(center, content), content);
     EXPECT_EQ(record_of(center).count(path), 1u);
     ASSERT_EQ(download(center).result, 0);
@@ -343,7 +343,7 @@ TEST_F(SetupDownload, TheInstallRecordIsTrustedOnlyWhileSizeAndTimeMatch) {
     EXPECT_TRUE(velora::st::read_install_record(dir_ / "Castmill").empty());
     SetupCenter center(fast_timings());
     initialize(center, 4);
-    EXPECT_EQ(center.live_paths.count(path), 1u);
+    EXPECT_EQ(center.plan().live_paths.count(path), 1u);
 }
 
 TEST_F(SetupDownload, AChangedHashIsFetchedFromTheFirstByte) {
@@ -366,9 +366,9 @@ TEST_F(SetupDownload, AChangedHashIsFetchedFromTheFirstByte) {
     server_->clear_requests();
     SetupCenter second(fast_timings());
     initialize(second, 4);
-    ASSERT_EQ(second.download_dir, first.download_dir);
-    EXPECT_EQ(second.queued_count, 1u);
-    EXPECT_EQ(second.present_bytes, 0);
+    ASSERT_EQ(second.download_dir(), first.download_dir());
+    EXPECT_EQ(second.plan().queued_count(), 1u);
+    EXPECT_EQ(second.plan().present_bytes, 0);
     ASSERT_EQ(download(second).result, 0);
     const auto requests = file_requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -396,7 +396,7 @@ TEST_F(SetupDownload, ContentThatDoesNotMatchItsHashIsRefused) {
     initialize(refused, 2);
     const Run run = download(refused);
     EXPECT_EQ(run.result, 2100 + velora::kDownloadHashMismatch);
-    EXPECT_FALSE(fs::exists(refused.download_dir / md5_hex(release_.files().at(obs))));
+    EXPECT_FALSE(fs::exists(refused.download_dir() / md5_hex(release_.files().at(obs))));
     EXPECT_EQ(record_of(refused).count(obs), 0u);
 }
 
@@ -422,7 +422,7 @@ TEST_F(SetupDownload, FilesOfTheSameContentAreFetchedOnce) {
     initialize(center, 3);
     const Run run = download(center);
     ASSERT_EQ(run.result, 0) << run.error;
-    EXPECT_EQ(run.most_done, center.remaining_bytes);
+    EXPECT_EQ(run.most_done, center.plan().remaining_bytes());
     EXPECT_EQ(server_->count_requests(path_of("VeloraBrowser/msvcp140.dll")) +
                   server_->count_requests(path_of("VeloraOBS/bin/64bit/msvcp140.dll")),
               1);
@@ -473,10 +473,10 @@ TEST_F(SetupDownload, UpToFiftyMebibytesMissingNeverAsksForThePackage) {
     craft_manifest({{"Connect/connect.exe", md5_hex(connect), kFiftyMebibytes}});
     SetupCenter at_limit(fast_timings());
     initialize(at_limit, 4);
-    ASSERT_EQ(at_limit.remaining_bytes, kFiftyMebibytes);
+    ASSERT_EQ(at_limit.plan().remaining_bytes(), kFiftyMebibytes);
     // The file is fetched alone; its made-up size then refuses it.
     EXPECT_EQ(download(at_limit).result, 2100 + velora::kDownloadSizeMismatch);
-    EXPECT_EQ(at_limit.entire_mode, 0);
+    EXPECT_EQ(at_limit.package().replaces_files, false);
     EXPECT_EQ(server_->count_requests(zip), 0);
 
     // One byte more: the package is probed and, being small, taken.
@@ -485,9 +485,9 @@ TEST_F(SetupDownload, UpToFiftyMebibytesMissingNeverAsksForThePackage) {
     initialize(above, 4);
     const Run run = download(above);
     ASSERT_EQ(run.result, 0) << run.error;
-    EXPECT_EQ(above.entire_mode, 1);
-    EXPECT_EQ(above.package_path, above.download_dir / "Castmill_winUpdate_zip");
-    EXPECT_EQ(read_file(above.package_path),
+    EXPECT_TRUE(above.package().replaces_files);
+    EXPECT_EQ(above.package().path, above.download_dir() / "Castmill_winUpdate_zip");
+    EXPECT_EQ(read_file(above.package().path),
               read_file(release_.release_dir() / "Castmill_winUpdate.zip"));
     int gets = 0;
     for (const RecordedRequest& r : server_->requests()) gets += r.path == zip && r.method == "GET";
@@ -498,7 +498,7 @@ TEST_F(SetupDownload, UpToFiftyMebibytesMissingNeverAsksForThePackage) {
     SetupCenter again(fast_timings());
     initialize(again, 4);
     ASSERT_EQ(download(again).result, 0);
-    EXPECT_EQ(again.entire_mode, 1);
+    EXPECT_TRUE(again.package().replaces_files);
     EXPECT_EQ(server_->count_requests(zip), 3);
 }
 
@@ -520,21 +520,21 @@ TEST_F(SetupDownload, MoreThanSixHundredMissingFilesTakeThePackageWhateverItsSiz
     craft_manifest(manifest_of(601));
     SetupCenter many(fast_timings());
     initialize(many, 4);
-    ASSERT_EQ(many.queued_count, 601u);
-    ASSERT_EQ(many.remaining_bytes, kFiftyMebibytes + 1);
+    ASSERT_EQ(many.plan().queued_count(), 601u);
+    ASSERT_EQ(many.plan().remaining_bytes(), kFiftyMebibytes + 1);
     // Complete from an earlier run, so the choice is seen without moving 80 MiB.
-    make_sparse_file(many.download_dir / "Castmill_winUpdate_zip", package_size);
+    make_sparse_file(many.download_dir() / "Castmill_winUpdate_zip", package_size);
     const Run taken = download(many);
     ASSERT_EQ(taken.result, 0) << taken.error;
-    EXPECT_EQ(many.entire_mode, 1);
+    EXPECT_TRUE(many.package().replaces_files);
     EXPECT_TRUE(file_requests().empty());
 
     craft_manifest(manifest_of(600));
     SetupCenter fewer(fast_timings());
     initialize(fewer, 4);
-    ASSERT_EQ(fewer.queued_count, 600u);
+    ASSERT_EQ(fewer.plan().queued_count(), 600u);
     const Run per_file = download(fewer);
-    EXPECT_EQ(fewer.entire_mode, 0);
+    EXPECT_EQ(fewer.package().replaces_files, false);
     EXPECT_EQ(per_file.result, 2100 + 103);  // the listed files are not on the server: 404
     EXPECT_FALSE(file_requests().empty());
 }
@@ -549,24 +549,24 @@ TEST_F(SetupDownload, FullPackageModeFetchesTheInstallerUnderAnExeName) {
     const Run run = download(center);
     ASSERT_EQ(run.result, 0) << run.error;
     EXPECT_EQ(server_->count_requests(DistServer::kFullPackagePath), 2);  // headers, then file
-    EXPECT_EQ(center.package_path.parent_path(), velora::st::download_base());
-    const std::string name = center.package_path.filename().string();
+    EXPECT_EQ(center.package().path.parent_path(), velora::st::download_base());
+    const std::string name = center.package().path.filename().string();
     ASSERT_EQ(name.size(), 32u + 5u) << name;  // the cache name, "0" and ".exe"
     EXPECT_EQ(name.substr(32), "0.exe");
-    EXPECT_EQ(read_file(center.package_path), installer);
-    EXPECT_EQ(center.package_size, static_cast<int64_t>(installer.size()));
+    EXPECT_EQ(read_file(center.package().path), installer);
+    EXPECT_EQ(center.package().size, static_cast<int64_t>(installer.size()));
     EXPECT_EQ(center.expected_install_size(),
               static_cast<int64_t>(static_cast<double>(installer.size()) * 2.6));
 
     // A name that cannot be replaced is passed over for the next one.
-    const fs::path held = center.package_path;
+    const fs::path held = center.package().path;
     ImmutableFlag flag(held);
     if (!flag.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
     SetupCenter next(fast_timings());
     initialize(next, 0);
     ASSERT_EQ(download(next).result, 0);
-    EXPECT_EQ(next.package_path, held.parent_path() / (name.substr(0, 32) + "1.exe"));
-    EXPECT_EQ(read_file(next.package_path), installer);
+    EXPECT_EQ(next.package().path, held.parent_path() / (name.substr(0, 32) + "1.exe"));
+    EXPECT_EQ(read_file(next.package().path), installer);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ protected:
     // Path -> hash of every entry the engine means to install.
     static std::map<std::string, std::string> planned(const SetupCenter& center) {
         std::map<std::string, std::string> paths;
-        for (const auto& [module, list] : center.install_lists) {
+        for (const auto& [module, list] : center.plan().install_lists) {
             for (const FileEntry& entry : list) {
                 EXPECT_EQ(velora::st::module_of_path(entry.filePath), module) << entry.filePath;
                 paths[entry.filePath] = entry.hash;
@@ -77,9 +77,9 @@ TEST_F(SetupInitialize, ModuleFlagsSelectExactlyTheirFiles) {
         std::string message;
         ASSERT_EQ(initialize(center, flags, message), 0) << message;
         EXPECT_EQ(message, "");
-        EXPECT_EQ(center.version, "2.3.4");
-        EXPECT_EQ(center.manifest_url, server.manifest_url());
-        EXPECT_EQ(center.base_url, server.release_url());
+        EXPECT_EQ(center.release().version(), "2.3.4");
+        EXPECT_EQ(center.release().manifest_url(), server.manifest_url());
+        EXPECT_EQ(center.release().base_url(), server.release_url());
 
         std::map<std::string, std::string> expected;
         int64_t bytes = 0;
@@ -89,12 +89,12 @@ TEST_F(SetupInitialize, ModuleFlagsSelectExactlyTheirFiles) {
         }
         EXPECT_EQ(planned(center), expected);
         std::map<std::string, std::string> queued;
-        for (const FileEntry& entry : center.download_queue) queued[entry.filePath] = entry.hash;
+        for (const FileEntry& entry : center.plan().queue) queued[entry.filePath] = entry.hash;
         EXPECT_EQ(queued, expected);
-        EXPECT_EQ(center.queued_count, expected.size());
-        EXPECT_EQ(center.total_bytes, bytes);
-        EXPECT_EQ(center.present_bytes, 0);
-        EXPECT_EQ(center.remaining_bytes, bytes);
+        EXPECT_EQ(center.plan().queued_count(), expected.size());
+        EXPECT_EQ(center.plan().total_bytes, bytes);
+        EXPECT_EQ(center.plan().present_bytes, 0);
+        EXPECT_EQ(center.plan().remaining_bytes(), bytes);
         // The archiver under VeloraOBS belongs to the application, not to the plug-in.
         EXPECT_EQ(expected.count("VeloraOBS/7z/7z.exe"), (flags & 1) ? 1u : 0u);
         EXPECT_EQ(expected.count("VeloraOBS/bin/64bit/obs64.exe"), (flags & 2) ? 1u : 0u);
@@ -111,7 +111,7 @@ TEST_F(SetupInitialize, UnknownPathsAreLoggedAndSkipped) {
     ASSERT_EQ(initialize(center, 7, message), 0) << message;
     EXPECT_TRUE(log.contains("unkonwn file module[Other/readme.txt]")) << log.text();
     EXPECT_EQ(planned(center).count("Other/readme.txt"), 0u);
-    EXPECT_EQ(center.queued_count, release_.files().size() - 1);
+    EXPECT_EQ(center.plan().queued_count(), release_.files().size() - 1);
 }
 
 TEST_F(SetupInitialize, VersionAnswerDecidesWhetherAndWhatToInstall) {
@@ -141,18 +141,18 @@ TEST_F(SetupInitialize, VersionAnswerDecidesWhetherAndWhatToInstall) {
         EXPECT_EQ(initialize(module_mode, 3, message), c.module_result);
         EXPECT_EQ(message, c.message);
         if (c.module_result == 0) {
-            EXPECT_EQ(module_mode.version, c.version);
+            EXPECT_EQ(module_mode.release().version(), c.version);
         }
 
         // The full package does not depend on the update service: it always starts.
         SetupCenter full(fast_timings());
         EXPECT_EQ(initialize(full, 0, message), 0);
         if (c.module_result != 0) {
-            EXPECT_EQ(full.version, "1.0.0");
+            EXPECT_EQ(full.release().version(), "1.0.0");
         }
-        EXPECT_EQ(full.download_dir, velora::st::download_base());
-        EXPECT_TRUE(fs::is_directory(full.download_dir));
-        EXPECT_TRUE(full.install_lists.empty());
+        EXPECT_EQ(full.download_dir(), velora::st::download_base());
+        EXPECT_TRUE(fs::is_directory(full.download_dir()));
+        EXPECT_TRUE(full.plan().install_lists.empty());
     }
 
     write_file(release_.release_dir() / "version.json", "<html>busy</html>");
@@ -214,8 +214,8 @@ TEST_F(SetupInitialize, UnusableManifestsFailBeforeAnythingIsPlanned) {
         std::string message;
         EXPECT_EQ(initialize(center, 2, message), c.result);
         EXPECT_EQ(message, c.message);
-        EXPECT_TRUE(center.download_queue.empty());
-        EXPECT_TRUE(center.install_lists.empty());
+        EXPECT_TRUE(center.plan().queue.empty());
+        EXPECT_TRUE(center.plan().install_lists.empty());
     }
 
     // Elements without a path or hash, or that are no objects, are passed over.
@@ -244,9 +244,9 @@ TEST_F(SetupInitialize, SizesBeyondTwoGibibytesAreCountedWhole) {
     SetupCenter center(fast_timings());
     std::string message;
     ASSERT_EQ(initialize(center, 4, message), 0) << message;
-    EXPECT_EQ(center.total_bytes, 2 * big);
-    EXPECT_EQ(center.remaining_bytes, 2 * big);
-    EXPECT_EQ(center.install_lists[4][1].fileSize, big);
+    EXPECT_EQ(center.plan().total_bytes, 2 * big);
+    EXPECT_EQ(center.plan().remaining_bytes(), 2 * big);
+    EXPECT_EQ(center.plan().install_lists.at(4)[1].fileSize, big);
 }
 
 TEST_F(SetupInitialize, RequestsAreTriedThreeTimes) {
@@ -277,7 +277,7 @@ TEST_F(SetupInitialize, RequestsAreTriedThreeTimes) {
     EXPECT_EQ(message, "request version info failed");
     SetupCenter full(fast_timings());
     EXPECT_EQ(initialize(full, 0, message), 0);
-    EXPECT_EQ(full.version, "1.0.0");
+    EXPECT_EQ(full.release().version(), "1.0.0");
 }
 
 TEST_F(SetupInitialize, AServiceThatNeverAnswersFailsEachAttemptAtTheStallLimit) {
@@ -296,7 +296,7 @@ TEST_F(SetupInitialize, AServiceThatNeverAnswersFailsEachAttemptAtTheStallLimit)
     SetupCenter center(timings);
     std::string message;
     EXPECT_EQ(initialize(center, 4, message), 0) << message;
-    EXPECT_FALSE(center.download_queue.empty());
+    EXPECT_FALSE(center.plan().queue.empty());
 }
 
 TEST_F(SetupInitialize, DownloadDirectoryFollowsTheManifestVersion) {
@@ -309,15 +309,15 @@ TEST_F(SetupInitialize, DownloadDirectoryFollowsTheManifestVersion) {
         std::string message;
         ASSERT_EQ(initialize(first, 4, message), 0) << message;
         ASSERT_EQ(initialize(second, 4, message), 0) << message;
-        EXPECT_EQ(first.download_dir, installer / md5_hex(server.manifest_url() + "_" + etag));
-        EXPECT_EQ(second.download_dir, first.download_dir);
-        EXPECT_TRUE(fs::is_directory(first.download_dir));
+        EXPECT_EQ(first.download_dir(), installer / md5_hex(server.manifest_url() + "_" + etag));
+        EXPECT_EQ(second.download_dir(), first.download_dir());
+        EXPECT_TRUE(fs::is_directory(first.download_dir()));
 
         release_.add("Connect/new.dll", "new");
         release_.publish("2.3.5");
         SetupCenter next(fast_timings());
         ASSERT_EQ(initialize(next, 4, message), 0) << message;
-        EXPECT_NE(next.download_dir, first.download_dir);
+        EXPECT_NE(next.download_dir(), first.download_dir());
     }
     // Without an ETag a digits-only folder of the manifest URL identifies the version.
     DistServerOptions options;
@@ -330,7 +330,7 @@ TEST_F(SetupInitialize, DownloadDirectoryFollowsTheManifestVersion) {
     SetupCenter center(fast_timings());
     std::string message;
     ASSERT_EQ(initialize(center, 4, message), 0) << message;
-    EXPECT_EQ(center.download_dir, installer / md5_hex(server.manifest_url() + "_20261208"));
+    EXPECT_EQ(center.download_dir(), installer / md5_hex(server.manifest_url() + "_20261208"));
 }
 
 TEST_F(SetupInitialize, TheStartIsReportedWithTheEventOfItsMode) {

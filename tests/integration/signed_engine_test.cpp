@@ -48,7 +48,7 @@ protected:
     // Every file of the selected modules is in the download folder, checked.
     void expect_downloaded(const SetupCenter& center) const {
         for (const auto& [path, content] : release_.files_of(3))
-            EXPECT_EQ(read_file(center.download_dir / md5_hex(content)), content) << path;
+            EXPECT_EQ(read_file(center.download_dir() / md5_hex(content)), content) << path;
     }
 
     TempDir dir_;
@@ -60,7 +60,7 @@ TEST_F(SignedEngine, EngineOfABuildThatPinsNoKeyTakesUnsignedReleases) {
     release_.publish("2.0.0");
     SetupCenter center(fast_timings());
     EXPECT_TRUE(velora::st::pinned_release_keys().empty());
-    ASSERT_TRUE(center.release_keys.empty());
+    ASSERT_TRUE(center.release_keys().empty());
     std::string message;
     ASSERT_EQ(fetch(center, message), 0) << message;
     expect_downloaded(center);
@@ -69,8 +69,7 @@ TEST_F(SignedEngine, EngineOfABuildThatPinsNoKeyTakesUnsignedReleases) {
 
 TEST_F(SignedEngine, SigningBuildRefusesTheSameReleaseUnsigned) {
     release_.publish("2.0.0");
-    SetupCenter center(fast_timings());
-    center.release_keys = {test_release_public_key()};
+    SetupCenter center(fast_timings(), {test_release_public_key()});
     std::string message;
     EXPECT_EQ(initialize(center, message), velora::kSetupUntrustedRelease);
     EXPECT_EQ(message, "version info signature missing");
@@ -81,14 +80,12 @@ TEST_F(SignedEngine, EitherKeyOfARotationVerifies) {
     const ReleaseKeyPair next = make_release_key_pair();
     release_.publish_signed("2.0.0", server_->manifest_url());
     release_.sign("manifest.json", next.secret_key);
-    SetupCenter center(fast_timings());
-    center.release_keys = {test_release_public_key(), next.public_key};
+    SetupCenter center(fast_timings(), {test_release_public_key(), next.public_key});
     std::string message;
     ASSERT_EQ(fetch(center, message), 0) << message;  // old key: answer, new key: manifest
     expect_downloaded(center);
 
-    SetupCenter old_key_only(fast_timings());
-    old_key_only.release_keys = {test_release_public_key()};
+    SetupCenter old_key_only(fast_timings(), {test_release_public_key()});
     EXPECT_EQ(initialize(old_key_only, message), velora::kSetupUntrustedRelease);
     EXPECT_EQ(message, "manifest signature invalid");
 }
@@ -115,20 +112,18 @@ TEST_F(SignedEngine, CachedFileThatFailsItsSha256IsFetchedAgain) {
     std::string message;
     fs::path cached;
     {
-        SetupCenter first(fast_timings());
-        first.release_keys = {test_release_public_key()};
+        SetupCenter first(fast_timings(), {test_release_public_key()});
         ASSERT_EQ(initialize(first, message), 0) << message;
         ASSERT_EQ(first.download_files({}, message), 0) << message;
-        cached = first.download_dir / md5_hex(content);
+        cached = first.download_dir() / md5_hex(content);
     }
     // Same size and recorded as complete, other bytes: only a digest can tell.
     write_file(cached, std::string(content.size(), 'x'));
 
-    SetupCenter second(fast_timings());
-    second.release_keys = {test_release_public_key()};
+    SetupCenter second(fast_timings(), {test_release_public_key()});
     ASSERT_EQ(initialize(second, message), 0) << message;
-    ASSERT_EQ(second.download_queue.size(), 1u);
-    EXPECT_EQ(second.download_queue.front().filePath, path);
+    ASSERT_EQ(second.plan().queue.size(), 1u);
+    EXPECT_EQ(second.plan().queue.front().filePath, path);
     ASSERT_EQ(second.download_files({}, message), 0) << message;
     EXPECT_EQ(read_file(cached), content);
 }

@@ -201,14 +201,18 @@ TEST(UnzipPackage, UnwritableOutputGivesItsCode) {
 class EntireModeTest : public ::testing::Test {
 protected:
     EntireModeTest() {
-        center.entire_mode = 1;
-        center.install_dir = tmp / "Castmill";
-        center.staging_dir = tmp / "Castmill.staging";
-        center.download_dir = tmp / "download";
-        center.package_path = center.download_dir / "Castmill_winUpdate.zip";
-        fs::create_directories(center.download_dir);
-        center.install_lists[1] = {{"VeloraBrowser/browser.exe", "h1", 7},
-                                   {"Update/updater.exe", "h2", 7}};
+        center.set_target({.install_dir = install_dir, .modules = 1});
+        center.set_staging_dir(staging_dir);
+        fs::create_directories(tmp / "download");
+        center.use_download_dir(tmp / "download");
+        center.set_package({.path = package, .size = 0, .replaces_files = true});
+        plan_files({{"VeloraBrowser/browser.exe", "h1", 7}, {"Update/updater.exe", "h2", 7}});
+    }
+
+    void plan_files(std::vector<FileEntry> entries) {
+        DownloadPlan plan;
+        plan.install_lists[1] = std::move(entries);
+        center.set_plan(plan);
     }
 
     std::vector<fs::path> extract_dirs() const {
@@ -220,51 +224,54 @@ protected:
     }
 
     TempDir tmp;
+    const fs::path install_dir = tmp / "Castmill";
+    const fs::path staging_dir = tmp / "Castmill.staging";
+    const fs::path package = tmp / "download" / "Castmill_winUpdate.zip";
     SetupCenter center;
     LogCapture log;
 };
 
 TEST_F(EntireModeTest, InstallsFromTheUnpackedPackageAndRemovesIt) {
-    make_zip(center.package_path,
+    make_zip(package,
              {{"VeloraBrowser/browser.exe", "browser"}, {"Update/updater.exe", "updater"}});
     std::string error;
     EXPECT_EQ(center._install_entire_mode_impl(error), 0);
     EXPECT_EQ(error, "");
-    EXPECT_EQ(read_file(center.staging_dir / "VeloraBrowser/browser.exe"), "browser");
-    EXPECT_EQ(read_file(center.staging_dir / "Update/updater.exe"), "updater");
-    EXPECT_FALSE(fs::exists(center.install_dir));
-    EXPECT_EQ(center.extract_dir.parent_path(), temp_folder());
+    EXPECT_EQ(read_file(staging_dir / "VeloraBrowser/browser.exe"), "browser");
+    EXPECT_EQ(read_file(staging_dir / "Update/updater.exe"), "updater");
+    EXPECT_FALSE(fs::exists(install_dir));
+    EXPECT_EQ(center.extract_dir().parent_path(), temp_folder());
     EXPECT_TRUE(extract_dirs().empty());
-    EXPECT_TRUE(fs::exists(center.package_path));
-    EXPECT_TRUE(log.contains("extract zip file to: " + center.extract_dir.string()));
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_TRUE(log.contains("extract zip file to: " + center.extract_dir().string()));
 }
 
 TEST_F(EntireModeTest, BrokenPackageFailsBeforeAnythingIsInstalled) {
-    write_file(center.package_path, "not a zip archive");
+    write_file(package, "not a zip archive");
     std::string error;
     EXPECT_EQ(center._install_entire_mode_impl(error), kUnzipOpenArchiveFailed);
     EXPECT_EQ(error, "unzip entire package failed");
-    EXPECT_FALSE(fs::exists(center.install_dir));
+    EXPECT_FALSE(fs::exists(install_dir));
     EXPECT_TRUE(extract_dirs().empty());
     EXPECT_TRUE(log.contains("fialied. code: 2001"));
     // Never trusted twice: the next run fetches it again.
-    EXPECT_FALSE(fs::exists(center.package_path));
+    EXPECT_FALSE(fs::exists(package));
 }
 
 TEST_F(EntireModeTest, ArchiveOfAnotherReleaseIsRefusedAndDropped) {
     // Same names and sizes as the manifest's, other bytes: a stale archive.
-    center.install_lists[1] = {{"VeloraBrowser/browser.exe", md5_hex("browser"), 7}};
-    make_zip(center.package_path, {{"VeloraBrowser/browser.exe", "BROWSER"}});
+    plan_files({{"VeloraBrowser/browser.exe", md5_hex("browser"), 7}});
+    make_zip(package, {{"VeloraBrowser/browser.exe", "BROWSER"}});
     std::string error;
     EXPECT_EQ(center._install_entire_mode_impl(error), kDownloadHashMismatch);
     EXPECT_EQ(error, "package content does not match the manifest");
-    EXPECT_FALSE(fs::exists(center.staging_dir / "VeloraBrowser/browser.exe"));
-    EXPECT_FALSE(fs::exists(center.package_path));
+    EXPECT_FALSE(fs::exists(staging_dir / "VeloraBrowser/browser.exe"));
+    EXPECT_FALSE(fs::exists(package));
     EXPECT_TRUE(extract_dirs().empty());
 }
 
 TEST_F(EntireModeTest, PackageWithoutTheListedFilesFailsWithFileNotFound) {
-    make_zip(center.package_path, {});
+    make_zip(package, {});
     // What the platform reports for a file in a missing folder: 2 on POSIX, 3 on Windows.
     const int missing = sys::copy_file(tmp / "no/such/file", tmp / "copy", true);
     std::string error;
@@ -272,11 +279,11 @@ TEST_F(EntireModeTest, PackageWithoutTheListedFilesFailsWithFileNotFound) {
     EXPECT_TRUE(extract_dirs().empty());
 
     // A second run unpacks the same package into a fresh folder.
-    make_zip(center.package_path,
+    make_zip(package,
              {{"VeloraBrowser/browser.exe", "browser"}, {"Update/updater.exe", "updater"}});
-    const fs::path first = center.extract_dir;
+    const fs::path first = center.extract_dir();
     EXPECT_EQ(center._install_entire_mode_impl(error), 0);
-    EXPECT_NE(center.extract_dir, first);
+    EXPECT_NE(center.extract_dir(), first);
 }
 
 }  // namespace

@@ -35,84 +35,98 @@ SetupTimings fast_timings() {
 class InstallFilesTest : public ::testing::Test {
 protected:
     InstallFilesTest() : center(fast_timings()) {
-        center.install_dir = tmp / "Castmill";
-        center.staging_dir = tmp / "Castmill.staging";
-        center.download_dir = tmp / "download";
-        fs::create_directories(center.download_dir);
+        select_modules(0);
+        center.set_staging_dir(staging_dir);
+        fs::create_directories(download_dir);
+        center.use_download_dir(download_dir);
+    }
+
+    void select_modules(int modules) {
+        center.set_target({.install_dir = install_dir, .modules = modules});
+    }
+
+    // Lists the entry for module 1.
+    void list(const FileEntry& entry) {
+        plan.install_lists[1].push_back(entry);
+        center.set_plan(plan);
     }
 
     // A downloaded file for filePath, listed for module 1.
     FileEntry add(const std::string& file_path, const std::string& content) {
         FileEntry entry{file_path, "hash" + std::to_string(++count), 0};
-        write_file(center.download_dir / entry.hash, content);
+        write_file(download_dir / entry.hash, content);
         entry.fileSize = static_cast<int64_t>(content.size());
-        center.install_lists[1].push_back(entry);
+        list(entry);
         return entry;
     }
 
     // A copy of the idle test program at the install path, running.
     std::unique_ptr<RunningProgram> run_at(const std::string& file_path) {
-        const fs::path dest = center.install_dir / file_path;
+        const fs::path dest = install_dir / file_path;
         fs::create_directories(dest.parent_path());
         fs::copy_file(castmill::test::test_program("idle_program"), dest);
         return std::make_unique<RunningProgram>(dest);
     }
 
     TempDir tmp;
+    const fs::path install_dir = tmp / "Castmill";
+    const fs::path staging_dir = tmp / "Castmill.staging";
+    const fs::path download_dir = tmp / "download";
     SetupCenter center;
+    DownloadPlan plan;
     LogCapture log;
     int count = 0;
 };
 
 TEST_F(InstallFilesTest, FilesAreStagedBesideTheLiveTreeWhichStaysUntouched) {
-    write_file(center.install_dir / "Update/app.dll", "version 2");
+    write_file(install_dir / "Update/app.dll", "version 2");
     const FileEntry entry = add("VeloraBrowser/locales/en.pak", "english");
     EXPECT_EQ(center._install_file(entry), 0);
-    EXPECT_EQ(read_file(center.staging_dir / "VeloraBrowser/locales/en.pak"), "english");
-    EXPECT_FALSE(fs::exists(center.install_dir / "VeloraBrowser"));
-    EXPECT_EQ(read_file(center.install_dir / "Update/app.dll"), "version 2");
+    EXPECT_EQ(read_file(staging_dir / "VeloraBrowser/locales/en.pak"), "english");
+    EXPECT_FALSE(fs::exists(install_dir / "VeloraBrowser"));
+    EXPECT_EQ(read_file(install_dir / "Update/app.dll"), "version 2");
 }
 
 TEST_F(InstallFilesTest, StagedContentThatDoesNotMatchTheManifestIsRefusedAndForgotten) {
     // A cached download that changed after it was fetched: same size, other bytes.
     const std::string good = "the right bytes";
     FileEntry entry{"Update/app.dll", md5_hex(good), static_cast<int64_t>(good.size())};
-    write_file(center.download_dir / entry.hash, "the wrong bytes");
-    center.downloaded_files[entry.filePath] = entry;
-    center.install_lists[1].push_back(entry);
+    write_file(download_dir / entry.hash, "the wrong bytes");
+    center.set_downloaded(DownloadedRecord({{entry.filePath, entry}}));
+    list(entry);
     EXPECT_EQ(center._install(), kDownloadHashMismatch);
-    EXPECT_FALSE(fs::exists(center.staging_dir / "Update/app.dll"));
-    EXPECT_FALSE(fs::exists(center.download_dir / entry.hash));
-    EXPECT_TRUE(center.downloaded_files.empty());
+    EXPECT_FALSE(fs::exists(staging_dir / "Update/app.dll"));
+    EXPECT_FALSE(fs::exists(download_dir / entry.hash));
+    EXPECT_TRUE(center.downloaded().empty());
 
     // A file of the wrong size is refused the same way, whatever its hash says.
     FileEntry sized{"Update/b.dll", "plainname", 4};
-    write_file(center.download_dir / sized.hash, "12345");
+    write_file(download_dir / sized.hash, "12345");
     EXPECT_EQ(center._install_file(sized), kDownloadHashMismatch);
 }
 
 TEST_F(InstallFilesTest, MissingSourceEndsTheInstallationWithFileNotFound) {
     add("Update/first.dll", "first");
     FileEntry missing{"Update/missing.dll", "nohash", 4};
-    center.install_lists[1].push_back(missing);
+    list(missing);
     add("Update/after.dll", "after");
     EXPECT_EQ(center._install(), sys::kErrorFileNotFound);
-    EXPECT_EQ(read_file(center.staging_dir / "Update/first.dll"), "first");
-    EXPECT_FALSE(fs::exists(center.staging_dir / "Update/after.dll"));
+    EXPECT_EQ(read_file(staging_dir / "Update/first.dll"), "first");
+    EXPECT_FALSE(fs::exists(staging_dir / "Update/after.dll"));
     EXPECT_TRUE(log.contains("install file: Update/missing.dll failed. code: 2"));
 }
 
 TEST_F(InstallFilesTest, InstallCreatesTheModuleFoldersFirst) {
-    center.modules = 2;
+    select_modules(2);
     EXPECT_EQ(center._install(), 0);
     for (const char* name : {"VeloraOBS", "dist", "VeloraDriver"})
-        EXPECT_TRUE(fs::is_directory(center.staging_dir / name)) << name;
-    EXPECT_FALSE(fs::exists(center.staging_dir / "VeloraBrowser"));
+        EXPECT_TRUE(fs::is_directory(staging_dir / name)) << name;
+    EXPECT_FALSE(fs::exists(staging_dir / "VeloraBrowser"));
 }
 
 TEST_F(InstallFilesTest, UnusableStagingFolderIsAFileSystemError) {
-    write_file(center.staging_dir, "a file where the folder belongs");
-    center.modules = 1;
+    write_file(staging_dir, "a file where the folder belongs");
+    select_modules(1);
     EXPECT_EQ(center._install(), kSetupFileSystemError);
     EXPECT_TRUE(log.contains("SetupCenter::_install create_directories error:"));
 }
@@ -120,8 +134,8 @@ TEST_F(InstallFilesTest, UnusableStagingFolderIsAFileSystemError) {
 // Without a staging folder the paths would be relative to the working directory.
 TEST_F(InstallFilesTest, NoStagingFolderStagesNothing) {
     add("Update/app.dll", "app");
-    center.modules = 1;
-    center.staging_dir.clear();
+    select_modules(1);
+    center.set_staging_dir({});
     const fs::path before = fs::current_path();
     fs::current_path(tmp.path());
     const int code = center._install();
@@ -134,7 +148,7 @@ TEST_F(InstallFilesTest, NoStagingFolderStagesNothing) {
 // The file-by-file path, taken when the live tree cannot be renamed as a whole.
 class InPlaceTest : public InstallFilesTest {
 protected:
-    InPlaceTest() { center.modules = 1; }
+    InPlaceTest() { select_modules(1); }
 
     int stage_and_replace(std::string& message) {
         const int staged = center._install();
@@ -157,18 +171,18 @@ protected:
 
 TEST_F(InPlaceTest, RunningProgramIsMovedAsideAndTheNewContentInstalled) {
     auto program = run_at("VeloraBrowser/browser");
-    write_file(center.install_dir / "VeloraBrowser/stale.dll", "not in the new release");
-    write_file(center.install_dir / "Connect/connect.dll", "another module's");
+    write_file(install_dir / "VeloraBrowser/stale.dll", "not in the new release");
+    write_file(install_dir / "Connect/connect.dll", "another module's");
     add("VeloraBrowser/browser", "new browser");
     add("VeloraBrowser/other.dll", "other");
 
     std::string message;
     EXPECT_EQ(stage_and_replace(message), 0) << message;
-    const fs::path dest = center.install_dir / "VeloraBrowser/browser";
+    const fs::path dest = install_dir / "VeloraBrowser/browser";
     EXPECT_EQ(read_file(dest), "new browser");
-    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/other.dll"), "other");
-    EXPECT_FALSE(fs::exists(center.install_dir / "VeloraBrowser/stale.dll"));
-    EXPECT_EQ(read_file(center.install_dir / "Connect/connect.dll"), "another module's");
+    EXPECT_EQ(read_file(install_dir / "VeloraBrowser/other.dll"), "other");
+    EXPECT_FALSE(fs::exists(install_dir / "VeloraBrowser/stale.dll"));
+    EXPECT_EQ(read_file(install_dir / "Connect/connect.dll"), "another module's");
     EXPECT_TRUE(siblings().empty()) << testing::PrintToString(siblings());
     // The process runs on from its moved-aside image.
     EXPECT_EQ(program->exchange("ping"), "ping");
@@ -190,19 +204,19 @@ TEST_F(InPlaceTest, RunningProgramIsMovedAsideAndTheNewContentInstalled) {
 }
 
 TEST_F(InPlaceTest, HeldFileThatCannotBeMovedAsideNamesItsProgramAndPutsEverythingBack) {
-    write_file(center.install_dir / "VeloraBrowser/browser.dll", "old browser");
+    write_file(install_dir / "VeloraBrowser/browser.dll", "old browser");
     auto program = run_at("Update/castmill_helper");
-    const std::string old_content = read_file(center.install_dir / "Update/castmill_helper");
+    const std::string old_content = read_file(install_dir / "Update/castmill_helper");
     add("VeloraBrowser/browser.dll", "new browser");
     add("Update/castmill_helper", "new helper");
-    ImmutableFlag frozen(center.install_dir / "Update");
+    ImmutableFlag frozen(install_dir / "Update");
     if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
 
     std::string message;
     EXPECT_EQ(stage_and_replace(message), kSetupInUse);
     EXPECT_EQ(message, "castmill_helper\n");
-    EXPECT_EQ(read_file(center.install_dir / "Update/castmill_helper"), old_content);
-    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/browser.dll"), "old browser");
+    EXPECT_EQ(read_file(install_dir / "Update/castmill_helper"), old_content);
+    EXPECT_EQ(read_file(install_dir / "VeloraBrowser/browser.dll"), "old browser");
     EXPECT_TRUE(log.contains("is still use"));
     EXPECT_EQ(program->exchange("ping"), "ping");
     EXPECT_TRUE(siblings().empty()) << testing::PrintToString(siblings());
@@ -211,39 +225,38 @@ TEST_F(InPlaceTest, HeldFileThatCannotBeMovedAsideNamesItsProgramAndPutsEverythi
 TEST_F(InPlaceTest, HeldFilesOnTheSkipListKeepTheirOldContent) {
     auto camera = run_at("velora_cam/obs-virtualcam-module64.dll");
     auto symbols = run_at("velora_cam/camera.pdb");
-    const std::string old_content = read_file(center.install_dir / "velora_cam/camera.pdb");
+    const std::string old_content = read_file(install_dir / "velora_cam/camera.pdb");
     add("velora_cam/obs-virtualcam-module64.dll", "new camera");
     add("velora_cam/camera.pdb", "new symbols");
     add("velora_cam/cam.dll", "new cam");
-    fs::create_directories(center.install_dir / "velora_cam");
-    write_file(center.install_dir / "velora_cam/cam.dll", "old cam");
-    ImmutableFlag frozen(center.install_dir / "velora_cam");
+    fs::create_directories(install_dir / "velora_cam");
+    write_file(install_dir / "velora_cam/cam.dll", "old cam");
+    ImmutableFlag frozen(install_dir / "velora_cam");
     if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
 
     // cam.dll cannot be replaced in the frozen folder either, and it is on no skip list.
     std::string message;
     EXPECT_EQ(stage_and_replace(message), kSetupFileSystemError);
     EXPECT_NE(message.find("velora_cam/cam.dll"), std::string::npos) << message;
-    EXPECT_EQ(read_file(center.install_dir / "velora_cam/camera.pdb"), old_content);
-    EXPECT_EQ(read_file(center.install_dir / "velora_cam/obs-virtualcam-module64.dll"),
-              old_content);
-    EXPECT_EQ(read_file(center.install_dir / "velora_cam/cam.dll"), "old cam");
+    EXPECT_EQ(read_file(install_dir / "velora_cam/camera.pdb"), old_content);
+    EXPECT_EQ(read_file(install_dir / "velora_cam/obs-virtualcam-module64.dll"), old_content);
+    EXPECT_EQ(read_file(install_dir / "velora_cam/cam.dll"), "old cam");
 }
 
 TEST_F(InPlaceTest, SkippedHeldFilesLetTheRestOfTheRunSucceed) {
     auto symbols = run_at("velora_cam/camera.pdb");
-    const std::string old_content = read_file(center.install_dir / "velora_cam/camera.pdb");
+    const std::string old_content = read_file(install_dir / "velora_cam/camera.pdb");
     add("velora_cam/camera.pdb", "new symbols");
     add("VeloraBrowser/browser.dll", "new browser");
-    ImmutableFlag frozen(center.install_dir / "velora_cam");
+    ImmutableFlag frozen(install_dir / "velora_cam");
     if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
 
     std::string message;
     EXPECT_EQ(stage_and_replace(message), 0) << message;
-    EXPECT_EQ(read_file(center.install_dir / "velora_cam/camera.pdb"), old_content);
-    EXPECT_EQ(read_file(center.install_dir / "VeloraBrowser/browser.dll"), "new browser");
-    EXPECT_TRUE(log.contains("skip in use file: " +
-                             (center.install_dir / "velora_cam/camera.pdb").string()));
+    EXPECT_EQ(read_file(install_dir / "velora_cam/camera.pdb"), old_content);
+    EXPECT_EQ(read_file(install_dir / "VeloraBrowser/browser.dll"), "new browser");
+    EXPECT_TRUE(
+        log.contains("skip in use file: " + (install_dir / "velora_cam/camera.pdb").string()));
 }
 
 TEST(CanSkipInUse, MatchesTheListedNamesAndDebugSymbolsExactly) {

@@ -33,11 +33,11 @@ protected:
         layers_ = *sys::vulkan_implicit_layer_dir();
         for (const fs::path& p : {hook_target_, settings_, layers_.parent_path()})
             fs::remove_all(p);
-        center_.install_dir = dir_ / "Castmill";
+        center_.set_target({.install_dir = dir_ / "Castmill"});
     }
 
     void write_hook(std::string_view name, const std::string& content) {
-        write_file(hook_source_folder(center_.install_dir) / name, content);
+        write_file(hook_source_folder(center_.target().install_dir) / name, content);
     }
 
     TempDir dir_;
@@ -50,7 +50,7 @@ protected:
 TEST_F(MediaPlugin, PlacesTheHookAnnouncesTheLayerAndResetsTheSettings) {
     write_hook("graphics-hook64.dll", "hook v2");
     write_hook("obs-vulkan64.json", "{\"layer\": 2}");
-    write_file(virtual_camera_server(center_.install_dir), "camera");
+    write_file(virtual_camera_server(center_.target().install_dir), "camera");
     write_file(hook_target_ / "graphics-hook64.dll", "hook v1");
     write_file(settings_ / "basic" / "profiles" / "a.ini", "x");
     write_file(settings_ / "global.ini", "y");
@@ -65,7 +65,7 @@ TEST_F(MediaPlugin, PlacesTheHookAnnouncesTheLayerAndResetsTheSettings) {
     ASSERT_TRUE(fs::is_directory(settings_));
     EXPECT_EQ(entries(settings_), 0u);
     // The link was removed, not what it pointed to.
-    EXPECT_TRUE(fs::exists(hook_source_folder(center_.install_dir)));
+    EXPECT_TRUE(fs::exists(hook_source_folder(center_.target().install_dir)));
     // Where there is no COM, the camera's registration is reported and passed over.
     EXPECT_TRUE(log.contains("install virtual cam code: 50")) << log.text();
 }
@@ -82,7 +82,7 @@ TEST_F(MediaPlugin, OneHookFileAloneIsCopiedButNoLayerAnnounced) {
 TEST_F(MediaPlugin, ALayerThatCannotBeAnnouncedSkipsTheCamera) {
     write_hook("graphics-hook64.dll", "hook");
     write_hook("obs-vulkan64.json", "{}");
-    write_file(virtual_camera_server(center_.install_dir), "camera");
+    write_file(virtual_camera_server(center_.target().install_dir), "camera");
     write_file(layers_.parent_path(), "a file where the loader's folder belongs");
 
     LogCapture log;
@@ -105,7 +105,7 @@ TEST_F(MediaPlugin, AnUndeletableSettingsFileIsLeftAfterTenRounds) {
 
 TEST_F(MediaPlugin, UnknownFoldersAreLoggedAndPassedOver) {
     write_hook("graphics-hook64.dll", "hook");
-    write_file(virtual_camera_server(center_.install_dir), "camera");
+    write_file(virtual_camera_server(center_.target().install_dir), "camera");
     ScopedEnv env;
     for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
         env.set(name, std::nullopt);
@@ -119,7 +119,7 @@ TEST_F(MediaPlugin, UnknownFoldersAreLoggedAndPassedOver) {
 
 TEST_F(MediaPlugin, AFileSystemErrorEndsTheStep) {
     // A name longer than the system allows cannot be checked.
-    center_.install_dir = dir_ / std::string(300, 'x');
+    center_.set_target({.install_dir = dir_ / std::string(300, 'x')});
     LogCapture log;
     center_.finish_obs_module_setup();
     EXPECT_TRUE(log.contains("finish_obs_module_setup filesystem_error: ")) << log.text();

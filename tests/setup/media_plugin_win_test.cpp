@@ -28,17 +28,18 @@ std::optional<DWORD> layer_value(const fs::path& manifest) {
 TEST(MediaPluginOnWindows, PlacesTheHookRegistersTheLayerAndTheCameraAndResetsTheSettings) {
     TempDir dir;
     SetupCenter center;
-    center.install_dir = dir / "Castmill";
+    center.set_target({.install_dir = dir / "Castmill"});
     const fs::path hook_target =
         *sys::known_folder(sys::KnownFolder::CommonAppData) / kHookTargetFolder;
     const fs::path settings =
         *sys::known_folder(sys::KnownFolder::RoamingAppData) / kObsSettingsFolder;
     fs::remove_all(hook_target);
     fs::remove_all(settings);
-    write_file(hook_source_folder(center.install_dir) / "graphics-hook64.dll", "hook v2");
-    write_file(hook_source_folder(center.install_dir) / "obs-vulkan64.json", "{\"layer\": 2}");
+    write_file(hook_source_folder(center.target().install_dir) / "graphics-hook64.dll", "hook v2");
+    write_file(hook_source_folder(center.target().install_dir) / "obs-vulkan64.json",
+               "{\"layer\": 2}");
     // Not a real COM server: the registration is started, and fails on its own.
-    write_file(virtual_camera_server(center.install_dir), "camera");
+    write_file(virtual_camera_server(center.target().install_dir), "camera");
     write_file(hook_target / "graphics-hook64.dll", "hook v1");
     write_file(settings / "basic" / "profiles" / "a.ini", "x");
     write_file(settings / "global.ini", "y");

@@ -25,18 +25,17 @@ class SetupDataTest : public ::testing::Test {
 protected:
     SetupDataTest() {
         fs::create_directories(tmp / "Castmill/Update");
-        center.setup_dir = tmp / "Castmill";
+        center.set_target({.install_dir = tmp / "Castmill"});
     }
 
     // A fresh engine reading what the first one left.
     void load_into_fresh_engine() {
-        loaded.setup_dir = center.setup_dir;
+        loaded.set_target(center.target());
         loaded.load_setup_data();
     }
 
     void save(const std::string& url, const std::string& version) {
-        center.manifest_url = url;
-        center.version = version;
+        center.set_release(Release(version, url));
         center.save_setup_data();
     }
 
@@ -69,8 +68,8 @@ TEST_F(SetupDataTest, SavedDataLoadsBackWithItsMembersInOrder) {
     EXPECT_TRUE(log.contains("save_setup_data"));
 
     load_into_fresh_engine();
-    EXPECT_EQ(loaded.manifest_url, kManifestUrl);
-    EXPECT_EQ(loaded.version, "2.3.4");
+    EXPECT_EQ(loaded.release().manifest_url(), kManifestUrl);
+    EXPECT_EQ(loaded.release().version(), "2.3.4");
     EXPECT_TRUE(log.contains("load setup data: get_app_version failed"));
     EXPECT_TRUE(log.contains(std::string("load setup data. manifest_url:") + kManifestUrl +
                              ", version: 2.3.4"));
@@ -93,11 +92,10 @@ TEST_F(SetupDataTest, TamperedOrIncompleteDataIsIgnored) {
                                     std::string("{\"manifest_url\":"), std::string()}) {
         SCOPED_TRACE(text);
         write_file(data_file(), text);
-        loaded.manifest_url = "from the update service";
-        loaded.version = "1.0.0";
+        loaded.set_release(Release("1.0.0", "from the update service"));
         load_into_fresh_engine();
-        EXPECT_EQ(loaded.manifest_url, "from the update service");
-        EXPECT_EQ(loaded.version, "1.0.0");
+        EXPECT_EQ(loaded.release().manifest_url(), "from the update service");
+        EXPECT_EQ(loaded.release().version(), "1.0.0");
     }
 }
 
@@ -105,15 +103,15 @@ TEST_F(SetupDataTest, UpdatedApplicationSkipsTheStoredManifest) {
     save(kManifestUrl, "2.3.4");
     write_file(tmp / "Castmill/Update/config.json", "{\"gver\": \"2.4.0\"}");
     load_into_fresh_engine();
-    EXPECT_TRUE(loaded.manifest_url.empty());
-    EXPECT_TRUE(loaded.version.empty());
+    EXPECT_TRUE(loaded.release().manifest_url().empty());
+    EXPECT_TRUE(loaded.release().version().empty());
     EXPECT_TRUE(
         log.contains("load setup data. the app had updated. new_vesion: 2.4.0, skip load."));
 
     write_file(tmp / "Castmill/Update/config.json", "{\"gver\": \"2.3.4\", \"other\": 1}");
     load_into_fresh_engine();
-    EXPECT_EQ(loaded.manifest_url, kManifestUrl);
-    EXPECT_EQ(loaded.version, "2.3.4");
+    EXPECT_EQ(loaded.release().manifest_url(), kManifestUrl);
+    EXPECT_EQ(loaded.release().version(), "2.3.4");
 }
 
 TEST_F(SetupDataTest, NothingIsWrittenWithoutAnUpdateFolder) {
@@ -123,7 +121,7 @@ TEST_F(SetupDataTest, NothingIsWrittenWithoutAnUpdateFolder) {
     EXPECT_FALSE(log.contains("save_setup_data  error"));
 
     load_into_fresh_engine();
-    EXPECT_TRUE(loaded.manifest_url.empty());
+    EXPECT_TRUE(loaded.release().manifest_url().empty());
 }
 
 TEST_F(SetupDataTest, InterruptedWriteLeavesThePreviousFileWhole) {
@@ -133,12 +131,12 @@ TEST_F(SetupDataTest, InterruptedWriteLeavesThePreviousFileWhole) {
     write_file(staging_path_of(data_file()), "{\"manifest_url\": \"https://download.exa");
     EXPECT_EQ(read_file(data_file()), before);
     load_into_fresh_engine();
-    EXPECT_EQ(loaded.manifest_url, kManifestUrl);
+    EXPECT_EQ(loaded.release().manifest_url(), kManifestUrl);
 
     save("https://download.example/files/2.5.0/manifest.json", "2.5.0");
     EXPECT_FALSE(fs::exists(staging_path_of(data_file())));
     load_into_fresh_engine();
-    EXPECT_EQ(loaded.version, "2.5.0");
+    EXPECT_EQ(loaded.release().version(), "2.5.0");
 }
 
 TEST_F(SetupDataTest, FailedReplaceIsLoggedAndLeavesNoStagingFile) {

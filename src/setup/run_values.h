@@ -1,0 +1,163 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// The values one run works with: what it installs, where, what it must fetch and what it
+// has fetched. Each step of the engine reads and replaces them as a whole.
+namespace velora::st {
+
+// One file of the manifest. Sizes are 64-bit end to end.
+struct FileEntry {
+    std::string filePath;  // relative to the install directory, "/"-separated
+    std::string hash;      // the file's name in the download directory
+    int64_t fileSize = 0;
+    std::string sha256{};  // optional: 64 hex digits the content must also have
+
+    bool operator==(const FileEntry&) const = default;
+};
+
+// One file the last successful install wrote, as the install record keeps it.
+struct RecordedFile {
+    int64_t size = 0;
+    int64_t modified = 0;  // the file's modification time, in the file system's ticks
+    std::string hash;
+};
+
+// Manifest path -> what the last successful install wrote there.
+using InstallRecord = std::map<std::string, RecordedFile>;
+
+// (total bytes, bytes present before this run, bytes fetched in this run).
+using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
+
+// What the run was started to do.
+struct InstallTarget {
+    std::filesystem::path install_dir;   // the live tree; the suite's own folder
+    std::filesystem::path setup_source;  // this installer's file, copied into Update
+    int modules = 0;                     // 0: the full installer
+    bool allow_downgrade = false;
+};
+
+// The release a run installs, as the version answer or setup.data named it. The base URL,
+// under which the manifest's files lie, always follows from the manifest URL.
+class Release {
+public:
+    Release() = default;
+    Release(std::string version, std::string manifest_url);
+
+    const std::string& version() const { return version_; }
+    const std::string& manifest_url() const { return manifest_url_; }
+    // The manifest URL up to its last "/"; empty when it has none.
+    const std::string& base_url() const { return base_url_; }
+
+    // Where a manifest file lies on the server, blanks encoded.
+    std::string file_url(std::string_view file_path) const;
+    // The archive of every file, beside the manifest.
+    std::string package_url() const;
+
+private:
+    std::string version_;
+    std::string manifest_url_;
+    std::string base_url_;
+};
+
+// The files a download folder holds completely, as its record (downloaded.json) lists
+// them: manifest path -> entry. Safe to use from the download workers at once.
+class DownloadedRecord {
+public:
+    DownloadedRecord() = default;
+    explicit DownloadedRecord(std::map<std::string, FileEntry> files) : files_(std::move(files)) {}
+    DownloadedRecord(const DownloadedRecord& other) : files_(other.files()) {}
+    DownloadedRecord& operator=(const DownloadedRecord& other);
+
+    // The record of `download_dir`; empty when it is missing or damaged.
+    static DownloadedRecord load(const std::filesystem::path& download_dir);
+    // Replaces the folder's record; an empty record writes nothing. Failures are logged.
+    void save(const std::filesystem::path& download_dir) const;
+
+    // Whether the entry's path is recorded with the same hash.
+    bool has(const FileEntry& entry) const;
+    void add(const FileEntry& entry);
+    // Drops every entry of that content.
+    void forget_content(const std::string& hash);
+    std::map<std::string, FileEntry> files() const;
+    bool empty() const;
+
+private:
+    mutable std::mutex lock_;
+    std::map<std::string, FileEntry> files_;
+};
+
+// A manifest entry that passed its checks; module 0 when no module owns its path.
+struct ManifestEntry {
+    FileEntry entry;
+    int module = 0;
+};
+
+// Content planning found in an earlier release's download folder.
+struct ReusableFile {
+    FileEntry entry;
+    std::filesystem::path source;
+    int64_t partial_bytes = 0;  // of a cut download at its name, resumed when reuse fails
+};
+
+// What a run must fetch and install, built by plan_downloads from the manifest, the
+// records and the files on disk. total_bytes = present_bytes + remaining_bytes.
+struct DownloadPlan {
+    // Every entry of the selected modules, by module.
+    std::unordered_map<int, std::vector<FileEntry>> install_lists;
+    // One entry per content still to fetch, in manifest order.
+    std::vector<FileEntry> queue;
+    // Entries whose content a queued entry fetches (by hash): one file serves them all.
+    std::unordered_map<std::string, std::vector<FileEntry>> twins;
+    // Manifest paths whose content is unchanged in the live tree: linked, not fetched.
+    std::set<std::string> live_paths;
+    // Found while planning: complete content at its name in the download folder that the
+    // record does not list yet, cached content that no longer matches (to fetch afresh),
+    // and content to take from an earlier release's download folder.
+    std::vector<FileEntry> adopted;
+    std::vector<FileEntry> stale;
+    std::vector<ReusableFile> reusable;
+    int64_t total_bytes = 0;
+    int64_t present_bytes = 0;
+
+    int64_t remaining_bytes() const {
+        return present_bytes < total_bytes ? total_bytes - present_bytes : 0;
+    }
+    uint64_t queued_count() const { return queue.size(); }
+    // Whether a queued entry fetches this content.
+    bool is_queued(const std::string& hash) const { return twins.count(hash) > 0; }
+    // Every entry of the plan, across modules.
+    size_t entry_count() const;
+    // A reusable file that could not be placed after all: it is fetched instead.
+    void fetch_instead(const ReusableFile& file);
+};
+
+// Where planning looks for content already on this machine.
+struct PlanSite {
+    std::filesystem::path install_dir;   // the live tree; empty: none is used
+    std::filesystem::path download_dir;  // this manifest's download folder
+    InstallRecord install_record;        // the live tree's record
+};
+
+// The plan for the entries of `modules`; entries of no module are left out with a log
+// line. Reads the files on disk and writes nothing.
+DownloadPlan plan_downloads(const std::vector<ManifestEntry>& entries, int modules,
+                            const PlanSite& site, const DownloadedRecord& record);
+
+// A downloaded package: the archive of every file, or the full installer.
+struct Package {
+    std::filesystem::path path;  // empty: none
+    int64_t size = 0;
+    bool replaces_files = false;  // the archive, installed instead of the per-file download
+};
+
+}  // namespace velora::st
