@@ -261,23 +261,26 @@ private:
         }
     }
 
-    bool parse_array(Item& item, int depth) {
-        item.type = Item::kArray;
+    // The walk both containers share: the opening bracket at pos_, then elements split by
+    // ',' up to `close`. parse_element fills a fresh child, kept only when it succeeds.
+    template <typename ParseElement>
+    bool parse_container(Item& item, Item::Type type, char close, ParseElement&& parse_element) {
+        item.type = type;
         ++pos_;
         skip_space();
-        if (peek() == ']') {
+        if (peek() == close) {
             ++pos_;
             return true;
         }
         for (;;) {
-            auto element = std::make_unique<Item>();
-            if (!parse_value(*element, depth + 1)) return false;
-            item.children.push_back(std::move(element));
+            auto child = std::make_unique<Item>();
+            if (!parse_element(*child)) return false;
+            item.children.push_back(std::move(child));
             skip_space();
             if (at_end()) return fail(pos_);
             if (peek() == ',') {
                 ++pos_;
-            } else if (peek() == ']') {
+            } else if (peek() == close) {
                 ++pos_;
                 return true;
             } else {
@@ -286,35 +289,21 @@ private:
         }
     }
 
+    bool parse_array(Item& item, int depth) {
+        return parse_container(item, Item::kArray, ']',
+                               [&](Item& element) { return parse_value(element, depth + 1); });
+    }
+
     bool parse_object(Item& item, int depth) {
-        item.type = Item::kObject;
-        ++pos_;
-        skip_space();
-        if (peek() == '}') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
+        return parse_container(item, Item::kObject, '}', [&](Item& member) {
             skip_space();
             if (peek() != '"') return fail(pos_);
-            auto member = std::make_unique<Item>();
-            if (!parse_string(member->name)) return false;
+            if (!parse_string(member.name)) return false;
             skip_space();
             if (peek() != ':') return fail(pos_);
             ++pos_;
-            if (!parse_value(*member, depth + 1)) return false;
-            item.children.push_back(std::move(member));
-            skip_space();
-            if (at_end()) return fail(pos_);
-            if (peek() == ',') {
-                ++pos_;
-            } else if (peek() == '}') {
-                ++pos_;
-                return true;
-            } else {
-                return fail(pos_);
-            }
-        }
+            return parse_value(member, depth + 1);
+        });
     }
 
     const std::string& text_;
@@ -581,21 +570,32 @@ bool CJsonObject::get(const std::string& name, CJsonObject& value) const {
     return value.parse(text);
 }
 
-CJsonObject::Item* CJsonObject::object_for_add() {
+CJsonObject::Item* CJsonObject::container_for_add(Container kind) {
+    const Item::Type type = kind == Container::kArray ? Item::kArray : Item::kObject;
     if (item_ == nullptr) {
         root_ = std::make_unique<Item>();
-        root_->type = Item::kObject;
+        root_->type = type;
         item_ = root_.get();
     }
-    if (item_->type != Item::kObject) {
-        error_ = "not a json object! json array?";
+    if (item_->type != type) {
+        error_ = kind == Container::kArray ? "not a json array! json object?"
+                                           : "not a json object! json array?";
         return nullptr;
     }
     return item_;
 }
 
+std::unique_ptr<CJsonObject::Item> CJsonObject::parsed_copy(const std::string& text) {
+    CJsonObject copy;
+    if (!copy.parse(text)) {
+        error_ = copy.error_text();
+        return nullptr;
+    }
+    return std::move(copy.root_);
+}
+
 bool CJsonObject::add_item(const std::string& name, std::unique_ptr<Item> item) {
-    Item* object = object_for_add();
+    Item* object = container_for_add(Container::kObject);
     if (object == nullptr) return false;
     item->name = name;
     for (auto& existing : object->children) {
@@ -635,35 +635,21 @@ bool CJsonObject::add(const std::string& name, int64_t value) {
 bool CJsonObject::add(const std::string& name, const CJsonObject& value) {
     // Taken first: value may be this wrapper or one of its children.
     const std::string text = value.to_unformatted_text();
-    if (object_for_add() == nullptr) return false;
-    CJsonObject copy;
-    if (!copy.parse(text)) {
-        error_ = copy.error_text();
-        return false;
-    }
-    return add_item(name, std::move(copy.root_));
+    if (container_for_add(Container::kObject) == nullptr) return false;
+    auto copy = parsed_copy(text);
+    return copy != nullptr && add_item(name, std::move(copy));
 }
 
 bool CJsonObject::append(const CJsonObject& value) {
     const std::string text = value.to_unformatted_text();
-    if (item_ == nullptr) {
-        root_ = std::make_unique<Item>();
-        root_->type = Item::kArray;
-        item_ = root_.get();
-    }
-    if (item_->type != Item::kArray) {
-        error_ = "not a json array! json object?";
-        return false;
-    }
-    CJsonObject copy;
-    if (!copy.parse(text)) {
-        error_ = copy.error_text();
-        return false;
-    }
-    item_->children.push_back(std::move(copy.root_));
+    Item* array = container_for_add(Container::kArray);
+    if (array == nullptr) return false;
+    auto copy = parsed_copy(text);
+    if (copy == nullptr) return false;
+    array->children.push_back(std::move(copy));
     // An index looked up before it existed now has its element.
-    auto cached = indexed_children_.find(int(item_->children.size()) - 1);
-    if (cached != indexed_children_.end()) cached->second->point_to(item_->children.back().get());
+    auto cached = indexed_children_.find(int(array->children.size()) - 1);
+    if (cached != indexed_children_.end()) cached->second->point_to(array->children.back().get());
     return true;
 }
 
