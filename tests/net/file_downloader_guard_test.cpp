@@ -17,7 +17,7 @@ using velora::FileDownloader;
 // Nothing listens here; the cases below fail before any request is made.
 constexpr const char* kUnreachable = "http://127.0.0.1:9/package.zip";
 
-TEST(FileDownloaderFaults, AFolderWhereTheFileBelongsEndsWithTheFileSystemCodeAndALogLine) {
+TEST(FileDownloaderGuard, AFolderWhereTheFileBelongsEndsWithTheFileSystemCodeAndALogLine) {
     TempDir tmp;
     fs::create_directories(tmp / "package.zip" / "inside");
     LogCapture log;
@@ -31,7 +31,7 @@ TEST(FileDownloaderFaults, AFolderWhereTheFileBelongsEndsWithTheFileSystemCodeAn
     EXPECT_TRUE(fs::is_directory(tmp / "package.zip" / "inside"));
 }
 
-TEST(FileDownloaderFaults, ANegativeKnownSizeIsRefusedWithoutARequest) {
+TEST(FileDownloaderGuard, ANegativeKnownSizeIsRefusedWithoutARequest) {
     TempDir tmp;
     LogCapture log;
     FileDownloader downloader(1, 5);
