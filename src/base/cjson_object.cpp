@@ -50,6 +50,24 @@ using Item = CJsonObject::Item;
 // Deeper input is refused rather than risking the stack.
 constexpr int kMaxDepth = 512;
 
+// JSON's two-character escapes: the letter after the backslash and the character it
+// stands for. Printing writes these; any other control character becomes \u00XX.
+struct ShortEscape {
+    char letter;
+    char value;
+};
+constexpr ShortEscape kShortEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'b', '\b'}, {'f', '\f'},
+                                         {'n', '\n'}, {'r', '\r'},  {'t', '\t'}};
+
+// The character `letter` stands for after a backslash; the letter itself where it names
+// no escape (\/, and the lenient reading of any other).
+char unescaped(char letter) {
+    for (const auto& escape : kShortEscapes) {
+        if (escape.letter == letter) return escape.value;
+    }
+    return letter;
+}
+
 class Parser {
 public:
     explicit Parser(const std::string& text) : text_(text) {}
@@ -222,42 +240,23 @@ private:
             const size_t escape = pos_;
             if (++pos_ >= text_.size()) return fail(pos_);
             const char e = text_[pos_++];
-            switch (e) {
-                case 'b':
-                    out.push_back('\b');
-                    break;
-                case 'f':
-                    out.push_back('\f');
-                    break;
-                case 'n':
-                    out.push_back('\n');
-                    break;
-                case 'r':
-                    out.push_back('\r');
-                    break;
-                case 't':
-                    out.push_back('\t');
-                    break;
-                case 'u': {
-                    int unit = hex_quad(pos_);
-                    if (unit < 0) return fail(escape);
-                    pos_ += 4;
-                    uint32_t cp = uint32_t(unit);
-                    if (cp >= 0xdc00 && cp <= 0xdfff) return fail(escape);
-                    if (cp >= 0xd800 && cp <= 0xdbff) {
-                        if (text_.compare(pos_, 2, "\\u") != 0) return fail(escape);
-                        int low = hex_quad(pos_ + 2);
-                        if (low < 0xdc00 || low > 0xdfff) return fail(escape);
-                        pos_ += 6;
-                        cp = 0x10000 + ((cp - 0xd800) << 10) + (uint32_t(low) - 0xdc00);
-                    }
-                    append_utf8(out, cp);
-                    break;
-                }
-                default:
-                    out.push_back(e);
-                    break;  // \" \\ \/ and any other character
+            if (e != 'u') {
+                out.push_back(unescaped(e));
+                continue;
             }
+            int unit = hex_quad(pos_);
+            if (unit < 0) return fail(escape);
+            pos_ += 4;
+            uint32_t cp = uint32_t(unit);
+            if (cp >= 0xdc00 && cp <= 0xdfff) return fail(escape);
+            if (cp >= 0xd800 && cp <= 0xdbff) {
+                if (text_.compare(pos_, 2, "\\u") != 0) return fail(escape);
+                int low = hex_quad(pos_ + 2);
+                if (low < 0xdc00 || low > 0xdfff) return fail(escape);
+                pos_ += 6;
+                cp = 0x10000 + ((cp - 0xd800) << 10) + (uint32_t(low) - 0xdc00);
+            }
+            append_utf8(out, cp);
         }
     }
 
@@ -311,40 +310,27 @@ private:
     size_t error_ = 0;
 };
 
+// The letter that escapes `c` after a backslash; '\0' where it has no short escape.
+char escape_letter(char c) {
+    for (const auto& escape : kShortEscapes) {
+        if (escape.value == c) return escape.letter;
+    }
+    return '\0';
+}
+
 void print_string(std::string& out, const std::string& s) {
     out.push_back('"');
     for (char c : s) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (byte < 32) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-                    out += escaped;
-                } else {
-                    out.push_back(c);
-                }
+        if (const char letter = escape_letter(c); letter != '\0') {
+            out.push_back('\\');
+            out.push_back(letter);
+        } else if (byte < 32) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out.push_back(c);
         }
     }
     out.push_back('"');
