@@ -50,6 +50,24 @@ using Item = CJsonObject::Item;
 // Deeper input is refused rather than risking the stack.
 constexpr int kMaxDepth = 512;
 
+// JSON's two-character escapes: the letter after the backslash and the character it
+// stands for. Printing writes these; any other control character becomes \u00XX.
+struct ShortEscape {
+    char letter;
+    char value;
+};
+constexpr ShortEscape kShortEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'b', '\b'}, {'f', '\f'},
+                                         {'n', '\n'}, {'r', '\r'},  {'t', '\t'}};
+
+// The character `letter` stands for after a backslash; the letter itself where it names
+// no escape (\/, and the lenient reading of any other).
+char unescaped(char letter) {
+    for (const auto& escape : kShortEscapes) {
+        if (escape.letter == letter) return escape.value;
+    }
+    return letter;
+}
+
 class Parser {
 public:
     explicit Parser(const std::string& text) : text_(text) {}
@@ -222,99 +240,69 @@ private:
             const size_t escape = pos_;
             if (++pos_ >= text_.size()) return fail(pos_);
             const char e = text_[pos_++];
-            switch (e) {
-                case 'b':
-                    out.push_back('\b');
-                    break;
-                case 'f':
-                    out.push_back('\f');
-                    break;
-                case 'n':
-                    out.push_back('\n');
-                    break;
-                case 'r':
-                    out.push_back('\r');
-                    break;
-                case 't':
-                    out.push_back('\t');
-                    break;
-                case 'u': {
-                    int unit = hex_quad(pos_);
-                    if (unit < 0) return fail(escape);
-                    pos_ += 4;
-                    uint32_t cp = uint32_t(unit);
-                    if (cp >= 0xdc00 && cp <= 0xdfff) return fail(escape);
-                    if (cp >= 0xd800 && cp <= 0xdbff) {
-                        if (text_.compare(pos_, 2, "\\u") != 0) return fail(escape);
-                        int low = hex_quad(pos_ + 2);
-                        if (low < 0xdc00 || low > 0xdfff) return fail(escape);
-                        pos_ += 6;
-                        cp = 0x10000 + ((cp - 0xd800) << 10) + (uint32_t(low) - 0xdc00);
-                    }
-                    append_utf8(out, cp);
-                    break;
-                }
-                default:
-                    out.push_back(e);
-                    break;  // \" \\ \/ and any other character
+            if (e != 'u') {
+                out.push_back(unescaped(e));
+                continue;
+            }
+            int unit = hex_quad(pos_);
+            if (unit < 0) return fail(escape);
+            pos_ += 4;
+            uint32_t cp = uint32_t(unit);
+            if (cp >= 0xdc00 && cp <= 0xdfff) return fail(escape);
+            if (cp >= 0xd800 && cp <= 0xdbff) {
+                if (text_.compare(pos_, 2, "\\u") != 0) return fail(escape);
+                int low = hex_quad(pos_ + 2);
+                if (low < 0xdc00 || low > 0xdfff) return fail(escape);
+                pos_ += 6;
+                cp = 0x10000 + ((cp - 0xd800) << 10) + (uint32_t(low) - 0xdc00);
+            }
+            append_utf8(out, cp);
+        }
+    }
+
+    // The walk both containers share: the opening bracket at pos_, then elements split by
+    // ',' up to `close`. parse_element fills a fresh child, kept only when it succeeds.
+    template <typename ParseElement>
+    bool parse_container(Item& item, Item::Type type, char close, ParseElement&& parse_element) {
+        item.type = type;
+        ++pos_;
+        skip_space();
+        if (peek() == close) {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            auto child = std::make_unique<Item>();
+            if (!parse_element(*child)) return false;
+            item.children.push_back(std::move(child));
+            skip_space();
+            if (at_end()) return fail(pos_);
+            if (peek() == ',') {
+                ++pos_;
+            } else if (peek() == close) {
+                ++pos_;
+                return true;
+            } else {
+                return fail(pos_);
             }
         }
     }
 
     bool parse_array(Item& item, int depth) {
-        item.type = Item::kArray;
-        ++pos_;
-        skip_space();
-        if (peek() == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            auto element = std::make_unique<Item>();
-            if (!parse_value(*element, depth + 1)) return false;
-            item.children.push_back(std::move(element));
-            skip_space();
-            if (at_end()) return fail(pos_);
-            if (peek() == ',') {
-                ++pos_;
-            } else if (peek() == ']') {
-                ++pos_;
-                return true;
-            } else {
-                return fail(pos_);
-            }
-        }
+        return parse_container(item, Item::kArray, ']',
+                               [&](Item& element) { return parse_value(element, depth + 1); });
     }
 
     bool parse_object(Item& item, int depth) {
-        item.type = Item::kObject;
-        ++pos_;
-        skip_space();
-        if (peek() == '}') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
+        return parse_container(item, Item::kObject, '}', [&](Item& member) {
             skip_space();
             if (peek() != '"') return fail(pos_);
-            auto member = std::make_unique<Item>();
-            if (!parse_string(member->name)) return false;
+            if (!parse_string(member.name)) return false;
             skip_space();
             if (peek() != ':') return fail(pos_);
             ++pos_;
-            if (!parse_value(*member, depth + 1)) return false;
-            item.children.push_back(std::move(member));
-            skip_space();
-            if (at_end()) return fail(pos_);
-            if (peek() == ',') {
-                ++pos_;
-            } else if (peek() == '}') {
-                ++pos_;
-                return true;
-            } else {
-                return fail(pos_);
-            }
-        }
+            return parse_value(member, depth + 1);
+        });
     }
 
     const std::string& text_;
@@ -322,40 +310,27 @@ private:
     size_t error_ = 0;
 };
 
+// The letter that escapes `c` after a backslash; '\0' where it has no short escape.
+char escape_letter(char c) {
+    for (const auto& escape : kShortEscapes) {
+        if (escape.value == c) return escape.letter;
+    }
+    return '\0';
+}
+
 void print_string(std::string& out, const std::string& s) {
     out.push_back('"');
     for (char c : s) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (byte < 32) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-                    out += escaped;
-                } else {
-                    out.push_back(c);
-                }
+        if (const char letter = escape_letter(c); letter != '\0') {
+            out.push_back('\\');
+            out.push_back(letter);
+        } else if (byte < 32) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out.push_back(c);
         }
     }
     out.push_back('"');
@@ -581,21 +556,32 @@ bool CJsonObject::get(const std::string& name, CJsonObject& value) const {
     return value.parse(text);
 }
 
-CJsonObject::Item* CJsonObject::object_for_add() {
+CJsonObject::Item* CJsonObject::container_for_add(Container kind) {
+    const Item::Type type = kind == Container::kArray ? Item::kArray : Item::kObject;
     if (item_ == nullptr) {
         root_ = std::make_unique<Item>();
-        root_->type = Item::kObject;
+        root_->type = type;
         item_ = root_.get();
     }
-    if (item_->type != Item::kObject) {
-        error_ = "not a json object! json array?";
+    if (item_->type != type) {
+        error_ = kind == Container::kArray ? "not a json array! json object?"
+                                           : "not a json object! json array?";
         return nullptr;
     }
     return item_;
 }
 
+std::unique_ptr<CJsonObject::Item> CJsonObject::parsed_copy(const std::string& text) {
+    CJsonObject copy;
+    if (!copy.parse(text)) {
+        error_ = copy.error_text();
+        return nullptr;
+    }
+    return std::move(copy.root_);
+}
+
 bool CJsonObject::add_item(const std::string& name, std::unique_ptr<Item> item) {
-    Item* object = object_for_add();
+    Item* object = container_for_add(Container::kObject);
     if (object == nullptr) return false;
     item->name = name;
     for (auto& existing : object->children) {
@@ -635,35 +621,21 @@ bool CJsonObject::add(const std::string& name, int64_t value) {
 bool CJsonObject::add(const std::string& name, const CJsonObject& value) {
     // Taken first: value may be this wrapper or one of its children.
     const std::string text = value.to_unformatted_text();
-    if (object_for_add() == nullptr) return false;
-    CJsonObject copy;
-    if (!copy.parse(text)) {
-        error_ = copy.error_text();
-        return false;
-    }
-    return add_item(name, std::move(copy.root_));
+    if (container_for_add(Container::kObject) == nullptr) return false;
+    auto copy = parsed_copy(text);
+    return copy != nullptr && add_item(name, std::move(copy));
 }
 
 bool CJsonObject::append(const CJsonObject& value) {
     const std::string text = value.to_unformatted_text();
-    if (item_ == nullptr) {
-        root_ = std::make_unique<Item>();
-        root_->type = Item::kArray;
-        item_ = root_.get();
-    }
-    if (item_->type != Item::kArray) {
-        error_ = "not a json array! json object?";
-        return false;
-    }
-    CJsonObject copy;
-    if (!copy.parse(text)) {
-        error_ = copy.error_text();
-        return false;
-    }
-    item_->children.push_back(std::move(copy.root_));
+    Item* array = container_for_add(Container::kArray);
+    if (array == nullptr) return false;
+    auto copy = parsed_copy(text);
+    if (copy == nullptr) return false;
+    array->children.push_back(std::move(copy));
     // An index looked up before it existed now has its element.
-    auto cached = indexed_children_.find(int(item_->children.size()) - 1);
-    if (cached != indexed_children_.end()) cached->second->point_to(item_->children.back().get());
+    auto cached = indexed_children_.find(int(array->children.size()) - 1);
+    if (cached != indexed_children_.end()) cached->second->point_to(array->children.back().get());
     return true;
 }
 

@@ -67,7 +67,13 @@ public:
 
 private:
     explicit CJsonObject(Item* item);
-    Item* object_for_add();
+    enum class Container { kObject, kArray };
+    // The container this wrapper stands for, made when the wrapper is still empty; nullptr,
+    // with the error set, when it holds another kind of value.
+    Item* container_for_add(Container kind);
+    // A tree of its own for `text`, another wrapper's JSON; nullptr, with the error set,
+    // when the text does not parse.
+    std::unique_ptr<Item> parsed_copy(const std::string& text);
     bool add_item(const std::string& name, std::unique_ptr<Item> item);
     void point_to(Item* item);
     const Item* member(const std::string& name) const;

@@ -227,6 +227,13 @@ void CurlWrapper::set_probe_options(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlWrapper::discard_adapter);
 }
 
+CURLcode CurlWrapper::perform_probe(const std::string& url) {
+    prepare_request();
+    set_probe_options(url);
+    curl_easy_setopt(handle_.get(), CURLOPT_FILETIME, 1L);
+    return curl_easy_perform(handle_.get());
+}
+
 void CurlWrapper::set_transfer_options(const std::string& url) {
     CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
@@ -339,18 +346,14 @@ int CurlWrapper::prepare_response_headers(const std::string& url, HttpHeaderMap&
 
 int CurlWrapper::get_content_length(const std::string& url, std::int64_t& length) {
     if (!handle_) return CURLE_FAILED_INIT;
-    prepare_request();
-    CURL* h = handle_.get();
-    set_probe_options(url);
-    curl_easy_setopt(h, CURLOPT_FILETIME, 1L);
-    const CURLcode result = curl_easy_perform(h);
+    const CURLcode result = perform_probe(url);
     if (result != CURLE_OK) return result;
     if (response_code() != 200) {
         length = 0;
         return kDownloadHttpError;
     }
     curl_off_t content_length = -1;
-    curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &content_length);
+    curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &content_length);
     length = content_length;
     return 0;
 }
@@ -467,11 +470,7 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     }
     set_header("Range", range);
 
-    prepare_request();
-    CURL* h = handle_.get();
-    set_probe_options(target);
-    curl_easy_setopt(h, CURLOPT_FILETIME, 1L);
-    const CURLcode probe = curl_easy_perform(h);
+    const CURLcode probe = perform_probe(target);
     if (probe != CURLE_OK) return probe;
     const long probe_status = response_code();
     // 416 means the slice is complete only when the file already reaches its end; a
@@ -480,7 +479,8 @@ int CurlWrapper::download(const std::string& url, const std::filesystem::path& f
     if (probe_status != 206) return kDownloadRangeRejected;
 
     prepare_request();
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(kDefaultDownloadTimeoutSeconds));
+    curl_easy_setopt(handle_.get(), CURLOPT_TIMEOUT,
+                     static_cast<long>(kDefaultDownloadTimeoutSeconds));
     set_transfer_options(target);
     const int result = perform_with_file(file, append, position, end <= 0 ? -1 : end);
     if (result != CURLE_OK) return result;

@@ -107,6 +107,8 @@ private:
     void prepare_request();
     void apply_system_proxy();
     void set_probe_options(const std::string& url);
+    // A fresh probe of `url` (no body, the file time asked for), performed.
+    CURLcode perform_probe(const std::string& url);
     void set_transfer_options(const std::string& url);
     // Writes the answer of the prepared request to `file`; a 206 must carry the range that
     // starts at `first` and ends at `last` (-1: the end of the resource).

@@ -43,6 +43,22 @@ int64_t parse_length(const std::string& text) {
     return negative ? -value : value;
 }
 
+// Runs one public step of a download: what it throws becomes the step's result code and a
+// log line under the step's name, so no exception leaves the downloader.
+template <typename Body>
+int guarded(const char* step, Body&& body) {
+    try {
+        return body();
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "[FileDownloader::%s]filesystem_error:%d %s", step,
+                   sys::system_code(e.code()), e.what());
+        return kSetupFileSystemError;
+    } catch (const std::exception& e) {
+        log_tagged(kLogWarning, "[FileDownloader::%s]exception: %s", step, e.what());
+        return kSetupException;
+    }
+}
+
 }  // namespace
 
 std::vector<DownloadPart> split_download(int64_t file_size, int connections) {
@@ -91,7 +107,7 @@ void FileDownloader::cancel() {
 int FileDownloader::download(const char* url, const fs::path& dir, fs::path& out_path,
                              int64_t& size_out, DownloadProgress progress) {
     if (url == nullptr) return kFdNoUrl;
-    try {
+    return guarded("download", [&]() -> int {
         size_out = 0;
         HttpHeaderMap headers;
         int r = 0;
@@ -118,20 +134,13 @@ int FileDownloader::download(const char* url, const fs::path& dir, fs::path& out
         const int result = run(url, target, std::move(progress));
         out_path = target;
         return result;
-    } catch (const fs::filesystem_error& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download]filesystem_error:%d %s",
-                   sys::system_code(e.code()), e.what());
-        return kSetupFileSystemError;
-    } catch (const std::exception& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download]exception: %s", e.what());
-        return kSetupException;
-    }
+    });
 }
 
 int FileDownloader::download(const char* url, const fs::path& target, int64_t known_size,
                              DownloadProgress progress) {
     if (url == nullptr) return kFdNoUrl;
-    try {
+    return guarded("download", [&]() -> int {
         if (known_size == 0) {
             HttpHeaderMap headers;
             const int r = request_headers(url, headers, 0);
@@ -151,14 +160,7 @@ int FileDownloader::download(const char* url, const fs::path& target, int64_t kn
             file_size_ = known_size;
         }
         return run(url, target, std::move(progress));
-    } catch (const fs::filesystem_error& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download]filesystem_error:%d %s",
-                   sys::system_code(e.code()), e.what());
-        return kSetupFileSystemError;
-    } catch (const std::exception& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download]exception: %s", e.what());
-        return kSetupException;
-    }
+    });
 }
 
 int FileDownloader::request_headers(const std::string& url, HttpHeaderMap& headers,
@@ -180,7 +182,7 @@ int FileDownloader::run(const std::string& url, const fs::path& target, Download
 
 int FileDownloader::download_impl(const std::string& url, const fs::path& target,
                                   DownloadProgress progress) {
-    try {
+    return guarded("download_impl", [&]() -> int {
         if (progress) {
             const int64_t size = file_size_;
             client_->set_progress_callback(
@@ -194,14 +196,7 @@ int FileDownloader::download_impl(const std::string& url, const fs::path& target
         const int r = download_whole(url, target);
         client_->set_progress_callback(nullptr);
         return r;
-    } catch (const fs::filesystem_error& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download_impl]filesystem_error:%d %s",
-                   sys::system_code(e.code()), e.what());
-        return kSetupFileSystemError;
-    } catch (const std::exception& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download_impl]exception: %s", e.what());
-        return kSetupException;
-    }
+    });
 }
 
 int FileDownloader::download_whole(const std::string& url, const fs::path& target) {
@@ -233,18 +228,8 @@ int FileDownloader::download_whole(const std::string& url, const fs::path& targe
 
 int FileDownloader::download_many_thread_impl(const std::string& url, const fs::path& target,
                                               DownloadProgress progress) {
-    int result = 0;
-    try {
-        result = download_parts(url, target, progress);
-    } catch (const fs::filesystem_error& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]filesystem_error:%d %s",
-                   sys::system_code(e.code()), e.what());
-        result = kSetupFileSystemError;
-    } catch (const std::exception& e) {
-        log_tagged(kLogWarning, "[FileDownloader::download_many_thread_impl]exception: %s",
-                   e.what());
-        result = kSetupException;
-    }
+    const int result =
+        guarded("download_many_thread_impl", [&] { return download_parts(url, target, progress); });
     release_part_clients();
     std::lock_guard lock(progress_lock_);
     part_totals_.clear();

@@ -77,12 +77,27 @@ int read_key(const fs::path& file, neb::CJsonObject& values) {
     return kErrorSuccess;
 }
 
+// A hidden name beside `name` in `dir`, private to this process, to build a file under
+// before it takes its real name.
+fs::path temp_beside(const fs::path& dir, const fs::path& name) {
+    return dir / ("." + name.filename().string() + "." + std::to_string(getpid()));
+}
+
+// Gives `temp` the name `target` in one step; a temp that cannot take it is removed.
+int move_into_place(const fs::path& temp, const fs::path& target) {
+    std::error_code ec;
+    fs::rename(temp, target, ec);
+    if (!ec) return kErrorSuccess;
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    return system_code(ec);
+}
+
 int write_key(const fs::path& file, const neb::CJsonObject& values) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     if (ec) return system_code(ec);
-    const fs::path temp =
-        file.parent_path() / ("." + file.filename().string() + "." + std::to_string(getpid()));
+    const fs::path temp = temp_beside(file.parent_path(), file);
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         if (!out) return last_system_code();
@@ -96,13 +111,7 @@ int write_key(const fs::path& file, const neb::CJsonObject& values) {
             return code ? code : kErrorDiskFull;
         }
     }
-    fs::rename(temp, file, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        return system_code(ec);
-    }
-    return kErrorSuccess;
+    return move_into_place(temp, file);
 }
 
 int set_value(RegistryHive hive, const std::string& key, const std::string& name,
@@ -203,18 +212,11 @@ int register_vulkan_implicit_layer(const fs::path& manifest) {
     if (ec) return system_code(ec);
     // The link replaces an earlier one of the same name in one step.
     const fs::path link = *dir / manifest.filename();
-    const fs::path temp =
-        *dir / ("." + manifest.filename().string() + "." + std::to_string(getpid()));
+    const fs::path temp = temp_beside(*dir, manifest);
     fs::remove(temp, ec);
     fs::create_symlink(target, temp, ec);
     if (ec) return system_code(ec);
-    fs::rename(temp, link, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        return system_code(ec);
-    }
-    return kErrorSuccess;
+    return move_into_place(temp, link);
 }
 
 }  // namespace velora::sys

@@ -18,6 +18,7 @@
 #include "app/setup_center_engine.h"
 #include "base/logger.h"
 #include "ui/carousel_image_window.h"
+#include "ui/fonts.h"
 #include "ui/install_main_window_ui.h"
 #include "ui/localizer.h"
 #include "ui/message_box.h"
@@ -55,11 +56,13 @@ constexpr int kLookSolidStart = 2;
 constexpr int kLookGradientIdle = 3;
 constexpr int kLookGradientFull = 4;
 
-QFont pixel_font(const char* family, int pixels, int weight) {
-    QFont font(family);
-    font.setPixelSize(pixels);
-    font.setWeight(static_cast<QFont::Weight>(weight));
-    return font;
+// A child widget of `parent`, named as the tests and style sheets find it, at a fixed place.
+template <typename Widget>
+Widget* make_child(QWidget* parent, const char* name, const QRect& geometry) {
+    auto* widget = new Widget(parent);
+    widget->setObjectName(name);
+    widget->setGeometry(geometry);
+    return widget;
 }
 
 // "1000M" and more in gigabytes with two decimals, else whole megabytes padded to three
@@ -177,46 +180,31 @@ void InstallMainWindow::build_ui() {
     };
     QFont verdana("Verdana");
 
-    ui->gridLayoutWidget = new QWidget(this);
-    ui->gridLayoutWidget->setObjectName("gridLayoutWidget");
-    ui->gridLayoutWidget->setGeometry(0, 0, 840, 660);
+    ui->gridLayoutWidget = make_child<QWidget>(this, "gridLayoutWidget", {0, 0, 840, 660});
 
-    ui->titleWidget = new QWidget(ui->gridLayoutWidget);
-    ui->titleWidget->setObjectName("titleWidget");
-    ui->titleWidget->setGeometry(0, 0, 16777215, 32);
+    ui->titleWidget =
+        make_child<QWidget>(ui->gridLayoutWidget, "titleWidget", {0, 0, 16777215, 32});
     fixed_height(ui->titleWidget, 32);
 
-    ui->titleImage = new QLabel(ui->titleWidget);
-    ui->titleImage->setObjectName("titleImage");
-    ui->titleImage->setGeometry(0, 0, 16777215, 32);
+    ui->titleImage = make_child<QLabel>(ui->titleWidget, "titleImage", {0, 0, 16777215, 32});
     fixed_height(ui->titleImage, 32);
 
-    ui->minBotton = new QToolButton(ui->titleWidget);
-    ui->minBotton->setObjectName("minBotton");
-    ui->minBotton->setGeometry(640, 6, 20, 20);
+    ui->minBotton = make_child<QToolButton>(ui->titleWidget, "minBotton", {640, 6, 20, 20});
+    ui->closeBotton = make_child<QToolButton>(ui->titleWidget, "closeBotton", {668, 6, 20, 20});
 
-    ui->closeBotton = new QToolButton(ui->titleWidget);
-    ui->closeBotton->setObjectName("closeBotton");
-    ui->closeBotton->setGeometry(668, 6, 20, 20);
-
-    ui->imageWindow = new CarouselImageWindow(ui->gridLayoutWidget);
-    ui->imageWindow->setObjectName("imageWindow");
-    ui->imageWindow->setGeometry(2, 32, 704, 528);
+    ui->imageWindow =
+        make_child<CarouselImageWindow>(ui->gridLayoutWidget, "imageWindow", {2, 32, 704, 528});
     ui->imageWindow->setMinimumSize(704, 528);
     ui->imageWindow->setMaximumSize(704, 528);
 
-    ui->infoTitleLabel = new QLabel(ui->imageWindow);
-    ui->infoTitleLabel->setObjectName("infoTitleLabel");
-    ui->infoTitleLabel->setGeometry(32, 19, 641, 36);
+    ui->infoTitleLabel = make_child<QLabel>(ui->imageWindow, "infoTitleLabel", {32, 19, 641, 36});
     fixed_height(ui->infoTitleLabel, 36);
     QFont title_font("Verdana", 20);
     title_font.setWeight(QFont::Bold);
     ui->infoTitleLabel->setFont(title_font);
     ui->infoTitleLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    ui->infoDetailLabel = new QLabel(ui->imageWindow);
-    ui->infoDetailLabel->setObjectName("infoDetailLabel");
-    ui->infoDetailLabel->setGeometry(33, 57, 438, 48);
+    ui->infoDetailLabel = make_child<QLabel>(ui->imageWindow, "infoDetailLabel", {33, 57, 438, 48});
     ui->infoDetailLabel->setFont(QFont("Verdana", 8));
     ui->infoDetailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ui->infoDetailLabel->setWordWrap(true);
@@ -225,45 +213,32 @@ void InstallMainWindow::build_ui() {
     QFont tip_font("Verdana");
     tip_font.setWeight(QFont::Normal);
     tip_font.setUnderline(true);
-    ui->prevInfoButton = new QToolButton(ui->imageWindow);
-    ui->prevInfoButton->setObjectName("prevInfoButton");
-    ui->prevInfoButton->setGeometry(20, 260, 32, 32);
-    ui->prevInfoButton->setFont(tip_font);
+    ui->prevInfoButton =
+        make_child<QToolButton>(ui->imageWindow, "prevInfoButton", {20, 260, 32, 32});
+    ui->nextInfoButton =
+        make_child<QToolButton>(ui->imageWindow, "nextInfoButton", {654, 260, 32, 32});
+    for (QToolButton* button : {ui->prevInfoButton, ui->nextInfoButton}) button->setFont(tip_font);
 
-    ui->nextInfoButton = new QToolButton(ui->imageWindow);
-    ui->nextInfoButton->setObjectName("nextInfoButton");
-    ui->nextInfoButton->setGeometry(654, 260, 32, 32);
-    ui->nextInfoButton->setFont(tip_font);
+    ui->bottomWidget = make_child<QWidget>(ui->gridLayoutWidget, "bottomWidget", {0, 0, 100, 30});
 
-    ui->bottomWidget = new QWidget(ui->gridLayoutWidget);
-    ui->bottomWidget->setObjectName("bottomWidget");
-    ui->bottomWidget->setGeometry(0, 0, 100, 30);
-
-    ui->statusEffect = new QLabel(ui->gridLayoutWidget);
-    ui->statusEffect->setObjectName("statusEffect");
-    ui->statusEffect->setGeometry(270, 586, 48, 48);
+    ui->statusEffect = make_child<QLabel>(ui->gridLayoutWidget, "statusEffect", {270, 586, 48, 48});
     ui->statusEffect->setAlignment(Qt::AlignCenter);
 
-    ui->downloadCostTime = new QLabel(ui->gridLayoutWidget);
-    ui->downloadCostTime->setObjectName("downloadCostTime");
-    ui->downloadCostTime->setGeometry(466, 616, 124, 24);
-    ui->downloadCostTime->setFont(verdana);
-    ui->downloadCostTime->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    ui->downloadCostTime =
+        make_child<QLabel>(ui->gridLayoutWidget, "downloadCostTime", {466, 616, 124, 24});
+    ui->downloadInformation =
+        make_child<QLabel>(ui->gridLayoutWidget, "downloadInformation", {560, 616, 124, 24});
+    for (QLabel* label : {ui->downloadCostTime, ui->downloadInformation}) {
+        label->setFont(verdana);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    }
 
-    ui->downloadInformation = new QLabel(ui->gridLayoutWidget);
-    ui->downloadInformation->setObjectName("downloadInformation");
-    ui->downloadInformation->setGeometry(560, 616, 124, 24);
-    ui->downloadInformation->setFont(verdana);
-    ui->downloadInformation->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-
-    ui->progressInformation = new QLabel(ui->gridLayoutWidget);
-    ui->progressInformation->setObjectName("progressInformation");
-    ui->progressInformation->setGeometry(319, 598, 115, 24);
+    ui->progressInformation =
+        make_child<QLabel>(ui->gridLayoutWidget, "progressInformation", {319, 598, 115, 24});
     ui->progressInformation->setFont(verdana);
 
-    ui->progressBar = new QProgressBar(ui->gridLayoutWidget);
-    ui->progressBar->setObjectName("progressBar");
-    ui->progressBar->setGeometry(20, 580, 664, 16);
+    ui->progressBar =
+        make_child<QProgressBar>(ui->gridLayoutWidget, "progressBar", {20, 580, 664, 16});
     ui->progressBar->setFont(verdana);
     ui->progressBar->setValue(24);
     ui->progressBar->setTextVisible(false);
@@ -287,17 +262,17 @@ void InstallMainWindow::_load_fonts() {
     for (const char* file : {"OpenSans-Regular.ttf", "OpenSans-Bold.ttf", "OpenSans-ExtraBold.ttf",
                              "OpenSans-Semibold.ttf", "OpenSans-Light.ttf"})
         QFontDatabase::addApplicationFont(qt_path(font_dir / file));
-    setFont(pixel_font("Open Sans", 28, QFont::Bold));
+    setFont(open_sans(28, QFont::Bold));
 
     int ondo = QFontDatabase::addApplicationFont(qt_path(font_dir / "ondo-bold.ttf"));
     if (!QFontDatabase::applicationFontFamilies(ondo).isEmpty()) {
-        ui->infoTitleLabel->setFont(pixel_font("Open Sans", 28, QFont::Bold));
+        ui->infoTitleLabel->setFont(open_sans(28, QFont::Bold));
         ui->infoTitleLabel->setStyleSheet(kWhiteText);
     }
-    ui->infoDetailLabel->setFont(pixel_font("Open Sans", 16, QFont::Bold));
+    ui->infoDetailLabel->setFont(open_sans(16, QFont::Bold));
     ui->infoDetailLabel->setStyleSheet(kWhiteText);
     for (QLabel* label : {ui->progressInformation, ui->downloadInformation, ui->downloadCostTime}) {
-        label->setFont(pixel_font("Open Sans", 18, QFont::DemiBold));
+        label->setFont(open_sans(18, QFont::DemiBold));
         label->setStyleSheet(kDarkText);
     }
 }

@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "ui/fonts.h"
 #include "ui/localizer.h"
 #include "ui/resources_folder.h"
 
@@ -45,13 +46,6 @@ const char* button_key(int type) {
     }
 }
 
-QFont open_sans(int pixels, int weight = QFont::Normal) {
-    QFont font("Open Sans");
-    font.setPixelSize(pixels);
-    font.setWeight(static_cast<QFont::Weight>(weight));
-    return font;
-}
-
 }  // namespace
 
 STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
@@ -63,7 +57,7 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
     grid->setContentsMargins(24, 24, 24, 18);
 
     title_label = new QLabel;
-    title_label->setFont(open_sans(16, 600));
+    title_label->setFont(velora::st::open_sans(16, 600));
     grid->addWidget(title_label, 0, 0, 1, 2, Qt::AlignLeft);
 
     auto* close_button = new QToolButton;
@@ -81,7 +75,7 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
     content_label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     content_label->setOpenExternalLinks(true);
     content_label->setWordWrap(true);
-    content_label->setFont(open_sans(14));
+    content_label->setFont(velora::st::open_sans(14));
     grid->addWidget(content_label, 1, 0, 1, 3);
 
     auto* row_widget = new QWidget;
@@ -115,7 +109,7 @@ void STMessageBox::setContent(const char* content) {
 
 void STMessageBox::addButton(int type, bool primary) {
     auto* button = new QPushButton;
-    button->setFont(open_sans(14));
+    button->setFont(velora::st::open_sans(14));
     const char* key = button_key(type);
     QString label =
         key ? QString::fromStdString(velora::st::Localizer::instance().text(key)) : QString();

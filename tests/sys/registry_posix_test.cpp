@@ -103,5 +103,19 @@ TEST(VulkanImplicitLayer, LinksTheManifestIntoTheLoadersFolder) {
     EXPECT_EQ(std::distance(fs::directory_iterator(layers), fs::directory_iterator()), 1);
 }
 
+TEST(VulkanImplicitLayer, ANameTakenByAFolderFailsAndLeavesNoTemporaryLink) {
+    TempDir dir;
+    write_file(dir / "obs-vulkan64.json", "{}");
+    const fs::path layers = *vulkan_implicit_layer_dir();
+    fs::remove_all(layers);
+    write_file(layers / "obs-vulkan64.json" / "kept.txt", "not a layer");
+
+    EXPECT_NE(register_vulkan_implicit_layer(dir / "obs-vulkan64.json"), 0);
+    EXPECT_EQ(read_file(layers / "obs-vulkan64.json" / "kept.txt"), "not a layer");
+    // Only the folder that holds the name is there: the link made to replace it is gone.
+    EXPECT_EQ(std::distance(fs::directory_iterator(layers), fs::directory_iterator()), 1);
+    fs::remove_all(layers);
+}
+
 }  // namespace
 }  // namespace velora::sys
