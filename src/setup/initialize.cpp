@@ -117,6 +117,20 @@ int SetupCenter::fetch_metadata(const std::string& url, HttpHeaderMap* headers, 
     return code;
 }
 
+int SetupCenter::fetch_verified(const std::string& url, HttpHeaderMap* headers, const char* what,
+                                std::string& body, std::string& message) {
+    const int code = fetch_metadata(url, headers, body);
+    if (code == CURLE_FILESIZE_EXCEEDED) {
+        message = too_large_text(what);
+        return kSetupBadServerData;
+    }
+    if (code != 0) {
+        message = std::string("request ") + what + " failed";
+        return code;
+    }
+    return verify_signature(url, body, what, message);
+}
+
 int SetupCenter::initialize(const LaunchOptions& options, std::string& message) {
     message.clear();
     target_ = InstallTarget{options.install_dir, options.setup_source, options.modules,
@@ -185,16 +199,8 @@ int SetupCenter::prepare(std::string& message) {
 int SetupCenter::request_version(std::string& message) {
     const std::string url = update_host() + kVersionPath;
     std::string body;
-    const int code = fetch_metadata(url, nullptr, body);
-    if (code == CURLE_FILESIZE_EXCEEDED) {
-        message = too_large_text("version info");
-        return kSetupBadServerData;
-    }
-    if (code != 0) {
-        message = "request version info failed";
-        return code;
-    }
-    if (const int r = verify_signature(url, body, "version info", message); r != kSetupOk) return r;
+    if (const int r = fetch_verified(url, nullptr, "version info", body, message); r != kSetupOk)
+        return r;
 
     neb::CJsonObject answer;
     if (!answer.parse(body)) {
@@ -221,17 +227,8 @@ int SetupCenter::request_version(std::string& message) {
 int SetupCenter::request_manifest(std::string& message) {
     HttpHeaderMap headers;
     std::string body;
-    const int code = fetch_metadata(release_.manifest_url(), &headers, body);
-    if (code == CURLE_FILESIZE_EXCEEDED) {
-        message = too_large_text("manifest");
-        return kSetupBadServerData;
-    }
-    if (code != 0) {
-        message = "request manifest failed";
-        return code;
-    }
     // Nothing of an unverified manifest is used, not even its ETag for the download folder.
-    if (const int r = verify_signature(release_.manifest_url(), body, "manifest", message);
+    if (const int r = fetch_verified(release_.manifest_url(), &headers, "manifest", body, message);
         r != kSetupOk)
         return r;
 

@@ -170,6 +170,9 @@ private:
     void send_event(const std::string& log_no, const std::string& text);
     // GET of one piece of release metadata with the probe, size-limited and retried.
     int fetch_metadata(const std::string& url, HttpHeaderMap* headers, std::string& body);
+    // fetch_metadata, then verify_signature: the body of `what` ("manifest"), or why not.
+    int fetch_verified(const std::string& url, HttpHeaderMap* headers, const char* what,
+                       std::string& body, std::string& message);
     // Carries out what planning found: stale downloads dropped, found content recorded,
     // earlier releases' content placed (or fetched when it cannot be).
     void apply_plan_findings();
