@@ -23,9 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (is_config) {
         castmill::fuzz::write_file(velora::st::app_config_path(install), text);
         SetupCenter writer;
-        writer.setup_dir = install;
-        writer.manifest_url = kUrl;
-        writer.version = kVersion;
+        writer.set_target({.install_dir = install});
+        writer.set_release(velora::st::Release(kVersion, kUrl));
         writer.save_setup_data();
     } else {
         castmill::fuzz::write_file(velora::st::setup_data_path(install), text);
@@ -54,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string version = center.release().version();
     center.save_setup_data();
     SetupCenter again;
-    again.setup_dir = install;
+    again.set_target({.install_dir = install});
     again.load_setup_data();
-    FUZZ_CHECK(again.manifest_url == url && again.version == version);
+    FUZZ_CHECK(again.release().manifest_url() == url && again.release().version() == version);
     return 0;
 }
