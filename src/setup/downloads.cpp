@@ -131,7 +131,7 @@ int SetupCenter::download(DownloadProgress progress, std::string& error) {
     try {
         {
             std::lock_guard lock(workers_lock_);
-            for (int i = 0; i < kDownloadWorkers; ++i) {
+            for (int i = 0; i < kParallelDownloads; ++i) {
                 workers_.push_back(
                     std::make_unique<CurlWrapper>(kTransferTimeoutSeconds, timings_.stall));
             }
@@ -141,7 +141,7 @@ int SetupCenter::download(DownloadProgress progress, std::string& error) {
             }
         }
         std::vector<std::future<int>> tasks;
-        for (int i = 0; i < kDownloadWorkers; ++i) {
+        for (int i = 0; i < kParallelDownloads; ++i) {
             tasks.push_back(std::async(std::launch::async, &SetupCenter::download_worker, this, i,
                                        std::cref(progress)));
         }

@@ -38,7 +38,7 @@ inline constexpr int64_t kPackageThresholdBytes = 50 * 1024 * 1024;
 inline constexpr uint64_t kPackageFileCount = 600;
 
 // Parallel file downloads, and how long one transfer may take in all.
-inline constexpr int kDownloadWorkers = 5;
+inline constexpr int kParallelDownloads = 5;
 inline constexpr int kTransferTimeoutSeconds = 180;
 
 // Waits the engine makes. Production values by default; tests shorten them.
