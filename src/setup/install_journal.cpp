@@ -1,5 +1,6 @@
 #include "setup/install_journal.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -61,39 +62,136 @@ bool is_missing_or_empty(const fs::path& dir) {
 }
 
 bool rename_logged(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    fs::rename(from, to, ec);
-    if (!ec) return true;
-    log_tagged(kLogWarning, "journal rename %s -> %s error: %d %s", utf8_of(from), utf8_of(to),
-               sys::system_code(ec), ec.message());
+    const int code = sys::rename_path(from, to);
+    if (code == sys::kErrorSuccess) return true;
+    log_tagged(kLogWarning, "journal rename %s -> %s error: %d", utf8_of(from), utf8_of(to), code);
     return false;
 }
 
-// Removes a tree that the journal shows to be redundant; held files are moved aside.
-bool remove_tree(const fs::path& dir) {
+bool flush_parent(const fs::path& install_dir) {
+    const fs::path parent = without_trailing_separator(install_dir).parent_path();
+    const int code = sys::flush_directory(parent);
+    if (code == sys::kErrorSuccess) return true;
+    log_tagged(kLogWarning, "recover: flush %s error: %d", utf8_of(parent), code);
+    return false;
+}
+
+// Leftover names are siblings named after the install folder, nothing else.
+bool is_leftover_name(const fs::path& install_dir, const std::string& name) {
+    return is_sibling_name(name) &&
+           name.starts_with(utf8_of(without_trailing_separator(install_dir).filename()) + ".");
+}
+
+std::vector<std::string> read_leftovers(const fs::path& install_dir) {
+    std::vector<std::string> names;
+    std::ifstream in(leftovers_path(install_dir), std::ios::binary);
+    if (!in) return names;
+    std::stringstream text;
+    text << in.rdbuf();
+    neb::CJsonObject json;
+    if (!json.parse(text.str())) return names;
+    neb::CJsonObject& list = json.child("leftovers");
+    for (int i = 0; list.is_array() && i < list.array_size(); ++i) {
+        std::string name;
+        if (list.child(i).get("name", name) && is_leftover_name(install_dir, name))
+            names.push_back(name);
+    }
+    return names;
+}
+
+void write_leftovers(const fs::path& install_dir, const std::vector<std::string>& names) {
+    const fs::path file = leftovers_path(install_dir);
+    try {
+        if (names.empty()) {
+            std::error_code ec;
+            fs::remove(file, ec);
+            return;
+        }
+        neb::CJsonObject list;
+        for (const std::string& name : names) {
+            neb::CJsonObject element;
+            element.add("name", name);
+            list.append(element);
+        }
+        neb::CJsonObject json;
+        json.add("leftovers", list);
+        if (!write_file_replacing(file, json.to_text() + "\n"))
+            log_tagged(kLogWarning, "recover: cannot write %s", utf8_of(file));
+    } catch (const std::exception& e) {
+        log_tagged(kLogWarning, "recover: write %s exception: %s", utf8_of(file), e.what());
+    }
+}
+
+// Tries every listed leftover again; those that stay remain listed.
+void remove_leftovers(const fs::path& install_dir) {
+    const std::vector<std::string> names = read_leftovers(install_dir);
+    if (names.empty()) return;
+    const fs::path parent = without_trailing_separator(install_dir).parent_path();
+    std::vector<std::string> kept;
+    for (const std::string& name : names) {
+        const fs::path dir = parent / path_from_utf8(name);
+        if (is_present(dir)) delete_castmill(DeleteTarget{dir, true}, "");
+        if (is_present(dir)) {
+            log_tagged(kLogWarning, "recover: cannot remove %s yet", utf8_of(dir));
+            kept.push_back(name);
+        }
+    }
+    if (kept != names) write_leftovers(install_dir, kept);
+}
+
+// Removes a tree that the journal shows to be redundant. Listed first: what a held file
+// keeps of it is tried again by every later start.
+void discard_tree(const fs::path& install_dir, const fs::path& dir) {
+    if (!is_present(dir)) return;
+    std::vector<std::string> names = read_leftovers(install_dir);
+    const std::string name = utf8_of(dir.filename());
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+        names.push_back(name);
+        write_leftovers(install_dir, names);
+    }
+    remove_leftovers(install_dir);
+}
+
+// Moves the tree at the install folder aside whole, to be discarded; never deletes it in
+// place. False when it cannot be moved (a held file on Windows).
+bool set_aside(const fs::path& install_dir) {
+    const fs::path aside = free_sibling(install_dir, ".deleteme");
+    std::vector<std::string> names = read_leftovers(install_dir);
+    names.push_back(utf8_of(aside.filename()));
+    // Listed before it moves, so that a crash in between leaves no unknown tree.
+    write_leftovers(install_dir, names);
+    if (!rename_logged(install_dir, aside)) return false;
+    remove_leftovers(install_dir);
+    return true;
+}
+
+// An empty folder (start-up makes the install folder) makes room without losing anything.
+bool remove_if_empty(const fs::path& dir) {
     if (!is_present(dir)) return true;
-    delete_castmill(DeleteTarget{dir, true}, "");
-    return !is_present(dir);
+    std::error_code ec;
+    return fs::remove(dir, ec) && !ec;
 }
 
-void flush_parent(const fs::path& install_dir) {
-    sys::flush_directory(without_trailing_separator(install_dir).parent_path());
-}
-
-// Makes the install folder the old tree again; the new tree, wherever it is, goes.
+// Makes the install folder the old tree again; the new tree, wherever it is, goes. What
+// stands at the install folder is moved aside whole; only a partial tree (the full
+// installer's output) may be cleared in place when that is refused.
 bool restore_old_tree(const fs::path& install_dir, const fs::path& old_tree,
-                      const fs::path& new_tree) {
+                      const fs::path& new_tree, bool partial_in_place) {
     if (is_present(old_tree)) {
-        // install_dir holds the new tree, a partial one, or the empty folder start-up made.
-        if (is_present(install_dir) && !remove_tree(install_dir)) {
-            log_tagged(kLogWarning, "recover: cannot clear %s", utf8_of(install_dir));
-            return false;
+        if (is_missing_or_empty(install_dir)) {
+            if (!remove_if_empty(install_dir)) return false;
+        } else if (!set_aside(install_dir)) {
+            if (!partial_in_place) return false;
+            delete_castmill(DeleteTarget{install_dir, true}, "");
+            if (!remove_if_empty(install_dir)) {
+                log_tagged(kLogWarning, "recover: cannot clear %s", utf8_of(install_dir));
+                return false;
+            }
         }
         if (!rename_logged(old_tree, install_dir)) return false;
-        flush_parent(install_dir);
+        if (!flush_parent(install_dir)) return false;
     }
-    if (is_present(new_tree) && !remove_tree(new_tree))
-        log_tagged(kLogWarning, "recover: cannot remove %s", utf8_of(new_tree));
+    discard_tree(install_dir, new_tree);
     return true;
 }
 
@@ -114,33 +212,53 @@ bool recover_with(const fs::path& install_dir, const InstallJournal& journal) {
                journal.old_name, journal.new_name);
     switch (journal.step) {
         case JournalStep::kSwitching:
+            // An exchange that happened is undone by the same exchange: the new tree goes
+            // back to its own name, the old one is live again, both whole all along.
+            if (!journal.new_id.empty() && is_present(new_tree) &&
+                sys::identity_of(install_dir) == journal.new_id) {
+                const int code = sys::exchange_paths(new_tree, install_dir);
+                if (code != sys::kErrorSuccess) {
+                    log_tagged(kLogWarning, "recover: exchange back error: %d", code);
+                    return false;
+                }
+                if (!flush_parent(install_dir)) return false;
+            }
             // Not committed: the old tree comes back. Should the old tree be gone and the
             // new one be the only complete copy, that one is switched in instead.
             if (!is_present(old_tree) && is_missing_or_empty(install_dir) && is_present(new_tree)) {
-                if (is_present(install_dir) && !remove_tree(install_dir)) return false;
-                return rename_logged(new_tree, install_dir);
+                if (!remove_if_empty(install_dir)) return false;
+                return rename_logged(new_tree, install_dir) && flush_parent(install_dir);
             }
-            return restore_old_tree(install_dir, old_tree, new_tree);
+            if (restore_old_tree(install_dir, old_tree, new_tree, false)) return true;
+            // Both renames happened and the complete new tree cannot be moved aside: it
+            // stays, rather than being deleted to make room.
+            if (is_present(old_tree) && !is_present(new_tree) &&
+                !is_missing_or_empty(install_dir)) {
+                log_tagged(kLogWarning, "recover: the new tree stays at %s", utf8_of(install_dir));
+                discard_tree(install_dir, old_tree);
+                return true;
+            }
+            return false;
         case JournalStep::kExternal:
-            return restore_old_tree(install_dir, old_tree, new_tree);
+            return restore_old_tree(install_dir, old_tree, new_tree, true);
         case JournalStep::kSwitched:
             if (is_present(new_tree) && is_missing_or_empty(install_dir)) {
-                if (is_present(install_dir) && !remove_tree(install_dir)) return false;
-                if (!rename_logged(new_tree, install_dir)) return false;
+                if (!remove_if_empty(install_dir)) return false;
+                if (!rename_logged(new_tree, install_dir) || !flush_parent(install_dir))
+                    return false;
             }
             // The old tree goes only once a new one stands in its place.
             if (is_missing_or_empty(install_dir))
-                return restore_old_tree(install_dir, old_tree, new_tree);
-            if (!remove_tree(old_tree))
-                log_tagged(kLogWarning, "recover: cannot remove %s", utf8_of(old_tree));
+                return restore_old_tree(install_dir, old_tree, new_tree, false);
+            discard_tree(install_dir, old_tree);
             return true;
         case JournalStep::kInPlace:
             if (!undo_in_place(install_dir, journal)) return false;
-            remove_tree(new_tree);
+            discard_tree(install_dir, new_tree);
             return true;
         case JournalStep::kInPlaceDone:
             remove_backups(install_dir, journal);
-            remove_tree(new_tree);
+            discard_tree(install_dir, new_tree);
             return true;
     }
     return false;
@@ -152,16 +270,22 @@ void recover_without_journal(const fs::path& install_dir) {
     std::error_code ec;
     if (fs::is_directory(old_tree, ec) && is_missing_or_empty(install_dir)) {
         log_tagged(kLogInfo, "recover install: the old tree %s goes back", utf8_of(old_tree));
-        if (is_present(install_dir)) fs::remove(install_dir, ec);
-        if (rename_logged(old_tree, install_dir)) flush_parent(install_dir);
+        if (remove_if_empty(install_dir) && rename_logged(old_tree, install_dir))
+            flush_parent(install_dir);
     }
     // A staging folder without a journal was never switched in: the live tree is whole.
     fs::path staging = without_trailing_separator(install_dir);
     staging += ".staging";
-    if (is_present(staging)) remove_tree(staging);
+    discard_tree(install_dir, staging);
 }
 
 }  // namespace
+
+fs::path leftovers_path(const fs::path& install_dir) {
+    fs::path path = without_trailing_separator(install_dir);
+    path += ".leftovers";
+    return path;
+}
 
 fs::path journal_path(const fs::path& install_dir) {
     fs::path path = without_trailing_separator(install_dir);
@@ -175,6 +299,7 @@ bool write_journal(const fs::path& install_dir, const InstallJournal& journal) {
         json.add("step", step_name(journal.step));
         json.add("old", journal.old_name);
         json.add("new", journal.new_name);
+        if (!journal.new_id.empty()) json.add("new_id", journal.new_id);
         neb::CJsonObject list;
         for (const ReplacedFile& file : journal.replaced) {
             neb::CJsonObject element;
@@ -184,9 +309,7 @@ bool write_journal(const fs::path& install_dir, const InstallJournal& journal) {
         }
         json.add("replaced", list);
         const fs::path file = journal_path(install_dir);
-        if (!write_file_replacing(file, json.to_text() + "\n")) return false;
-        sys::flush_directory(file.parent_path());
-        return true;
+        return write_file_replacing(file, json.to_text() + "\n");
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "write_journal exception: %s", e.what());
         return false;
@@ -210,6 +333,7 @@ std::optional<InstallJournal> read_journal(const fs::path& install_dir) {
         return std::nullopt;
     }
     journal.step = *step_of(step);
+    json.get("new_id", journal.new_id);
     neb::CJsonObject& list = json.child("replaced");
     for (int i = 0; list.is_array() && i < list.array_size(); ++i) {
         ReplacedFile replaced;
@@ -230,7 +354,10 @@ void remove_journal(const fs::path& install_dir) {
     fs::remove(file, ec);
     if (ec)
         log_tagged(kLogWarning, "remove journal %s error: %d", utf8_of(file), sys::system_code(ec));
-    sys::flush_directory(file.parent_path());
+    // Not durable, a journal that comes back after a power loss is settled again: harmless.
+    if (const int code = sys::flush_directory(file.parent_path()))
+        log_tagged(kLogWarning, "remove journal: flush %s error: %d", utf8_of(file.parent_path()),
+                   code);
 }
 
 fs::path free_sibling(const fs::path& install_dir, const std::string& suffix) {
@@ -270,9 +397,11 @@ void recover_interrupted_install(const fs::path& install_dir) {
                 remove_journal(install_dir);
             else
                 log_tagged(kLogWarning, "recover install: journal kept for the next run");
+            remove_leftovers(install_dir);
             return;
         }
         recover_without_journal(install_dir);
+        remove_leftovers(install_dir);
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "recover install exception: %s", e.what());
     }

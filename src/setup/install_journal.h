@@ -34,6 +34,9 @@ struct InstallJournal {
     std::string old_name;  // sibling folder that holds (or will hold) the old tree
     std::string new_name;  // sibling folder that holds the new tree until it is switched in
     std::vector<ReplacedFile> replaced;
+    // The new tree's identity (sys::identity_of) when the switch exchanges the two folders
+    // in one step: after a crash it tells whether the exchange happened.
+    std::string new_id;
 };
 
 // "<install folder>.journal", beside the install folder.
@@ -57,10 +60,16 @@ std::filesystem::path free_sibling(const std::filesystem::path& install_dir,
 // True when every original is back.
 bool undo_in_place(const std::filesystem::path& install_dir, const InstallJournal& journal);
 
+// "<install folder>.leftovers", beside the install folder: sibling trees known to be
+// redundant that could not be removed yet (a held file); every start tries again.
+std::filesystem::path leftovers_path(const std::filesystem::path& install_dir);
+
 // Run first by every start: finishes or undoes what a journal left behind, so that the
 // install folder holds a complete tree again, and removes folders that the journal shows to
-// be redundant. Without a journal, an old tree left by an interrupted run is renamed back
-// only when the install folder is missing or empty. Never fails; problems are logged.
+// be redundant. A complete tree is never deleted to make room: it is moved aside whole, and
+// when even that is refused, a complete new tree stays. Without a journal, an old tree left
+// by an interrupted run is renamed back only when the install folder is missing or empty.
+// Never fails; problems are logged.
 void recover_interrupted_install(const std::filesystem::path& install_dir);
 
 }  // namespace velora::st

@@ -16,6 +16,7 @@
 #include "setup/install_record.h"
 #include "setup/removal.h"
 #include "setup/setup_center.h"
+#include "setup/setup_data.h"
 #include "setup/setup_result.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -70,6 +71,15 @@ bool same_bytes(const fs::path& a, const fs::path& b) {
     return first.eof() && second.eof();
 }
 
+// A flush that fails leaves the new files unsafe through a power loss: the run stops.
+int flush_checked(const fs::path& dir, std::string& message) {
+    const int code = sys::flush_tree(dir);
+    if (code == sys::kErrorSuccess) return kSetupOk;
+    log_tagged(kLogWarning, "flush %s failed: %d", utf8_of(dir), code);
+    message = "cannot flush " + utf8_of(dir) + " to disk: error " + std::to_string(code);
+    return kSetupFileSystemError;
+}
+
 // UTF-8 with "/" separators, as the journal keeps its paths.
 std::string generic_utf8(const fs::path& path) {
     std::string text = utf8_of(path);
@@ -81,27 +91,32 @@ std::string generic_utf8(const fs::path& path) {
 
 }  // namespace
 
-void SetupCenter::copy_setup_exe() {
+int SetupCenter::copy_setup_exe(std::string& message) {
     log_tagged(kLogInfo, "copy_setup_exe");
     // Into the new tree while the source still exists: the suite starts this installer
     // from Update, and that folder is replaced as a whole.
     const fs::path target = update_folder(staging_dir_) / "setup.exe";
-    // Never written through: a staged file may share its content with the live tree.
+    // A bare program name (started through PATH) names no file here: the running one.
     std::error_code ec;
+    fs::path source = target_.setup_source;
+    if (!fs::is_regular_file(source, ec)) source = sys::executable_path().value_or(source);
+    // Never written through: a staged file may share its content with the live tree.
     fs::remove(target, ec);
     fs::create_directories(target.parent_path(), ec);
     // An unchanged installer (the one the suite started, or the same bytes) is linked
     // from the live tree instead of copied and flushed again.
     const fs::path live = update_folder(target_.install_dir) / "setup.exe";
-    const int code = same_bytes(target_.setup_source, live)
-                         ? link_or_copy(live, target)
-                         : sys::copy_file(target_.setup_source, target, true);
-    if (code != sys::kErrorSuccess)
-        log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, target_.setup_source,
-                   target);
+    int code = same_bytes(source, live) ? link_or_copy(live, target)
+                                        : sys::copy_file(source, target, true);
+    // Checked like every staged file: a cut-off updater must never be switched in.
+    if (code == sys::kErrorSuccess && !same_bytes(source, target)) code = kDownloadHashMismatch;
+    if (code == sys::kErrorSuccess) return kSetupOk;
+    log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, source, target);
+    message = "cannot copy the installer to " + utf8_of(target) + ": error " + std::to_string(code);
+    return kSetupFileSystemError;
 }
 
-int SetupCenter::carry_over_live_files() {
+int SetupCenter::carry_over_live_files(std::string& message) {
     std::error_code ec;
     if (!fs::is_directory(target_.install_dir, ec)) return kSetupOk;
     try {
@@ -127,6 +142,7 @@ int SetupCenter::carry_over_live_files() {
                 code = link_or_copy(path, target);
             if (code != sys::kErrorSuccess) {
                 log_tagged(kLogWarning, "carry over file: %s failed. code: %d", relative, code);
+                message = "cannot carry " + relative + " over: error " + std::to_string(code);
                 return code == sys::kErrorSharingViolation ? kSetupSharingViolation
                                                            : kSetupFileSystemError;
             }
@@ -135,6 +151,7 @@ int SetupCenter::carry_over_live_files() {
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "carry over filesystem error: %d %s", sys::system_code(e.code()),
                    e.what());
+        message = e.what();
         return kSetupFileSystemError;
     }
 }
@@ -162,7 +179,7 @@ int SetupCenter::link_unchanged_files(std::string& message) {
     return kSetupOk;
 }
 
-void SetupCenter::write_staged_install_record() {
+int SetupCenter::write_staged_install_record(std::string& message) {
     InstallRecord record;
     for (const auto& [module, entries] : plan_.install_lists) {
         for (const FileEntry& entry : entries) {
@@ -179,8 +196,13 @@ void SetupCenter::write_staged_install_record() {
         if (file && file->size == recorded.size && file->modified == recorded.modified)
             record[path] = recorded;
     }
-    if (!write_install_record(staging_dir_, record))
-        log_tagged(kLogWarning, "install record not written");
+    // A tree without an Update folder (a module-only run on a bare suite) keeps no record.
+    std::error_code ec;
+    if (!fs::is_directory(update_folder(staging_dir_), ec)) return kSetupOk;
+    if (write_install_record(staging_dir_, record)) return kSetupOk;
+    log_tagged(kLogWarning, "install record not written");
+    message = "cannot write the install record";
+    return kSetupFileSystemError;
 }
 
 void SetupCenter::remove_spent_downloads() {
@@ -208,33 +230,55 @@ void SetupCenter::remove_spent_downloads() {
 int SetupCenter::switch_in_staging_tree(std::string& message) {
     const fs::path old_tree = free_sibling(target_.install_dir, ".deleteme");
     InstallJournal journal{JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir_), {}};
+    const bool live = is_present(target_.install_dir);
+    if (live) journal.new_id = sys::identity_of(staging_dir_);
     if (!write_journal(target_.install_dir, journal)) {
         message = "cannot write the install journal";
         return kSetupFileSystemError;
     }
-    std::error_code ec;
-    if (is_present(target_.install_dir)) fs::rename(target_.install_dir, old_tree, ec);
-    if (ec) {
-        // Held files (a sharing violation on Windows), an immutable folder: the live tree
-        // stays where it is and its files are replaced one by one.
-        log_tagged(kLogWarning, "switch: rename %s failed: %d %s, replacing files in place",
-                   utf8_of(target_.install_dir), sys::system_code(ec), ec.message());
-        return replace_files_in_place(message);
+    // One step where the platform has it: the install folder is never missing, not even
+    // for the moment between two renames.
+    int code =
+        live ? sys::exchange_paths(staging_dir_, target_.install_dir) : sys::kErrorNotSupported;
+    if (code == sys::kErrorSuccess) {
+        // The old tree now has the staging folder's name.
+        journal.old_name = name_of(staging_dir_);
+        journal.new_name = name_of(old_tree);
+    } else {
+        if (code != sys::kErrorNotSupported)
+            log_tagged(kLogWarning, "switch: exchange failed: %d, renaming", code);
+        if (live) code = sys::rename_path(target_.install_dir, old_tree);
+        if (code != sys::kErrorSuccess && live) {
+            // Held files (a sharing violation on Windows), an immutable folder: the live
+            // tree stays where it is and its files are replaced one by one.
+            log_tagged(kLogWarning, "switch: rename %s failed: %d, replacing files in place",
+                       utf8_of(target_.install_dir), code);
+            return replace_files_in_place(message);
+        }
+        code = sys::rename_path(staging_dir_, target_.install_dir);
+        if (code != sys::kErrorSuccess) {
+            log_tagged(kLogWarning, "switch: rename %s failed: %d", utf8_of(staging_dir_), code);
+            message = "cannot move the new installation into place: error " + std::to_string(code);
+            recover_interrupted_install(target_.install_dir);
+            return kSetupFileSystemError;
+        }
     }
-    fs::rename(staging_dir_, target_.install_dir, ec);
-    if (ec) {
-        log_tagged(kLogWarning, "switch: rename %s failed: %d %s", utf8_of(staging_dir_),
-                   sys::system_code(ec), ec.message());
-        message = "cannot move the new installation into place";
+    // Not committed until the new names are on disk.
+    code = sys::flush_directory(target_.install_dir.parent_path());
+    if (code != sys::kErrorSuccess) {
+        log_tagged(kLogWarning, "switch: flush %s failed: %d",
+                   utf8_of(target_.install_dir.parent_path()), code);
+        message = "cannot flush the switch to " + utf8_of(target_.install_dir) + ": error " +
+                  std::to_string(code);
         recover_interrupted_install(target_.install_dir);
         return kSetupFileSystemError;
     }
-    sys::flush_directory(target_.install_dir.parent_path());
     journal.step = JournalStep::kSwitched;
     if (!write_journal(target_.install_dir, journal)) {
         // A journal that still says "switching" would bring the old tree back: drop it and
         // leave the old tree where it is.
-        log_tagged(kLogWarning, "switch: the old tree %s stays", utf8_of(old_tree));
+        log_tagged(kLogWarning, "switch: the old tree %s stays",
+                   utf8_of(target_.install_dir.parent_path() / journal.old_name));
         remove_journal(target_.install_dir);
         return kSetupOk;
     }
@@ -310,8 +354,7 @@ int SetupCenter::replace_files_in_place(std::string& message) {
         const fs::path staged = staging_dir_ / path_from_utf8(file.path);
         std::error_code ec;
         fs::create_directories(live.parent_path(), ec);
-        fs::rename(staged, live, ec);
-        if (ec) {
+        if (sys::rename_path(staged, live) != sys::kErrorSuccess) {
             const int code = sys::copy_file(staged, live, false);
             if (code != sys::kErrorSuccess) {
                 log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(live), code);
@@ -325,7 +368,11 @@ int SetupCenter::replace_files_in_place(std::string& message) {
         recover_interrupted_install(target_.install_dir);
         return result;
     }
-    sys::flush_tree(target_.install_dir);
+    // Every original comes back unless the new files are on disk.
+    if (flush_checked(target_.install_dir, message) != kSetupOk) {
+        recover_interrupted_install(target_.install_dir);
+        return kSetupFileSystemError;
+    }
     journal.step = JournalStep::kInPlaceDone;
     if (!write_journal(target_.install_dir, journal)) {
         remove_journal(target_.install_dir);
@@ -353,19 +400,18 @@ int SetupCenter::install(std::string& message) {
     // Everything that can be prepared is prepared while the suite still runs; the live
     // tree is not touched until the new one is complete and checked.
     int result = package_.replaces_files ? _install_entire_mode_impl(message) : _install();
-    if (result == kSetupOk && with_app) {
-        copy_setup_exe();
-        save_setup_data(staging_dir_);
+    if (result == kSetupOk && with_app) result = copy_setup_exe(message);
+    if (result == kSetupOk && with_app && save_setup_data(staging_dir_) != kSetupOk) {
+        message = "cannot write " + utf8_of(setup_data_path(staging_dir_));
+        result = kSetupFileSystemError;
     }
     if (result == kSetupOk) {
         sys::kill_castmill(target_.install_dir, true, with_app, timings_.shutdown_grace);
         result = link_unchanged_files(message);
     }
-    if (result == kSetupOk) result = carry_over_live_files();
-    if (result == kSetupOk) {
-        write_staged_install_record();
-        sys::flush_tree(staging_dir_);
-    }
+    if (result == kSetupOk) result = carry_over_live_files(message);
+    if (result == kSetupOk) result = write_staged_install_record(message);
+    if (result == kSetupOk) result = flush_checked(staging_dir_, message);
     if (result == kSetupOk) result = switch_in_staging_tree(message);
     if (result != kSetupOk) {
         if (is_present(staging_dir_) && !is_present(journal_path(target_.install_dir)))
@@ -392,22 +438,28 @@ int SetupCenter::install_full_package(std::string& message) {
                            {}};
     bool moved = false;
     if (write_journal(target_.install_dir, journal)) {
-        std::error_code ec;
-        fs::rename(target_.install_dir, old_tree, ec);
-        moved = !ec;
-        if (ec) {
+        const int code = sys::rename_path(target_.install_dir, old_tree);
+        moved = code == sys::kErrorSuccess;
+        if (!moved) {
             // The installer then writes over the live tree; nothing is deleted in place.
-            log_tagged(kLogWarning, "prepare_delete_app filesystem error: %d %s",
-                       sys::system_code(ec), ec.message());
+            log_tagged(kLogWarning, "prepare_delete_app filesystem error: %d %s", code,
+                       utf8_of(target_.install_dir));
             remove_journal(target_.install_dir);
         }
     }
 
     stage_ = kInstallWritingFiles;
     log_tagged(kLogInfo, "start to call install exe");
-    const int result = run_installer_file(package_.path, true, true, message);
+    int result = run_installer_file(package_.path, true, true, message);
     stage_ = kInstallFinished;
     if (moved) {
+        // The installer's tree counts once it is on disk; until then the old one comes back.
+        if (result == kSetupOk) result = flush_checked(target_.install_dir, message);
+        if (result == kSetupOk &&
+            sys::flush_directory(target_.install_dir.parent_path()) != sys::kErrorSuccess) {
+            message = "cannot flush " + utf8_of(target_.install_dir.parent_path());
+            result = kSetupFileSystemError;
+        }
         if (result == kSetupOk) {
             journal.step = JournalStep::kSwitched;
             if (!write_journal(target_.install_dir, journal)) remove_journal(target_.install_dir);

@@ -146,17 +146,19 @@ public:
     void forget_download(const FileEntry& entry);
 
     // --- install run ---
-    void copy_setup_exe();
+    // Puts this installer into the staging tree's Update folder and checks the copy.
+    int copy_setup_exe(std::string& message);
     void finish_obs_module_setup();
-    void save_setup_data(const std::filesystem::path& root);
+    // Writes setup.data under root; kSetupFileSystemError when it was not written whole.
+    int save_setup_data(const std::filesystem::path& root);
     // Fills the staging tree with the files of the other modules and every file the
     // manifest does not own, taken from the live tree.
-    int carry_over_live_files();
+    int carry_over_live_files(std::string& message);
     // Links the files whose content is unchanged in the live tree into the staging tree.
     int link_unchanged_files(std::string& message);
     // The install record of the staging tree: every staged manifest file, and the record's
     // entries for carried files that are still as recorded.
-    void write_staged_install_record();
+    int write_staged_install_record(std::string& message);
     // Download and extraction folders that no later run needs.
     void remove_spent_downloads();
     // Switches the complete staging tree in for the live one, journaled; file by file when

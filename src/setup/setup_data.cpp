@@ -9,6 +9,7 @@
 #include "base/cjson_object.h"
 #include "base/crypto.h"
 #include "base/logger.h"
+#include "base/result_codes.h"
 #include "layout/defaults.h"
 #include "layout/paths.h"
 #include "setup/setup_center.h"
@@ -65,48 +66,57 @@ fs::path staging_path_of(const fs::path& file) {
 
 bool write_file_replacing(const fs::path& file, const std::string& text) {
     const fs::path staging = staging_path_of(file);
+    const auto fail = [&staging](const char* what, std::error_code ec) {
+        std::error_code ignored;
+        fs::remove(staging, ignored);
+        throw fs::filesystem_error(what, staging, ec);
+    };
     {
         std::ofstream out(staging, std::ios::out | std::ios::trunc);
         if (!out) return false;
-        out << text;
+        const auto fault = sys::injected_fault(sys::FileOperation::kWrite, staging);
+        out << (fault ? text.substr(0, static_cast<size_t>(fault->after_bytes)) : text);
         out.flush();
-        if (!out) {
+        if (fault || !out) {
             const int err = errno;
             out.close();
-            std::error_code ignored;
-            fs::remove(staging, ignored);
-            throw fs::filesystem_error("write", staging,
-                                       std::error_code(err ? err : EIO, std::generic_category()));
+            fail("write", fault ? sys::error_of_system_code(sys::system_code_of(*fault))
+                                : std::error_code(err ? err : EIO, std::generic_category()));
         }
     }
+    // Read back as a later run reads it: a short write must never become the file.
+    std::ifstream in(staging, std::ios::in);
+    std::ostringstream written;
+    written << in.rdbuf();
+    in.close();
+    if (written.str() != text) fail("verify", std::make_error_code(std::errc::io_error));
     // On disk before the name moves: a power loss must not leave an empty file behind.
-    sys::flush_file(staging);
-    std::error_code ec;
-    fs::rename(staging, file, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(staging, ignored);
-        throw fs::filesystem_error("rename", staging, file, ec);
-    }
+    if (const int code = sys::flush_file(staging)) fail("flush", sys::error_of_system_code(code));
+    if (const int code = sys::rename_path(staging, file))
+        fail("rename", sys::error_of_system_code(code));
+    if (const int code = sys::flush_directory(file.parent_path()))
+        throw fs::filesystem_error("flush", file.parent_path(), sys::error_of_system_code(code));
     return true;
 }
 
 void SetupCenter::save_setup_data() { save_setup_data(target_.install_dir); }
 
-void SetupCenter::save_setup_data(const fs::path& root) {
+int SetupCenter::save_setup_data(const fs::path& root) {
     log_tagged(kLogInfo, "save_setup_data");
     try {
         neb::CJsonObject data;
         data.add("manifest_url", release_.manifest_url());
         data.add("version", release_.version());
         data.add("sign", setup_data_sign(release_.manifest_url(), release_.version()));
-        write_file_replacing(setup_data_path(root), data.to_text() + "\n");
+        // Without an Update folder nothing is written, as before, but the caller hears of it.
+        if (write_file_replacing(setup_data_path(root), data.to_text() + "\n")) return kSetupOk;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "save_setup_data  error: %d %s", sys::system_code(e.code()),
                    e.what());
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "save_setup_data  exception: %s", e.what());
     }
+    return kSetupFileSystemError;
 }
 
 void SetupCenter::load_setup_data() {

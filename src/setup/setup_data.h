@@ -19,10 +19,11 @@ std::string setup_data_sign(std::string_view manifest_url, std::string_view vers
 // Where write_file_replacing stages its text: the target's name with ".tmp" appended.
 std::filesystem::path staging_path_of(const std::filesystem::path& file);
 
-// Writes text (text mode) to a staging file beside `file` and renames it over `file`, so
-// that an interrupted write leaves the previous file whole. False, with nothing written,
-// when the staging file cannot be opened (for instance when the folder is missing). A
-// failed write or rename removes the staging file and throws std::filesystem::filesystem_error.
+// Writes text (text mode) to a staging file beside `file`, reads it back, flushes it and
+// renames it over `file` (the folder's names flushed too), so that an interrupted write
+// leaves the previous file whole. False, with nothing written, when the staging file
+// cannot be opened (for instance when the folder is missing). A failed write, read-back,
+// flush or rename removes the staging file and throws std::filesystem::filesystem_error.
 bool write_file_replacing(const std::filesystem::path& file, const std::string& text);
 
 // The installed application's version: the string "gver" of install_dir/Update/config.json.

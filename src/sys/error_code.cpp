@@ -1,6 +1,7 @@
 #include "sys/error_code.h"
 
 #include <cerrno>
+#include <string>
 
 #include "base/result_codes.h"
 
@@ -8,6 +9,23 @@ namespace velora::sys {
 
 // The install passes a sharing violation on as its result.
 static_assert(kSetupSharingViolation == kErrorSharingViolation);
+
+namespace {
+
+class SystemCodeCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "system code"; }
+    std::string message(int code) const override { return "error " + std::to_string(code); }
+};
+
+}  // namespace
+
+const std::error_category& system_code_category() {
+    static const SystemCodeCategory category;
+    return category;
+}
+
+std::error_code error_of_system_code(int code) { return {code, system_code_category()}; }
 
 // The one errno mapping: POSIX calls and the C runtime on Windows both report through errno.
 int system_code_from_errno(int err, bool for_file) {

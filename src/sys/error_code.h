@@ -32,6 +32,12 @@ int system_code_from_errno(int err, bool for_file = false);
 // The system code of an error from std::filesystem or the platform layer.
 int system_code(const std::error_code& ec);
 
+// An error_code that carries a system code as it is, for errors the platform layer reports
+// by code and callers throw as std::filesystem::filesystem_error; system_code() gives the
+// code back.
+std::error_code error_of_system_code(int code);
+const std::error_category& system_code_category();
+
 // The last error of the calling thread as a system code (errno on POSIX).
 int last_system_code();
 

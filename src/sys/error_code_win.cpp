@@ -12,6 +12,7 @@ static_assert(kErrorUserMappedFile == ERROR_USER_MAPPED_FILE);
 
 int system_code(const std::error_code& ec) {
     if (!ec) return kErrorSuccess;
+    if (ec.category() == system_code_category()) return ec.value();
     // The system category carries GetLastError codes, which are system codes already.
     if (ec.category() == std::system_category()) return ec.value();
     // MinGW's std::filesystem reports every failed rename but a denied one as EIO; the

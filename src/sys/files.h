@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
 
 #include "base/utf8_path.h"
 
@@ -16,6 +20,19 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
 // Renames `from` to `to` without replacing anything that exists at `to`. Returns the
 // system code, 0 on success.
 int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Renames `from` to `to`; a file at `to` is replaced, a folder only when it is empty.
+// Returns the system code, 0 on success.
+int rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Swaps two folders of one file system in one step (Linux: renameat2 with
+// RENAME_EXCHANGE), so that neither name is ever missing. kErrorNotSupported where the
+// platform or the file system has no such step (Windows); other codes as rename reports them.
+int exchange_paths(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// What stays the same of a folder when it is renamed (device and inode on POSIX), to tell
+// after a crash which of two names it has; empty where the platform cannot tell.
+std::string identity_of(const std::filesystem::path& path);
 
 // Lets a downloaded program be started: POSIX adds an execute bit wherever the file is
 // readable; Windows starts programs by their name, so nothing changes there. Returns the
@@ -46,5 +63,28 @@ int flush_tree(const std::filesystem::path& dir);
 // Makes the names in a folder durable after renames and new entries (POSIX fsyncs the
 // folder; Windows has no such step and returns 0).
 int flush_directory(const std::filesystem::path& dir);
+
+// The file operations of the install run: the seam through which a test makes them fail
+// as a full disk or a failing device would. Production never sets a fault.
+enum class FileOperation { kWrite, kFlush, kRename };
+
+struct InjectedFault {
+    FileOperation operation = FileOperation::kWrite;
+    std::string path_part;  // it hits paths whose UTF-8 text contains this
+    std::errc error = std::errc::io_error;
+    int64_t after_bytes = 0;  // a write lands this many bytes first
+    int skip = 0;             // the first `skip` operations it hits still succeed
+};
+
+// Tests only: the fault stays until clear_injected_faults().
+void inject_fault(InjectedFault fault);
+void clear_injected_faults();
+
+// The fault that hits this operation on `path`, if a test set one.
+std::optional<InjectedFault> injected_fault(FileOperation operation,
+                                            const std::filesystem::path& path);
+
+// The system code of an injected fault.
+int system_code_of(const InjectedFault& fault);
 
 }  // namespace velora::sys

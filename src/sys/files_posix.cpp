@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -72,9 +74,11 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
     Fd out(::open(to.c_str(), flags, st.st_mode & 07777));
     if (out.get() < 0) return system_code_from_errno(errno, true);
 
+    const std::optional<InjectedFault> fault = injected_fault(FileOperation::kWrite, to);
     char buffer[64 * 1024];
     bool first = true;
     bool program = false;
+    int64_t written = 0;
     for (;;) {
         const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
         if (n < 0) {
@@ -84,7 +88,14 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
         if (n == 0) break;
         if (first) program = looks_like_program(buffer, static_cast<size_t>(n));
         first = false;
-        if (!write_all(out.get(), buffer, static_cast<size_t>(n))) return last_system_code();
+        size_t size = static_cast<size_t>(n);
+        if (fault && written + n > fault->after_bytes) {
+            size = static_cast<size_t>(std::max<int64_t>(fault->after_bytes - written, 0));
+            write_all(out.get(), buffer, size);
+            return system_code_of(*fault);
+        }
+        if (!write_all(out.get(), buffer, size)) return last_system_code();
+        written += n;
     }
     // Downloaded files carry no mode: a program is known by its content, and it must stay
     // startable once installed (Windows starts programs by their name instead).
@@ -97,6 +108,8 @@ int copy_file(const std::filesystem::path& from, const std::filesystem::path& to
 }
 
 int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (const auto fault = injected_fault(FileOperation::kRename, from))
+        return system_code_of(*fault);
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return kErrorSuccess;
     if (errno != EINVAL && errno != ENOSYS) return system_code_from_errno(errno, true);
@@ -105,6 +118,27 @@ int rename_no_replace(const std::filesystem::path& from, const std::filesystem::
     if (::lstat(to.c_str(), &st) == 0) return kErrorFileExists;
     if (::rename(from.c_str(), to.c_str()) != 0) return system_code_from_errno(errno, true);
     return kErrorSuccess;
+}
+
+int rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (const auto fault = injected_fault(FileOperation::kRename, from))
+        return system_code_of(*fault);
+    if (::rename(from.c_str(), to.c_str()) != 0) return system_code_from_errno(errno, true);
+    return kErrorSuccess;
+}
+
+int exchange_paths(const std::filesystem::path& a, const std::filesystem::path& b) {
+    if (const auto fault = injected_fault(FileOperation::kRename, a)) return system_code_of(*fault);
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+        return kErrorSuccess;
+    if (errno == EINVAL || errno == ENOSYS) return kErrorNotSupported;
+    return system_code_from_errno(errno);
+}
+
+std::string identity_of(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 int make_executable(const std::filesystem::path& file) {
@@ -125,8 +159,7 @@ int keep_startable(const std::filesystem::path& file) {
     while ((n = ::read(in.get(), head, sizeof head)) < 0 && errno == EINTR) {
     }
     if (n < 0) return last_system_code();
-    return looks_like_program(head, static_cast<size_t>(n)) ? make_executable(file)
-                                                             : kErrorSuccess;
+    return looks_like_program(head, static_cast<size_t>(n)) ? make_executable(file) : kErrorSuccess;
 }
 
 }  // namespace
@@ -149,6 +182,8 @@ bool delete_at_reboot(const std::filesystem::path& path) { return ::unlink(path.
 namespace {
 
 int flush_path(const std::filesystem::path& path, int flags) {
+    if (const auto fault = injected_fault(FileOperation::kFlush, path))
+        return system_code_of(*fault);
     Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
     if (fd.get() < 0) return last_system_code();
     if (::fsync(fd.get()) != 0) return last_system_code();
@@ -161,6 +196,8 @@ int flush_path(const std::filesystem::path& path, int flags) {
 int flush_file(const std::filesystem::path& path) { return flush_path(path, O_RDONLY); }
 
 int flush_tree(const std::filesystem::path& dir) {
+    if (const auto fault = injected_fault(FileOperation::kFlush, dir))
+        return system_code_of(*fault);
     Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) return last_system_code();
     if (::syncfs(fd.get()) != 0) return last_system_code();

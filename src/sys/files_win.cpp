@@ -12,13 +12,31 @@ int result_of(BOOL ok) { return ok ? kErrorSuccess : static_cast<int>(GetLastErr
 }  // namespace
 
 int copy_file(const std::filesystem::path& from, const std::filesystem::path& to, bool overwrite) {
+    if (const auto fault = injected_fault(FileOperation::kWrite, to)) return system_code_of(*fault);
     return result_of(CopyFileW(from.c_str(), to.c_str(), overwrite ? FALSE : TRUE));
 }
 
 int rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (const auto fault = injected_fault(FileOperation::kRename, from))
+        return system_code_of(*fault);
     // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
     return result_of(MoveFileExW(from.c_str(), to.c_str(), 0));
 }
+
+int rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (const auto fault = injected_fault(FileOperation::kRename, from))
+        return system_code_of(*fault);
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    return system_code(ec);
+}
+
+// Windows swaps no folders in one step: the install run keeps its journaled pair of renames.
+int exchange_paths(const std::filesystem::path&, const std::filesystem::path&) {
+    return kErrorNotSupported;
+}
+
+std::string identity_of(const std::filesystem::path&) { return {}; }
 
 int make_executable(const std::filesystem::path&) { return kErrorSuccess; }
 
@@ -31,6 +49,8 @@ bool delete_at_reboot(const std::filesystem::path& path) {
 }
 
 int flush_file(const std::filesystem::path& path) {
+    if (const auto fault = injected_fault(FileOperation::kFlush, path))
+        return system_code_of(*fault);
     // Flushing needs write access; sharing everything keeps a running program's file usable.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -42,6 +62,8 @@ int flush_file(const std::filesystem::path& path) {
 }
 
 int flush_tree(const std::filesystem::path& dir) {
+    if (const auto fault = injected_fault(FileOperation::kFlush, dir))
+        return system_code_of(*fault);
     std::error_code ec;
     int first = kErrorSuccess;
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
@@ -53,6 +75,10 @@ int flush_tree(const std::filesystem::path& dir) {
     return first;
 }
 
-int flush_directory(const std::filesystem::path&) { return kErrorSuccess; }
+int flush_directory(const std::filesystem::path& dir) {
+    if (const auto fault = injected_fault(FileOperation::kFlush, dir))
+        return system_code_of(*fault);
+    return kErrorSuccess;
+}
 
 }  // namespace velora::sys

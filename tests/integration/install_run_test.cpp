@@ -24,6 +24,7 @@
 #include "support/release_builder.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"
+#include "sys/files.h"
 #include "sys/folders.h"
 #include "sys/registry.h"
 
@@ -273,6 +274,33 @@ TEST_F(InstallRun, AFailedFileInstallationRestoresTheOldSuite) {
     });
     EXPECT_EQ(tree_of(install_dir_), before);
     EXPECT_FALSE(fs::exists(old_installation_path(install_dir_)));
+    EXPECT_TRUE(report_texts("I9104").empty());
+}
+
+// Every write and flush before the commit is checked: each failure leaves the old suite
+// live, names what failed and reports no install.
+TEST_F(InstallRun, AFailedWriteOrFlushBeforeTheSwitchKeepsTheOldSuite) {
+    install_old_suite();
+    const Tree before = tree_of(install_dir_);
+    const std::vector<sys::InjectedFault> faults = {
+        {sys::FileOperation::kWrite, "Update/setup.exe", std::errc::no_space_on_device, 4, 0},
+        {sys::FileOperation::kWrite, "setup.data", std::errc::no_space_on_device, 10, 0},
+        {sys::FileOperation::kFlush, ".staging", std::errc::io_error, 0, 0},
+        {sys::FileOperation::kFlush, "Velora", std::errc::io_error, 0, 1},
+    };
+    for (const sys::InjectedFault& fault : faults) {
+        run_with_reporter([&] {
+            sys::inject_fault(fault);
+            SetupCenter center;
+            stage(center, ModuleApp);
+            std::string message;
+            EXPECT_EQ(center.install(message), kSetupFileSystemError) << fault.path_part;
+            EXPECT_FALSE(message.empty()) << fault.path_part;
+            sys::clear_injected_faults();
+        });
+        EXPECT_EQ(tree_of(install_dir_), before) << fault.path_part;
+        EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"}) << fault.path_part;
+    }
     EXPECT_TRUE(report_texts("I9104").empty());
 }
 

@@ -153,7 +153,7 @@ protected:
     int stage_and_replace(std::string& message) {
         const int staged = center._install();
         if (staged != 0) return staged;
-        const int carried = center.carry_over_live_files();
+        const int carried = center.carry_over_live_files(message);
         if (carried != 0) return carried;
         return center.replace_files_in_place(message);
     }

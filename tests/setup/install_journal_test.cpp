@@ -9,6 +9,8 @@
 #include "support/log_capture.h"
 #include "support/sample_suite.h"
 #include "support/test_env.h"
+#include "sys/error_code.h"
+#include "sys/files.h"
 
 namespace velora::st {
 namespace {
@@ -183,20 +185,46 @@ TEST_F(RecoveryTest, WithoutAJournalAnOldTreeReturnsOnlyToAMissingOrEmptyFolder)
     EXPECT_EQ(file_tree(old_tree()), (Tree{{"stale.dll", "stale"}}));
 }
 
-TEST_F(RecoveryTest, ATreeThatCannotBeClearedKeepsTheJournalForTheNextStart) {
+// The new tree at the install folder holds a file nobody can delete: it is moved aside
+// whole, the old tree is back at once, and the leftover goes at a later start.
+TEST_F(RecoveryTest, ABlockedDeleteLeavesTheOldTreeCompleteAndTheLeftoverForLater) {
     lay(old_tree(), kOld);
     write_file(install() / "held/new.dll", "new");
+    write_file(install() / "other.dll", "new");
     journal(JournalStep::kSwitching);
     {
         ImmutableFlag frozen(install() / "held");
         if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
         recover_interrupted_install(install());
-        EXPECT_TRUE(fs::exists(journal_path(install())));
-        EXPECT_EQ(file_tree(old_tree()), kOld);
+        EXPECT_EQ(file_tree(install()), kOld);
+        EXPECT_FALSE(fs::exists(journal_path(install())));
+        EXPECT_TRUE(fs::exists(leftovers_path(install())));
+        // Another start while the file is still held keeps the list.
+        recover_interrupted_install(install());
+        EXPECT_TRUE(fs::exists(leftovers_path(install())));
+        ASSERT_EQ(siblings().size(), 3u);
+        // The flag moved with the tree: the holder lets go there.
+        ImmutableFlag thaw(tmp / siblings()[2] / "held");
     }
     recover_interrupted_install(install());
     EXPECT_EQ(file_tree(install()), kOld);
-    EXPECT_FALSE(fs::exists(journal_path(install())));
+    EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
+}
+
+// Killed after the one-step exchange, before the commit: the exchange is undone.
+TEST_F(RecoveryTest, AnExchangeNotYetCommittedIsExchangedBack) {
+    lay(install(), kOld);
+    lay(new_tree(), {{"app.exe", "new"}});
+    ASSERT_EQ(sys::exchange_paths(new_tree(), install()), sys::kErrorSuccess);
+    InstallJournal state{JournalStep::kSwitching,
+                         "Castmill.deleteme",
+                         "Castmill.staging",
+                         {},
+                         sys::identity_of(install())};
+    ASSERT_TRUE(write_journal(install(), state));
+    recover_interrupted_install(install());
+    EXPECT_EQ(file_tree(install()), kOld);
+    EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
 }
 
 TEST(FreeSibling, TakesAnotherNameWhenTheFirstIsTaken) {
