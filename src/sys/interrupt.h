@@ -2,8 +2,8 @@
 
 #include <functional>
 
-// The console's request to stop a program that runs without a window: SIGINT or SIGTERM
-// on POSIX; Ctrl+C, Ctrl+Break, a closed console, log-off or shutdown on Windows.
+// The console's request to stop a program that runs without a window: SIGINT, SIGTERM or
+// SIGHUP on POSIX; Ctrl+C, Ctrl+Break, a closed console, log-off or shutdown on Windows.
 namespace velora::sys {
 
 // While it lives, each such request calls on_interrupt on a thread of the watch's own

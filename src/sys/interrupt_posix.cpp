@@ -17,12 +17,14 @@ namespace {
 int wake_pipe[2] = {-1, -1};
 constexpr char kInterrupted = 'i';
 constexpr char kStop = 's';
-constexpr int kSignals[] = {SIGINT, SIGTERM};
+// SIGHUP: the terminal or the session went away, as at logout.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 struct Watch {
     std::function<void()> on_interrupt;
     std::thread thread;
-    struct sigaction previous[2];
+    struct sigaction previous[kSignalCount];
 };
 std::mutex watch_lock;
 Watch* active = nullptr;
@@ -57,14 +59,14 @@ InterruptWatch::InterruptWatch(std::function<void()> on_interrupt) {
     sigemptyset(&action.sa_mask);
     // Interrupted system calls of the run go on as if nothing happened.
     action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 2; ++i) sigaction(kSignals[i], &action, &active->previous[i]);
+    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &active->previous[i]);
     watching_ = true;
 }
 
 InterruptWatch::~InterruptWatch() {
     if (!watching_) return;
     std::lock_guard lock(watch_lock);
-    for (int i = 0; i < 2; ++i) sigaction(kSignals[i], &active->previous[i], nullptr);
+    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &active->previous[i], nullptr);
     const char byte = kStop;
     [[maybe_unused]] const ssize_t written = write(wake_pipe[1], &byte, 1);
     active->thread.join();

@@ -9,6 +9,7 @@
 #include "base/cjson_object.h"
 #include "base/logger.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/folders.h"
 #include "sys/registry.h"
 
@@ -87,7 +88,7 @@ fs::path temp_beside(const fs::path& dir, const fs::path& name) {
 int move_into_place(const fs::path& temp, const fs::path& target) {
     std::error_code ec;
     fs::rename(temp, target, ec);
-    if (!ec) return kErrorSuccess;
+    if (!ec) return flush_directory(target.parent_path());
     std::error_code ignored;
     fs::remove(temp, ignored);
     return system_code(ec);
@@ -110,6 +111,11 @@ int write_key(const fs::path& file, const neb::CJsonObject& values) {
             fs::remove(temp, ec);
             return code ? code : kErrorDiskFull;
         }
+    }
+    // The data is on disk before the name goes live.
+    if (const int code = flush_file(temp)) {
+        fs::remove(temp, ec);
+        return code;
     }
     return move_into_place(temp, file);
 }

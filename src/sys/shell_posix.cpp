@@ -13,6 +13,7 @@
 
 #include "base/logger.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/processes.h"
 #include "sys/shell.h"
 #include "sys/spawn_posix.h"
@@ -100,7 +101,11 @@ bool write_entry_file(const fs::path& file, const std::string& text) {
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                         fs::perms::others_read | fs::perms::others_exec,
                     ec);
+    // The data is on disk before the name goes live, and the name after.
+    if (!ec && flush_file(temp) != kErrorSuccess) ec = std::make_error_code(std::errc::io_error);
     if (!ec) fs::rename(temp, file, ec);
+    if (!ec && flush_directory(file.parent_path()) != kErrorSuccess)
+        ec = std::make_error_code(std::errc::io_error);
     if (ec) {
         std::error_code ignored;
         fs::remove(temp, ignored);
