@@ -105,8 +105,8 @@ bool is_plain_file_name(std::string_view name) {
         return false;
     if (name.find_first_of(std::string_view("/\\:\0", 4)) != std::string_view::npos) return false;
     const std::string record = kDownloadRecordName;
-    return name != record && name != record + ".tmp" && name != std::string(kPackageName) + "_zip" &&
-           name != kSourcesFolder;
+    return name != record && name != record + ".tmp" &&
+           name != std::string(kPackageName) + "_zip" && name != kSourcesFolder;
 }
 
 bool is_md5_text(std::string_view text) {

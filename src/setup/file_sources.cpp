@@ -124,12 +124,12 @@ int SetupCenter::fetch_source(CurlWrapper& client, const std::string& url, const
     return code;
 }
 
-int SetupCenter::fetch_by_patch(CurlWrapper& client, const FileEntry& entry,
-                                const PatchBase& base, const fs::path& out) {
+int SetupCenter::fetch_by_patch(CurlWrapper& client, const FileEntry& entry, const PatchBase& base,
+                                const fs::path& out) {
     const fs::path dir = download_dir_ / kSourcesFolder;
     const fs::path patch = dir / path_from_utf8(patch_file_name(base.patch, entry.sha256));
-    const std::string url = release_.base_url() + "/" + kPatchFolder + "/" +
-                            patch_file_name(base.patch, entry.sha256);
+    const std::string url =
+        release_.base_url() + "/" + kPatchFolder + "/" + patch_file_name(base.patch, entry.sha256);
     log_tagged(kLogInfo, "download patch: %s for %s", url, entry.filePath);
     const int code = fetch_source(client, url, patch, base.patch.size, {});
     if (code == kSetupDownloadCancelled) return code;
@@ -187,8 +187,7 @@ int SetupCenter::fetch_compressed(CurlWrapper& client, const FileEntry& entry,
     return kDownloadHashMismatch;
 }
 
-int SetupCenter::fetch_smaller_source(CurlWrapper& client, const FileEntry& entry,
-                                      bool& fetched) {
+int SetupCenter::fetch_smaller_source(CurlWrapper& client, const FileEntry& entry, bool& fetched) {
     fetched = false;
     const auto base = plan_.patch_bases.find(entry.filePath);
     const bool compressed = entry.sources.compressed_size > 0 && entry.fileSize > 0;

@@ -23,7 +23,7 @@ struct FileEntry {
     std::string filePath;  // relative to the install directory, "/"-separated
     std::string hash;      // the file's name in the download directory
     int64_t fileSize = 0;
-    std::string sha256{};  // optional: 64 hex digits the content must also have
+    std::string sha256{};   // optional: 64 hex digits the content must also have
     FileSources sources{};  // smaller forms of the content on the server
 
     bool operator==(const FileEntry&) const = default;
@@ -142,7 +142,9 @@ struct DownloadPlan {
     }
     uint64_t queued_count() const { return queue.size(); }
     // What the per-file download is expected to fetch.
-    int64_t fetch_bytes() const { return remaining_bytes() - std::min(saved_bytes, remaining_bytes()); }
+    int64_t fetch_bytes() const {
+        return remaining_bytes() - std::min(saved_bytes, remaining_bytes());
+    }
     // Whether a queued entry fetches this content.
     bool is_queued(const std::string& hash) const { return twins.count(hash) > 0; }
     // Every entry of the plan, across modules.

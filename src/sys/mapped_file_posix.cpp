@@ -68,8 +68,8 @@ int MappedFile::create(const std::filesystem::path& file, std::int64_t size) {
     }
     size_ = size;
     if (size_ == 0) return kErrorSuccess;
-    void* at = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ | PROT_WRITE, MAP_SHARED,
-                      fd, 0);
+    void* at =
+        ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) {
         const int code = last_system_code();
         close();

@@ -50,7 +50,8 @@ int MappedFile::open_read(const std::filesystem::path& file) {
     }
     size_ = size.QuadPart;
     if (size_ == 0) return kErrorSuccess;
-    mapping_ = value_of(CreateFileMappingW(handle_of(file_), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    mapping_ =
+        value_of(CreateFileMappingW(handle_of(file_), nullptr, PAGE_READONLY, 0, 0, nullptr));
     void* at = mapping_ < 0 ? nullptr : MapViewOfFile(handle_of(mapping_), FILE_MAP_READ, 0, 0, 0);
     if (!at) {
         const int code = static_cast<int>(GetLastError());
