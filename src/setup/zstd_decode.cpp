@@ -179,6 +179,7 @@ bool StreamDecoder::feed(const void* data, size_t bytes) {
 }
 
 bool StreamDecoder::feed_file(const fs::path& file, std::int64_t bytes) {
+    if (bytes <= 0) return !failed_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(sys::open_file(file, "rb"), &std::fclose);
     if (!in) return fail("cannot read what arrived");
     std::vector<char> chunk(ZSTD_DStreamInSize());
