@@ -53,6 +53,7 @@ protected:
     void SetUp() override {
         // Earlier tests' download folders would supply the content.
         fs::remove_all(*velora::sys::temp_directory() / "castmill");
+        release_.compress_files(true);
         release_.add_sample_suite();
         release_.add(kLibrary, old_);
         release_.publish("1.0.0");
@@ -95,6 +96,7 @@ protected:
     std::string made_patch(const std::string& from, const std::string& to) {
         TempDir work;
         ReleaseBuilder builder(work.path());
+        builder.compress_files(true);
         builder.add(kLibrary, from).publish("1.0.0");
         const fs::path earlier = work.path() / "earlier";
         fs::copy(builder.release_dir(), earlier, fs::copy_options::recursive);

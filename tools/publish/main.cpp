@@ -24,7 +24,8 @@ void usage() {
         "  --previous      an earlier release folder (repeatable, oldest first): each\n"
         "                  changed file gets a patch from its content there\n"
         "  --previous-count  how many of the last --previous folders patches are made\n"
-        "                  from (default 3)\n");
+        "                  from (default 3)\n"
+        "  --no-compress   no compressed copies (<path>.zst) of the files\n");
 }
 
 }  // namespace
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
     castmill::tools::ReleaseInput input;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--no-compress") {
+            input.compress = false;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "publish: %s needs a value\n", arg.c_str());
             usage();

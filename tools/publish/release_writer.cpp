@@ -125,11 +125,11 @@ std::string utc_now() {
 // the entry. A form is left out when a suite file has its name.
 void add_smaller_forms(const SourceFile& f, const fs::path& target,
                        const std::set<std::string>& names,
-                       const std::vector<PreviousRelease>& previous, const fs::path& out,
-                       nlohmann::json& entry, ReleaseSummary& summary) {
+                       const std::vector<PreviousRelease>& previous, bool compress,
+                       const fs::path& out, nlohmann::json& entry, ReleaseSummary& summary) {
     const std::string suffix = velora::st::kZstdSuffix;
     uint64_t compressed = 0;
-    if (!names.count(f.rel + suffix)) {
+    if (compress && !names.count(f.rel + suffix)) {
         fs::path zst = target;
         zst += suffix;
         compressed = write_compressed(f.path, zst);
@@ -227,7 +227,7 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         nlohmann::json entry{{"filePath", f.rel}, {"hash", f.md5}, {"fileSize", f.size}};
         // Patches are named by the content they make, so they need its digest.
         if (sign || !previous.empty()) entry["sha256"] = file_digests(f.path).sha256;
-        add_smaller_forms(f, target, names, previous, out, entry, summary);
+        add_smaller_forms(f, target, names, previous, input.compress, out, entry, summary);
         list.push_back(std::move(entry));
         summary.files += 1;
         summary.bytes += f.size;

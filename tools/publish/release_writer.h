@@ -18,6 +18,7 @@ struct ReleaseInput {
     // Earlier release folders, oldest first; patches are made from the last previous_count.
     std::vector<std::filesystem::path> previous;
     size_t previous_count = 3;
+    bool compress = true;  // write "<path>.zst" beside each file that shrinks
 };
 
 struct ReleaseSummary {
