@@ -1,8 +1,10 @@
 #!/bin/sh
 # Runs the real setup --silent against a local nginx: a fresh install against aria2c -j5 +
 # cp -r, a rerun with nothing changed, and an update with 1 % of the files changed against
-# rsync -a --delete from a local rsync daemon; prints seconds, bytes fetched, peak memory,
-# the ratios and PASS/FAIL against the targets.
+# rsync -a --delete from a local rsync daemon; then the binary case: real consecutive builds
+# of two libraries (../shared/data/binary-pairs, CASTMILL_BINARY_PAIRS) published as two
+# releases, the update patched against rsync -z and zstd -d --patch-from alone. Prints
+# seconds, bytes fetched, peak memory, the ratios and PASS/FAIL against the targets.
 # Usage: [CASTMILL_BENCH_KEEP=1] bench/delta_bench.sh [BUILD_DIR] [FILES] [MEGABYTES]
 #        (default build/default, 2000 files, 500 MB; setup and publish built)
 set -eu
@@ -122,7 +124,7 @@ run_setup() {
     TMPDIR="$work/tmp" CASTMILL_UPDATE_HOST="$base" CASTMILL_DOWNLOAD_HOST="$base" \
     CASTMILL_LOG_HOST="http://127.0.0.1:1" CASTMILL_WEB_HOST="http://127.0.0.1:1" \
         /usr/bin/time -v -o "$work/time.txt" "$build/bin/setup" --exit-pause-ms=0 \
-        "$build/bin/setup;--install_dir=$work/install;--modules=3;--silent;--no-launch" \
+        "$build/bin/setup;--install_dir=${install:-$work/install};--modules=3;--silent;--no-launch" \
         >"$work/setup-$1.txt" 2>&1 || { echo "setup ($1) failed" >&2; cat "$work/setup-$1.txt" >&2; exit 1; }
     end=$(now)
     secs=$(echo "$end - $begin" | bc -l)
@@ -223,4 +225,98 @@ echo "  time vs rsync $(r "$update_s" "$rsync_s") (target <= 1.5): $(verdict "$u
 for p in "$fresh_peak" "$rerun_peak" "$update_peak"; do
     echo "peak memory $p kB (target < 65536): $(verdict "$p < 65536")"
 done
+kill "$rsync_pid" 2>/dev/null || true
+wait "$rsync_pid" 2>/dev/null || true
+rsync_pid=
+
+# (d) binary pairs: release 1 holds the older builds, release 2 the newer ones (patched
+# from release 1) and a library that is new.
+pairs=${CASTMILL_BINARY_PAIRS:-$src/../shared/data/binary-pairs}
+if [ ! -d "$pairs" ]; then pairs=/work/shared/data/binary-pairs; fi
+if [ ! -d "$pairs" ]; then echo "binary case: no $pairs, skipped"; exit 0; fi
+mkdir -p "$work/debs"
+for deb in "$pairs"/*.deb; do dpkg-deb -x "$deb" "$work/debs/$(basename "$deb" .deb)"; done
+lib=usr/lib/x86_64-linux-gnu
+place() {  # place SUITE OPENSSL NODE
+    mkdir -p "$1/VeloraOBS/bin/64bit" "$1/VeloraBrowser/Browser"
+    cp "$work/debs/$2/$lib/libcrypto.so.3" "$work/debs/$2/$lib/libssl.so.3" "$1/VeloraOBS/bin/64bit/"
+    cp "$work/debs/$3/$lib/libnode.so.108" "$1/VeloraBrowser/Browser/"
+}
+place "$work/bin1" "libssl3_3.0.20-1~deb12u2_amd64" "libnode108_18.20.4+dfsg-1~deb12u2_amd64"
+place "$work/bin2" "libssl3_3.0.22-1~deb12u2_amd64" "libnode108_18.20.4+dfsg-1~deb12u3_amd64"
+cp "$work/debs/libssl3_3.0.22-1~deb12u2_amd64/$lib/ossl-modules/legacy.so" "$work/bin2/VeloraOBS/bin/64bit/"
+rm -rf "$work/www$release_path" "$work/release1"
+"$build/bin/publish" --source "$work/bin1" --version 3.0.0 --out "$work/release1" \
+    --manifest-url "$base$release_path/manifest.json" --sign "$key" >/dev/null
+cp -a "$work/release1" "$work/www$release_path"
+chmod -R a+rX "$work/www"
+install=$work/binstall
+run_setup binary-fresh
+begin=$(now)
+"$build/bin/publish" --source "$work/bin2" --version 3.0.1 --out "$work/release2" \
+    --manifest-url "$base$release_path/manifest.json" --sign "$key" --previous "$work/release1" \
+    >"$work/publish2.txt"
+publish_s=$(echo "$(now) - $begin" | bc -l)
+rm -rf "$work/www$release_path"
+cp -a "$work/release2" "$work/www$release_path"
+chmod -R a+rX "$work/www"
+find "$work/www" -type f -exec cat {} + >/dev/null
+manifest_b=$(stat -c %s "$work/www$release_path/manifest.json")
+run_setup binary
+bin_s=$secs bin_b=$bytes bin_meta=$meta bin_peak=$peak
+for f in libcrypto.so.3 libssl.so.3 legacy.so; do
+    cmp "$work/bin2/VeloraOBS/bin/64bit/$f" "$install/Castmill/VeloraOBS/bin/64bit/$f"
+done
+cmp "$work/bin2/VeloraBrowser/Browser/libnode.so.108" "$install/Castmill/VeloraBrowser/Browser/libnode.so.108"
+patch_b=$(find "$work/www$release_path/patches" -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}')
+new_b=$(awk '$2 ~ /legacy\.so/ {s += $1} END {print s + 0}' "$work/nginx/logs/access.log")
+new_zstd=$(zstd -19 -c "$work/bin2/VeloraOBS/bin/64bit/legacy.so" | wc -c)
+
+# zstd alone: the patches fetched, then decoded against the old files.
+sync
+begin=$(now)
+mkdir -p "$work/zstd"
+for p in "$work/www$release_path"/patches/*.zst; do
+    curl -s -o "$work/zstd/$(basename "$p")" "$base$release_path/patches/$(basename "$p")"
+done
+zstd_peak=0
+for f in VeloraOBS/bin/64bit/libcrypto.so.3 VeloraOBS/bin/64bit/libssl.so.3 VeloraBrowser/Browser/libnode.so.108; do
+    sha_old=$(sha256sum "$work/bin1/$f" | cut -d' ' -f1)
+    patch=$(ls "$work/zstd/$sha_old"-*.zst)
+    /usr/bin/time -v -o "$work/ztime.txt" zstd -q -d -f --long=31 --patch-from="$work/bin1/$f" \
+        "$patch" -o "$work/zstd/out"
+    p=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/ztime.txt")
+    [ "$p" -gt "$zstd_peak" ] && zstd_peak=$p
+done
+zstd_s=$(echo "$(now) - $begin" | bc -l)
+
+cp -a "$work/bin1" "$work/rsync-old"
+cat >"$work/rsyncd.conf" <<CONF
+pid file = $work/rsyncd.pid
+use chroot = no
+[suite]
+    path = $work/bin2
+    read only = yes
+    uid = root
+    gid = root
+CONF
+rsync --daemon --no-detach --address=127.0.0.1 --port="$rport" --config="$work/rsyncd.conf" &
+rsync_pid=$!
+sleep 0.5
+sync
+begin=$(now)
+rsync -az --delete --stats "rsync://127.0.0.1:$rport/suite/" "$work/rsync-old/" >"$work/rsync.txt"
+rsync_s=$(echo "$(now) - $begin" | bc -l)
+rsync_b=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.txt" | tr -d ,)
+
+echo "binary: $(sed -n 's/^patches: //p' "$work/publish2.txt"); published in $(printf %.1f "$publish_s") s"
+printf 'binary: setup %.2f s, %s bytes fetched (%s version, manifest and signatures), peak %s kB\n' \
+    "$bin_s" "$bin_b" "$bin_meta" "$bin_peak"
+printf '        patches %s + new file %s + manifest %s bytes | rsync -z %.2f s, %s bytes | zstd --patch-from with its transfer %.2f s, peak %s kB\n' \
+    "$patch_b" "$new_b" "$manifest_b" "$rsync_s" "$rsync_b" "$zstd_s" "$zstd_peak"
+echo "  bytes vs patches+new+manifest $(r "$bin_b" "$((patch_b + new_b + manifest_b))") (target <= 1.1): $(verdict "$bin_b - $bin_meta + $manifest_b <= 1.1 * ($patch_b + $new_b + $manifest_b)")"
+echo "  patches+manifest vs rsync -z $(r "$((patch_b + manifest_b))" "$rsync_b") (target <= 0.25): $(verdict "$patch_b + $manifest_b <= 0.25 * $rsync_b")"
+echo "  new file vs its zstd -19 $(r "$new_b" "$new_zstd") (target <= 1.05): $(verdict "$new_b <= 1.05 * $new_zstd")"
+echo "  time vs zstd alone $(r "$bin_s" "$zstd_s") (target <= 1.5): $(verdict "$bin_s <= 1.5 * $zstd_s")"
+echo "  peak memory $bin_peak kB (target < 65536): $(verdict "$bin_peak < 65536")"
 if [ -n "${KEEP_LOGS:-}" ]; then cp -r "$work/tmp/castmill/log" "$KEEP_LOGS"; fi

@@ -400,6 +400,7 @@ int CurlWrapper::perform_with_file(const std::filesystem::path& file, bool appen
         // a truncated file that would look complete.
         const size_t put = std::fwrite(data, 1, bytes, stream);
         written += static_cast<std::int64_t>(put);
+        if (put > 0 && data_tap_ && !data_tap_(data, put)) return size_t{0};
         return put;
     };
     CURLcode result = curl_easy_perform(handle_.get());

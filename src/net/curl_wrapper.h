@@ -72,6 +72,10 @@ public:
 
     void set_header(const std::string& name, const std::string& value);
     void set_progress_callback(ProgressCallback callback);
+    // Sees the body bytes that later downloads write to their file, as they are written;
+    // false ends the transfer with CURLE_WRITE_ERROR. Null: none.
+    using DataTap = std::function<bool(const char* data, size_t bytes)>;
+    void set_data_tap(DataTap tap) { data_tap_ = std::move(tap); }
     void cancel();
     // At most this many body bytes per later GET or download (for a resumed download: of
     // the whole file, the part on disk included); more ends the transfer with
@@ -131,6 +135,7 @@ private:
     std::map<std::string, std::string> headers_;
     WriteCallback write_callback_;
     ProgressCallback progress_callback_;
+    DataTap data_tap_;
     int timeout_seconds_ = 0;
     velora::StallLimit stall_;
     std::int64_t size_limit_ = -1;

@@ -14,6 +14,7 @@
 #include "base/logger.h"
 #include "base/result_codes.h"
 #include "net/curl_wrapper.h"
+#include "setup/file_sources.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"
 #include "setup/release_trust.h"
@@ -104,7 +105,8 @@ bool is_plain_file_name(std::string_view name) {
         return false;
     if (name.find_first_of(std::string_view("/\\:\0", 4)) != std::string_view::npos) return false;
     const std::string record = kDownloadRecordName;
-    return name != record && name != record + ".tmp" && name != std::string(kPackageName) + "_zip";
+    return name != record && name != record + ".tmp" &&
+           name != std::string(kPackageName) + "_zip" && name != kSourcesFolder;
 }
 
 bool is_md5_text(std::string_view text) {
@@ -233,6 +235,12 @@ DownloadPlan plan_downloads(const std::vector<ManifestEntry>& entries, int modul
             continue;
         }
         plan.present_bytes += partial;
+        // A cut download of the file itself goes on; otherwise a smaller form may do.
+        if (partial == 0) {
+            auto base = find_patch_base(entry, site);
+            plan.saved_bytes += entry.fileSize - smallest_transfer(entry, base);
+            if (base) plan.patch_bases.emplace(entry.filePath, std::move(*base));
+        }
         plan.queue.push_back(entry);
         plan.twins.emplace(entry.hash, std::vector<FileEntry>{});
     }

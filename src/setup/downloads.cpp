@@ -25,8 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kRenameAttempts = 5;
-// Counted attempts of one file in one worker, after the first.
-constexpr int kRetriesPerFile = 2;
 constexpr double kInstallSizeFactor = 2.6;
 
 // Two thirds of `size`, rounded down, for any size (2 * size would overflow).
@@ -46,7 +44,8 @@ int64_t add_capped(std::atomic<int64_t>& counter, int64_t bytes, int64_t limit) 
 
 int SetupCenter::download_files(DownloadProgress progress, std::string& error) {
     if (target_.modules > 0) {
-        const int64_t remaining = plan_.remaining_bytes();
+        // Patches and compressed files may make the per-file download the smaller one.
+        const int64_t remaining = plan_.fetch_bytes();
         if (remaining > kPackageThresholdBytes) {
             int64_t size = 0;
             const int probed = probe_->get_content_length(release_.package_url(), size);
@@ -213,6 +212,9 @@ int SetupCenter::download_worker(int index, const DownloadProgress& progress) {
                 });
         }
 
+        bool fetched = false;
+        if (fetch_smaller_source(*client, entry, fetched) == kSetupDownloadCancelled)
+            return kSetupDownloadCancelled;
         const std::string url = release_.file_url(entry.filePath);
         const fs::path file = download_dir_ / path_from_utf8(entry.hash);
         // A signed fileSize is a promise: a longer answer is cut, not stored.
@@ -220,7 +222,7 @@ int SetupCenter::download_worker(int index, const DownloadProgress& progress) {
         int attempts_left = kRetriesPerFile;
         auto delay = timings_.download_retry_first;
         bool resume = true;
-        while (true) {
+        while (!fetched) {
             int code = client->download(url, file, resume, 0);
             if (code == CURLE_ABORTED_BY_CALLBACK) {
                 log_tagged(kLogWarning, "download file: %s, active disconnect", utf8_of(file));
@@ -292,6 +294,10 @@ void SetupCenter::record_downloaded(const FileEntry& entry) {
         downloaded_.add(twin);
         add_capped(fetched_bytes_, twin.fileSize, plan_.remaining_bytes());
     }
+}
+
+void SetupCenter::add_fetched_bytes(int64_t bytes) {
+    add_capped(fetched_bytes_, bytes, plan_.remaining_bytes());
 }
 
 bool SetupCenter::pause(std::chrono::milliseconds delay) {

@@ -17,6 +17,7 @@
 #include "net/curl_wrapper.h"
 #include "net/service_hosts.h"
 #include "setup/download_planning.h"
+#include "setup/file_sources.h"
 #include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
@@ -52,6 +53,7 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
         }
         if (!element.get("fileSize", entry.fileSize)) entry.fileSize = 0;
         element.get("sha256", entry.sha256);
+        entry.sources = read_file_sources(element, entry.filePath);
         if (!is_safe_manifest_path(entry.filePath)) {
             message = "manifest file path unsafe: " + entry.filePath;
         } else if (entry.hash.size() > kMaxFileNameBytes) {

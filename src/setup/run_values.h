@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "setup/file_sources.h"
+
 // The values one run works with: what it installs, where, what it must fetch and what it
 // has fetched. Each step of the engine reads and replaces them as a whole.
 namespace velora::st {
@@ -20,7 +23,8 @@ struct FileEntry {
     std::string filePath;  // relative to the install directory, "/"-separated
     std::string hash;      // the file's name in the download directory
     int64_t fileSize = 0;
-    std::string sha256{};  // optional: 64 hex digits the content must also have
+    std::string sha256{};   // optional: 64 hex digits the content must also have
+    FileSources sources{};  // smaller forms of the content on the server
 
     bool operator==(const FileEntry&) const = default;
 };
@@ -126,13 +130,21 @@ struct DownloadPlan {
     std::vector<FileEntry> adopted;
     std::vector<FileEntry> stale;
     std::vector<ReusableFile> reusable;
+    // Queued entries that a patch against their installed file fetches, by manifest path.
+    std::map<std::string, PatchBase> patch_bases;
     int64_t total_bytes = 0;
     int64_t present_bytes = 0;
+    // Of the remaining bytes, those that patches and compressed files need not fetch.
+    int64_t saved_bytes = 0;
 
     int64_t remaining_bytes() const {
         return present_bytes < total_bytes ? total_bytes - present_bytes : 0;
     }
     uint64_t queued_count() const { return queue.size(); }
+    // What the per-file download is expected to fetch.
+    int64_t fetch_bytes() const {
+        return remaining_bytes() - std::min(saved_bytes, remaining_bytes());
+    }
     // Whether a queued entry fetches this content.
     bool is_queued(const std::string& hash) const { return twins.count(hash) > 0; }
     // Every entry of the plan, across modules.

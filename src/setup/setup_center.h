@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -40,6 +41,8 @@ inline constexpr uint64_t kPackageFileCount = 600;
 // Parallel file downloads, and how long one transfer may take in all.
 inline constexpr int kParallelDownloads = 5;
 inline constexpr int kTransferTimeoutSeconds = 180;
+// Counted attempts of one file in one worker, after the first.
+inline constexpr int kRetriesPerFile = 2;
 
 // Waits the engine makes. Production values by default; tests shorten them.
 struct SetupTimings {
@@ -182,6 +185,19 @@ private:
     int download_worker(int index, const DownloadProgress& progress);
     // Records a finished file together with the entries that share its content.
     void record_downloaded(const FileEntry& entry);
+    void add_fetched_bytes(int64_t bytes);
+    // The entry's content from its patch, else its compressed file, checked and placed at its
+    // hash; `fetched` false when neither worked (the file itself is fetched then). Returns
+    // kSetupDownloadCancelled or kSetupOk.
+    int fetch_smaller_source(CurlWrapper& client, const FileEntry& entry, bool& fetched);
+    int fetch_by_patch(CurlWrapper& client, const FileEntry& entry, const PatchBase& base,
+                       const std::filesystem::path& out);
+    int fetch_compressed(CurlWrapper& client, const FileEntry& entry,
+                         const std::filesystem::path& out);
+    // A resumable transfer of exactly `size` bytes, retried; before_attempt (when given) is
+    // told the offset each attempt resumes at and may refuse it.
+    int fetch_source(CurlWrapper& client, const std::string& url, const std::filesystem::path& file,
+                     int64_t size, const std::function<bool(int64_t)>& before_attempt);
 
     const SetupTimings timings_;
     // The keys releases must be signed with; the build's pinned keys by default.

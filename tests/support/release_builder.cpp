@@ -84,7 +84,9 @@ void ReleaseBuilder::sign(const std::string& name, const std::string& secret_key
 
 void ReleaseBuilder::publish(const std::string& version, const std::vector<std::string>& extra) {
     const fs::path staging = work_ / ("staging-" + std::to_string(++published_));
-    publish_release(suite_, version, staging, extra);
+    std::vector<std::string> arguments = extra;
+    if (!compress_) arguments.push_back("--no-compress");
+    publish_release(suite_, version, staging, arguments);
     // Same folder every time, so a server started on it serves the new release.
     fs::remove_all(release_);
     fs::rename(staging, release_);

@@ -58,6 +58,10 @@ public:
     // the test key, or with secret_key (base64) when given.
     void sign(const std::string& name, const std::string& secret_key = {}) const;
 
+    // Later publish() calls write the compressed copies of the files too; off by default, so
+    // that files are fetched by their own paths.
+    void compress_files(bool on) { compress_ = on; }
+
     const std::filesystem::path& suite_dir() const { return suite_; }
     const std::filesystem::path& release_dir() const { return release_; }
     // Suite files by manifest path, with their content.
@@ -78,6 +82,7 @@ private:
     std::filesystem::path release_;
     std::map<std::string, std::string> files_;  // sparse files hold an empty string
     int published_ = 0;
+    bool compress_ = false;
 };
 
 }  // namespace castmill::test

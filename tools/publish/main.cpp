@@ -20,7 +20,12 @@ void usage() {
         "  --sign          sign the manifest and the version answer with the secret\n"
         "                  key of tools/releasekey (manifest.json.sig, version.json.sig);\n"
         "                  needs --manifest-url\n"
-        "  --release-time  the signed release time (default: now, UTC)\n");
+        "  --release-time  the signed release time (default: now, UTC)\n"
+        "  --previous      an earlier release folder (repeatable, oldest first): each\n"
+        "                  changed file gets a patch from its content there\n"
+        "  --previous-count  how many of the last --previous folders patches are made\n"
+        "                  from (default 3)\n"
+        "  --no-compress   no compressed copies (<path>.zst) of the files\n");
 }
 
 }  // namespace
@@ -29,6 +34,10 @@ int main(int argc, char** argv) {
     castmill::tools::ReleaseInput input;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--no-compress") {
+            input.compress = false;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "publish: %s needs a value\n", arg.c_str());
             usage();
@@ -49,6 +58,10 @@ int main(int argc, char** argv) {
             input.sign_key = value;
         } else if (arg == "--release-time") {
             input.release_time = value;
+        } else if (arg == "--previous") {
+            input.previous.push_back(value);
+        } else if (arg == "--previous-count") {
+            input.previous_count = static_cast<size_t>(std::stoul(value));
         } else {
             std::fprintf(stderr, "publish: unknown option %s\n", arg.c_str());
             usage();
@@ -64,6 +77,9 @@ int main(int argc, char** argv) {
         std::printf("published %zu files (%llu bytes), version %s, to %s\n", summary.files,
                     static_cast<unsigned long long>(summary.bytes), input.version.c_str(),
                     input.out.string().c_str());
+        if (summary.patches > 0)
+            std::printf("patches: %zu (%llu bytes)\n", summary.patches,
+                        static_cast<unsigned long long>(summary.patch_bytes));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "publish: %s\n", e.what());

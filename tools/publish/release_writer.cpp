@@ -9,11 +9,14 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
 #include "base/crypto.h"
 #include "base/release_signature.h"
+#include "file_patches.h"
+#include "setup/file_sources.h"
 
 namespace castmill::tools {
 
@@ -118,6 +121,52 @@ std::string utc_now() {
     return text;
 }
 
+// The file's compressed form and its patches from earlier releases, into the release and
+// the entry. A form is left out when a suite file has its name.
+void add_smaller_forms(const SourceFile& f, const fs::path& target,
+                       const std::set<std::string>& names,
+                       const std::vector<PreviousRelease>& previous, bool compress,
+                       const fs::path& out, nlohmann::json& entry, ReleaseSummary& summary) {
+    const std::string suffix = velora::st::kZstdSuffix;
+    uint64_t compressed = 0;
+    if (compress && !names.count(f.rel + suffix)) {
+        fs::path zst = target;
+        zst += suffix;
+        compressed = write_compressed(f.path, zst);
+        if (compressed > 0) entry["compressedSize"] = compressed;
+    }
+    if (previous.empty()) return;
+    const std::string sha256 = entry["sha256"].get<std::string>();
+    // A patch earns its place only at half the size of what it saves fetching.
+    const uint64_t limit = (compressed > 0 ? compressed : f.size) / 2;
+    nlohmann::json patches = nlohmann::json::array();
+    std::set<std::string> bases;
+    for (const PreviousRelease& release : previous) {
+        const auto found = release.entries.find(f.rel);
+        if (found == release.entries.end()) continue;
+        const fs::path old = release.dir / fs::path(f.rel);
+        if (!fs::is_regular_file(old)) continue;
+        const nlohmann::json& old_entry = found->second;
+        std::string from = old_entry.value("sha256", std::string());
+        if (!is_sha256_text(from)) from = file_digests(old).sha256;
+        if (from.empty() || from == sha256 || !bases.insert(from).second) continue;
+        const std::string patch = make_patch(old, f.path);
+        if (patch.empty() || patch.size() > limit) continue;
+        const std::string name = from + "-" + sha256 + suffix;
+        const std::string rel = std::string(velora::st::kPatchFolder) + "/" + name;
+        if (names.count(rel)) continue;
+        fs::create_directories(out / velora::st::kPatchFolder);
+        write_text(out / fs::path(rel), patch);
+        patches.push_back({{"from_sha256", from},
+                           {"from_hash", old_entry.value("hash", std::string())},
+                           {"sha256", sha256_hex(patch)},
+                           {"size", patch.size()}});
+        summary.patches += 1;
+        summary.patch_bytes += patch.size();
+    }
+    if (!patches.empty()) entry["patches"] = std::move(patches);
+}
+
 }  // namespace
 
 void sign_file(const fs::path& file, const fs::path& key_file) {
@@ -157,6 +206,14 @@ ReleaseSummary write_release(const ReleaseInput& input) {
 
     std::vector<SourceFile> files = collect(source);
     check_reserved(files);
+    std::set<std::string> names;
+    for (const auto& f : files) names.insert(f.rel);
+    std::vector<fs::path> previous_dirs = input.previous;
+    if (previous_dirs.size() > input.previous_count)
+        previous_dirs.erase(
+            previous_dirs.begin(),
+            previous_dirs.end() - static_cast<std::ptrdiff_t>(input.previous_count));
+    const std::vector<PreviousRelease> previous = read_previous_releases(previous_dirs);
     fs::create_directories(out);
 
     nlohmann::json list = nlohmann::json::array();
@@ -168,7 +225,9 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         fs::create_directories(target.parent_path());
         fs::copy_file(f.path, target);
         nlohmann::json entry{{"filePath", f.rel}, {"hash", f.md5}, {"fileSize", f.size}};
-        if (sign) entry["sha256"] = file_digests(f.path).sha256;
+        // Patches are named by the content they make, so they need its digest.
+        if (sign || !previous.empty()) entry["sha256"] = file_digests(f.path).sha256;
+        add_smaller_forms(f, target, names, previous, input.compress, out, entry, summary);
         list.push_back(std::move(entry));
         summary.files += 1;
         summary.bytes += f.size;

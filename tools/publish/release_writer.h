@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace castmill::tools {
 
@@ -14,11 +15,17 @@ struct ReleaseInput {
     std::filesystem::path full_package;  // optional full installer to include
     std::filesystem::path sign_key;      // secret key file (releasekey); empty = unsigned
     std::string release_time;            // signed releases: UTC time; empty = now
+    // Earlier release folders, oldest first; patches are made from the last previous_count.
+    std::vector<std::filesystem::path> previous;
+    size_t previous_count = 3;
+    bool compress = true;  // write "<path>.zst" beside each file that shrinks
 };
 
 struct ReleaseSummary {
     size_t files = 0;
     uint64_t bytes = 0;
+    size_t patches = 0;
+    uint64_t patch_bytes = 0;
 };
 
 // Names the release folder itself uses beside the suite files.
