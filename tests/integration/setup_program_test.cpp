@@ -313,7 +313,8 @@ TEST_F(SetupProgramTest, InterruptedUnattendedRunEndsWithOneAndTheNextRunResumes
     std::string big(16 << 20, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
     test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
-    serve_release();
+    // The raw file is the one slowed down: no compressed copy to take instead.
+    serve_release({"--no-compress"});
     const std::string big_path = server->release_path_of("VeloraOBS/bin/big.dll");
     test::FaultRule slow;
     slow.path = big_path;
