@@ -55,7 +55,13 @@ int flush_file(const std::filesystem::path& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // A running program's image cannot be opened for writing, and nothing of this run
+        // wrote it: there is nothing of ours to flush.
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) return kErrorSuccess;
+        return static_cast<int>(error);
+    }
     const int code = result_of(FlushFileBuffers(file));
     CloseHandle(file);
     return code;

@@ -220,7 +220,9 @@ TEST_F(RecoveryTest, ABlockedDeleteLeavesTheOldTreeCompleteAndTheLeftoverForLate
 TEST_F(RecoveryTest, AnExchangeNotYetCommittedIsExchangedBack) {
     lay(install(), kOld);
     lay(new_tree(), {{"app.exe", "new"}});
-    ASSERT_EQ(sys::exchange_paths(new_tree(), install()), sys::kErrorSuccess);
+    const int exchanged = sys::exchange_paths(new_tree(), install());
+    if (exchanged == sys::kErrorNotSupported) GTEST_SKIP() << "no one-step exchange here";
+    ASSERT_EQ(exchanged, sys::kErrorSuccess);
     InstallJournal state{JournalStep::kSwitching,
                          "Castmill.deleteme",
                          "Castmill.staging",
