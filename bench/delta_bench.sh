@@ -101,8 +101,6 @@ done
 find "$work/www" -type f -exec cat {} + >/dev/null
 
 now() { date +%s.%N; }
-
-now() { date +%s.%N; }
 fetched() { awk '{s += $1} END {print s + 0}' "$work/nginx/logs/access.log"; }
 # Bytes of the release's own description: version answer, manifest and their signatures.
 described() {
@@ -188,25 +186,35 @@ manifest_b=$(stat -c %s "$work/www$release_path/manifest.json")
 run_setup update
 update_s=$secs update_b=$bytes update_peak=$peak
 
-rport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/rsyncd.conf" <<CONF
+# rsync_pull SOURCE DEST OPTIONS: DEST brought up to SOURCE through an rsync daemon on
+# loopback; sets rsync_s (seconds) and rsync_b (bytes received).
+rsync_pull() {
+    local port
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >"$work/rsyncd.conf" <<CONF
 pid file = $work/rsyncd.pid
 use chroot = no
 [suite]
-    path = $work/suite
+    path = $1
     read only = yes
     uid = root
     gid = root
 CONF
-rsync --daemon --no-detach --address=127.0.0.1 --port="$rport" --config="$work/rsyncd.conf" &
-rsync_pid=$!
-sleep 0.5
-sync
-begin=$(now)
-rsync -a --delete --stats "rsync://127.0.0.1:$rport/suite/" "$work/old/" >"$work/rsync.txt"
-end=$(now)
-rsync_s=$(echo "$end - $begin" | bc -l)
-rsync_b=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.txt" | tr -d ,)
+    rsync --daemon --no-detach --address=127.0.0.1 --port="$port" --config="$work/rsyncd.conf" &
+    rsync_pid=$!
+    sleep 0.5
+    sync
+    local begin
+    begin=$(now)
+    rsync "$3" --delete --stats "rsync://127.0.0.1:$port/suite/" "$2/" >"$work/rsync.txt"
+    rsync_s=$(echo "$(now) - $begin" | bc -l)
+    rsync_b=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.txt" | tr -d ,)
+    kill "$rsync_pid" 2>/dev/null || true
+    wait "$rsync_pid" 2>/dev/null || true
+    rsync_pid=
+}
+
+rsync_pull "$work/suite" "$work/old" -a
 
 mb() { echo "scale=2; $1 / 1048576" | bc -l; }
 r() { echo "scale=3; $1 / $2" | bc -l; }
@@ -225,10 +233,6 @@ echo "  time vs rsync $(r "$update_s" "$rsync_s") (target <= 1.5): $(verdict "$u
 for p in "$fresh_peak" "$rerun_peak" "$update_peak"; do
     echo "peak memory $p kB (target < 65536): $(verdict "$p < 65536")"
 done
-kill "$rsync_pid" 2>/dev/null || true
-wait "$rsync_pid" 2>/dev/null || true
-rsync_pid=
-
 # (d) binary pairs: release 1 holds the older builds, release 2 the newer ones (patched
 # from release 1) and a library that is new.
 pairs=${CASTMILL_BINARY_PAIRS:-$src/../shared/data/binary-pairs}
@@ -291,23 +295,7 @@ done
 zstd_s=$(echo "$(now) - $begin" | bc -l)
 
 cp -a "$work/bin1" "$work/rsync-old"
-cat >"$work/rsyncd.conf" <<CONF
-pid file = $work/rsyncd.pid
-use chroot = no
-[suite]
-    path = $work/bin2
-    read only = yes
-    uid = root
-    gid = root
-CONF
-rsync --daemon --no-detach --address=127.0.0.1 --port="$rport" --config="$work/rsyncd.conf" &
-rsync_pid=$!
-sleep 0.5
-sync
-begin=$(now)
-rsync -az --delete --stats "rsync://127.0.0.1:$rport/suite/" "$work/rsync-old/" >"$work/rsync.txt"
-rsync_s=$(echo "$(now) - $begin" | bc -l)
-rsync_b=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.txt" | tr -d ,)
+rsync_pull "$work/bin2" "$work/rsync-old" -az
 
 echo "binary: $(sed -n 's/^patches: //p' "$work/publish2.txt"); published in $(printf %.1f "$publish_s") s"
 printf 'binary: setup %.2f s, %s bytes fetched (%s version, manifest and signatures), peak %s kB\n' \

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <utility>
 
 // A whole file mapped into memory, so that large files can be read and written without
 // copies: the patch decoder reads the old file and writes the new one through mappings.
@@ -10,9 +11,15 @@ namespace velora::sys {
 class MappedFile {
 public:
     MappedFile() = default;
-    ~MappedFile();
-    MappedFile(MappedFile&& other) noexcept;
-    MappedFile& operator=(MappedFile&& other) noexcept;
+    ~MappedFile() { close(); }
+    MappedFile(MappedFile&& other) noexcept { take(other); }
+    MappedFile& operator=(MappedFile&& other) noexcept {
+        if (this != &other) {
+            close();
+            take(other);
+        }
+        return *this;
+    }
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
@@ -33,6 +40,18 @@ public:
     void close();
 
 private:
+    void take(MappedFile& other) noexcept {
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        file_ = std::exchange(other.file_, -1);
+        mapping_ = std::exchange(other.mapping_, -1);
+    }
+    // Closes what was opened so far and hands the failure on.
+    int fail(int code) {
+        close();
+        return code;
+    }
+
     unsigned char* data_ = nullptr;
     std::int64_t size_ = 0;
     std::intptr_t file_ = -1;     // descriptor or HANDLE

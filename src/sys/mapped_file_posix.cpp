@@ -4,31 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
-
 #include "sys/error_code.h"
 #include "sys/mapped_file.h"
 
 namespace velora::sys {
-
-MappedFile::~MappedFile() { close(); }
-
-MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      file_(std::exchange(other.file_, -1)),
-      mapping_(std::exchange(other.mapping_, -1)) {}
-
-MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        file_ = std::exchange(other.file_, -1);
-        mapping_ = std::exchange(other.mapping_, -1);
-    }
-    return *this;
-}
 
 int MappedFile::open_read(const std::filesystem::path& file) {
     close();
@@ -37,17 +16,13 @@ int MappedFile::open_read(const std::filesystem::path& file) {
     file_ = fd;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        const int code = last_system_code();
-        close();
-        return code;
+        return fail(last_system_code());
     }
     size_ = st.st_size;
     if (size_ == 0) return kErrorSuccess;
     void* at = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) {
-        const int code = last_system_code();
-        close();
-        return code;
+        return fail(last_system_code());
     }
     data_ = static_cast<unsigned char*>(at);
     return kErrorSuccess;
@@ -62,18 +37,13 @@ int MappedFile::create(const std::filesystem::path& file, std::int64_t size) {
     int err = size > 0 ? ::posix_fallocate(fd, 0, size) : 0;
     // A file system that cannot reserve blocks still takes the size.
     if (err == EINVAL || err == EOPNOTSUPP) err = ::ftruncate(fd, size) == 0 ? 0 : errno;
-    if (err != 0) {
-        close();
-        return system_code_from_errno(err);
-    }
+    if (err != 0) return fail(system_code_from_errno(err));
     size_ = size;
     if (size_ == 0) return kErrorSuccess;
     void* at =
         ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) {
-        const int code = last_system_code();
-        close();
-        return code;
+        return fail(last_system_code());
     }
     data_ = static_cast<unsigned char*>(at);
     return kErrorSuccess;

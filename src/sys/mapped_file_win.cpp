@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <utility>
-
 #include "sys/error_code.h"
 #include "sys/mapped_file.h"
 
@@ -16,25 +14,6 @@ std::intptr_t value_of(HANDLE handle) {
 
 }  // namespace
 
-MappedFile::~MappedFile() { close(); }
-
-MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      file_(std::exchange(other.file_, -1)),
-      mapping_(std::exchange(other.mapping_, -1)) {}
-
-MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        file_ = std::exchange(other.file_, -1);
-        mapping_ = std::exchange(other.mapping_, -1);
-    }
-    return *this;
-}
-
 int MappedFile::open_read(const std::filesystem::path& file) {
     close();
     // A running program's file stays usable while it is read.
@@ -44,9 +23,7 @@ int MappedFile::open_read(const std::filesystem::path& file) {
     if (file_ < 0) return static_cast<int>(GetLastError());
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(handle_of(file_), &size)) {
-        const int code = static_cast<int>(GetLastError());
-        close();
-        return code;
+        return fail(static_cast<int>(GetLastError()));
     }
     size_ = size.QuadPart;
     if (size_ == 0) return kErrorSuccess;
@@ -54,9 +31,7 @@ int MappedFile::open_read(const std::filesystem::path& file) {
         value_of(CreateFileMappingW(handle_of(file_), nullptr, PAGE_READONLY, 0, 0, nullptr));
     void* at = mapping_ < 0 ? nullptr : MapViewOfFile(handle_of(mapping_), FILE_MAP_READ, 0, 0, 0);
     if (!at) {
-        const int code = static_cast<int>(GetLastError());
-        close();
-        return code;
+        return fail(static_cast<int>(GetLastError()));
     }
     data_ = static_cast<unsigned char*>(at);
     return kErrorSuccess;
@@ -76,9 +51,7 @@ int MappedFile::create(const std::filesystem::path& file, std::int64_t size) {
         value_of(CreateFileMappingW(handle_of(file_), nullptr, PAGE_READWRITE, high, low, nullptr));
     void* at = mapping_ < 0 ? nullptr : MapViewOfFile(handle_of(mapping_), FILE_MAP_WRITE, 0, 0, 0);
     if (!at) {
-        const int code = static_cast<int>(GetLastError());
-        close();
-        return code;
+        return fail(static_cast<int>(GetLastError()));
     }
     data_ = static_cast<unsigned char*>(at);
     return kErrorSuccess;
@@ -90,7 +63,9 @@ void MappedFile::release_pages() {
 }
 
 int MappedFile::flush() {
+    // The view's flush only starts the writes; the file's flush waits for the disk.
     if (data_ && !FlushViewOfFile(data_, 0)) return static_cast<int>(GetLastError());
+    if (file_ >= 0 && !FlushFileBuffers(handle_of(file_))) return static_cast<int>(GetLastError());
     return kErrorSuccess;
 }
 
