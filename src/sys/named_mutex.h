@@ -1,11 +1,13 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 
-// A mutex named across the processes of one user, for the single-instance guard. The
-// ownership ends when the holder releases it or when its process ends, however it ends.
+// A mutex named across the processes of one user, or of the whole machine for one folder,
+// for the single-instance guard. The ownership ends when the holder releases it or when its
+// process ends, however it ends.
 namespace velora::sys {
 
 class NamedMutex {
@@ -17,6 +19,15 @@ public:
     static std::unique_ptr<NamedMutex> create_owned(std::string_view name,
                                                     int* system_code = nullptr);
 
+    // The same for the mutex of `name` that guards `folder`: every process of the machine,
+    // of any user and login session, that names the folder by any path meets the same one.
+    // POSIX locks a file in the machine's lock folder, Windows names a Global\ mutex; both
+    // are keyed by the folder's canonical path.
+    static bool exists(std::string_view name, const std::filesystem::path& folder);
+    static std::unique_ptr<NamedMutex> create_owned(std::string_view name,
+                                                    const std::filesystem::path& folder,
+                                                    int* system_code = nullptr);
+
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
@@ -26,10 +37,12 @@ public:
     void release();
 
 private:
-    NamedMutex(std::string name, int handle) : name_(std::move(name)), handle_(handle) {}
+    NamedMutex(std::string name, int handle, std::filesystem::path file = {})
+        : name_(std::move(name)), handle_(handle), file_(std::move(file)) {}
 
     std::string name_;
     int handle_ = -1;
+    std::filesystem::path file_;  // POSIX: the lock file
 };
 
 }  // namespace velora::sys
