@@ -5,25 +5,19 @@
 #include <string>
 #include <string_view>
 
-// A mutex named across the processes of one user, or of the whole machine for one folder,
-// for the single-instance guard. The ownership ends when the holder releases it or when its
+// A mutex for the single-instance guard of one folder, met by every process of the
+// machine (of any user and login session) that names the folder by any path. POSIX locks
+// a file in the machine's lock folder, Windows names a Global\ mutex; both are keyed by
+// the folder's canonical path. The ownership ends when the holder releases it or when its
 // process ends, however it ends.
 namespace velora::sys {
 
 class NamedMutex {
 public:
-    // Whether a process (this one included) currently owns the mutex of this name.
-    static bool exists(std::string_view name);
+    // Whether a process (this one included) currently owns the mutex `name` of `folder`.
+    static bool exists(std::string_view name, const std::filesystem::path& folder);
     // Creates the mutex owned by the caller; nullptr when another holder owns it or it
     // cannot be made (system_code tells which: kErrorAlreadyExists for a holder).
-    static std::unique_ptr<NamedMutex> create_owned(std::string_view name,
-                                                    int* system_code = nullptr);
-
-    // The same for the mutex of `name` that guards `folder`: every process of the machine,
-    // of any user and login session, that names the folder by any path meets the same one.
-    // POSIX locks a file in the machine's lock folder, Windows names a Global\ mutex; both
-    // are keyed by the folder's canonical path.
-    static bool exists(std::string_view name, const std::filesystem::path& folder);
     static std::unique_ptr<NamedMutex> create_owned(std::string_view name,
                                                     const std::filesystem::path& folder,
                                                     int* system_code = nullptr);

@@ -4,12 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 
 #include "base/crypto.h"
 #include "sys/error_code.h"
-#include "sys/folders.h"
 #include "sys/named_mutex.h"
 
 // Each name is a lock file; the owner holds an exclusive flock on it. The kernel drops the
@@ -25,15 +23,6 @@ namespace fs = std::filesystem;
 
 // Tries of a lock whose file an owner removed in between.
 constexpr int kLockAttempts = 8;
-
-fs::path user_lock_folder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0') {
-        std::error_code ec;
-        if (fs::is_directory(runtime, ec)) return runtime;
-    }
-    return temp_directory().value_or("/tmp");
-}
 
 // The machine's lock folder, there for every user and login session, unlike the runtime
 // folder (one per user) and TMPDIR (one per session, if set). Cleared at boot: a lock never
@@ -62,24 +51,19 @@ std::string folder_key(const fs::path& folder) {
     return md5_hex(canonical.native());
 }
 
-fs::path user_lock_file(std::string_view name) {
-    return user_lock_folder() / (std::string(name) + ".lock");
-}
-
 fs::path folder_lock_file(std::string_view name, const fs::path& folder) {
     return machine_lock_folder() / (std::string(name) + "." + folder_key(folder) + ".lock");
 }
 
 // Read access is all flock needs. A file another user made in the shared sticky folder is
-// opened without O_CREAT (protected_regular refuses that), and a new one is readable by all
-// users of the machine where it is the machine's lock.
-int open_lock_file(const fs::path& file, mode_t mode) {
+// opened without O_CREAT (protected_regular refuses that), and a new one is readable by all.
+int open_lock_file(const fs::path& file) {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd >= 0 || errno != ENOENT) return fd;
-        fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd >= 0) {
-            ::fchmod(fd, mode);  // past the umask
+            ::fchmod(fd, 0644);  // past the umask
             return fd;
         }
         if (errno != EEXIST) return -1;
@@ -104,9 +88,9 @@ bool still_named(int fd, const fs::path& file) {
 }
 
 // The locked descriptor, or -1 with the system code.
-int lock_at(const fs::path& file, mode_t mode, int& code) {
+int lock_at(const fs::path& file, int& code) {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        const int fd = open_lock_file(file, mode);
+        const int fd = open_lock_file(file);
         if (fd < 0) {
             code = system_code_from_errno(errno);
             return -1;
@@ -130,28 +114,15 @@ int lock_at(const fs::path& file, mode_t mode, int& code) {
 
 }  // namespace
 
-bool NamedMutex::exists(std::string_view name) {
-    return valid_name(name) && held_at(user_lock_file(name));
-}
-
 bool NamedMutex::exists(std::string_view name, const fs::path& folder) {
     return valid_name(name) && held_at(folder_lock_file(name, folder));
-}
-
-std::unique_ptr<NamedMutex> NamedMutex::create_owned(std::string_view name, int* system_code) {
-    int code = kErrorInvalidParameter;
-    const fs::path file = valid_name(name) ? user_lock_file(name) : fs::path();
-    const int fd = file.empty() ? -1 : lock_at(file, 0600, code);
-    if (system_code != nullptr) *system_code = code;
-    if (fd < 0) return nullptr;
-    return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), fd, file));
 }
 
 std::unique_ptr<NamedMutex> NamedMutex::create_owned(std::string_view name, const fs::path& folder,
                                                      int* system_code) {
     int code = kErrorInvalidParameter;
     const fs::path file = valid_name(name) ? folder_lock_file(name, folder) : fs::path();
-    const int fd = file.empty() ? -1 : lock_at(file, 0644, code);
+    const int fd = file.empty() ? -1 : lock_at(file, code);
     if (system_code != nullptr) *system_code = code;
     if (fd < 0) return nullptr;
     return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), fd, file));

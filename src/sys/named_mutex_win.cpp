@@ -55,8 +55,6 @@ bool held(const std::wstring& name) {
 
 }  // namespace
 
-bool NamedMutex::exists(std::string_view name) { return valid_name(name) && held(wide_name(name)); }
-
 bool NamedMutex::exists(std::string_view name, const std::filesystem::path& folder) {
     return valid_name(name) && held(folder_mutex_name(name, folder));
 }
@@ -83,14 +81,6 @@ int create_named(const std::wstring& system_name, int& code) {
 }
 
 }  // namespace
-
-std::unique_ptr<NamedMutex> NamedMutex::create_owned(std::string_view name, int* system_code) {
-    int code = kErrorInvalidParameter;
-    const int handle = valid_name(name) ? create_named(wide_name(name), code) : -1;
-    if (system_code != nullptr) *system_code = code;
-    if (handle < 0) return nullptr;
-    return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), handle));
-}
 
 std::unique_ptr<NamedMutex> NamedMutex::create_owned(std::string_view name,
                                                      const std::filesystem::path& folder,

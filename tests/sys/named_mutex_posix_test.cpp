@@ -2,11 +2,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <functional>
 
 #include "support/running_program.h"
-#include "support/scoped_env.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/named_mutex.h"
@@ -39,31 +37,17 @@ pid_t hold_in_child(const std::function<std::unique_ptr<NamedMutex>()>& take) {
     return took ? child : -1;
 }
 
-TEST(NamedMutex, EndsWithTheHolderProcessHoweverItEnds) {
-    const std::string name = unique_name("NamedMutexHolder");
-    const pid_t child = hold_in_child([&] { return NamedMutex::create_owned(name); });
-    ASSERT_GT(child, 0);
-
-    EXPECT_TRUE(NamedMutex::exists(name));
-    EXPECT_FALSE(NamedMutex::create_owned(name));
-
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_FALSE(NamedMutex::exists(name));
-    EXPECT_TRUE(NamedMutex::create_owned(name));
-}
-
 TEST(NamedMutex, ProgramsStartedByTheOwnerDoNotKeepItAfterTheOwnerDies) {
     // The installer starts the suite's application; if the installer is killed, the
     // application must not keep the installer's name taken.
     const std::string name = unique_name("NamedMutexInherit");
+    test::TempDir dir;
     int report[2];
     ASSERT_EQ(::pipe(report), 0);
     const pid_t owner = ::fork();
     ASSERT_GE(owner, 0);
     if (owner == 0) {
-        auto mutex = NamedMutex::create_owned(name);
+        auto mutex = NamedMutex::create_owned(name, dir.path());
         // Left running on purpose when this process is killed; the test ends it.
         auto* program = new test::RunningProgram(test::test_programs_dir() / "idle_program");
         const pid_t started = mutex && program->exchange("hi") == "hi" ? program->pid() : -1;
@@ -76,35 +60,14 @@ TEST(NamedMutex, ProgramsStartedByTheOwnerDoNotKeepItAfterTheOwnerDies) {
     ASSERT_EQ(::read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
     ::close(report[0]);
     ASSERT_GT(program, 0);
-    EXPECT_TRUE(NamedMutex::exists(name));
+    EXPECT_TRUE(NamedMutex::exists(name, dir.path()));
 
     ::kill(owner, SIGKILL);
     int status = 0;
     ::waitpid(owner, &status, 0);
     EXPECT_EQ(::kill(program, 0), 0);  // still running
-    EXPECT_FALSE(NamedMutex::exists(name));
+    EXPECT_FALSE(NamedMutex::exists(name, dir.path()));
     ::kill(program, SIGKILL);
-}
-
-TEST(NamedMutex, LockFileInRuntimeFolderElseTemp) {
-    test::TempDir dir;
-    fs::create_directories(dir / "runtime");
-    fs::create_directories(dir / "tmp");
-    test::ScopedEnv env;
-    env.set("XDG_RUNTIME_DIR", (dir / "runtime").string());
-    env.set("TMPDIR", (dir / "tmp").string());
-    {
-        auto owner = NamedMutex::create_owned("LockPlace");
-        ASSERT_TRUE(owner);
-        EXPECT_TRUE(fs::exists(dir / "runtime/LockPlace.lock"));
-        EXPECT_FALSE(fs::exists(dir / "tmp/LockPlace.lock"));
-    }
-    env.set("XDG_RUNTIME_DIR", std::nullopt);
-    auto owner = NamedMutex::create_owned("LockPlace");
-    ASSERT_TRUE(owner);
-    EXPECT_TRUE(fs::exists(dir / "tmp/LockPlace.lock"));
-    // The temporary folder now holds the name.
-    EXPECT_TRUE(NamedMutex::exists("LockPlace"));
 }
 
 // Two login sessions (their own runtime and temporary folders) meet at one folder's mutex,
@@ -128,9 +91,9 @@ TEST(NamedMutex, AFoldersMutexIsOneForTheWholeMachine) {
     EXPECT_FALSE(NamedMutex::create_owned(name, dir / "install/Castmill", &code));
     EXPECT_EQ(code, velora::sys::kErrorAlreadyExists);
     EXPECT_FALSE(NamedMutex::exists(name, dir / "other/Castmill"));
-    EXPECT_FALSE(NamedMutex::exists(name));
     EXPECT_TRUE(NamedMutex::create_owned(name, dir / "other/Castmill"));
 
+    // However the holder ends, the mutex ends with it.
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -149,9 +112,9 @@ TEST(NamedMutex, AFoldersMutexIsOneForTheWholeMachine) {
 TEST(NamedMutex, NamesThatAreNotOneFileNameAreRefused) {
     for (const char* name : {"", "..", "a/b", "/abs"}) {
         int code = 0;
-        EXPECT_FALSE(NamedMutex::create_owned(name, &code)) << name;
+        EXPECT_FALSE(NamedMutex::create_owned(name, "/tmp", &code)) << name;
         EXPECT_EQ(code, velora::sys::kErrorInvalidParameter) << name;
-        EXPECT_FALSE(NamedMutex::exists(name)) << name;
+        EXPECT_FALSE(NamedMutex::exists(name, "/tmp")) << name;
     }
 }
 
