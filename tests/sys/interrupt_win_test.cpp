@@ -17,6 +17,13 @@ bool eventually(Ready ready) {
     return ready();
 }
 
+bool can_make_windows() {
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                    ::GetModuleHandleW(nullptr), nullptr);
+    if (window != nullptr) ::DestroyWindow(window);
+    return window != nullptr;
+}
+
 // At log-off a program with windows gets no console event, only the session-end messages
 // to its top-level windows: the watch's hidden window turns them into the interrupt and
 // holds the end of the session until the run is over.
@@ -27,6 +34,8 @@ TEST(InterruptWatchOnWindows, TheSessionsEndInterruptsAndWaitsForTheRun) {
     {
         velora::sys::InterruptWatch watch([&] { ++interrupts; });
         HWND window = ::FindWindowW(L"VeloraCastmillSetupSessionEnd", nullptr);
+        if (window == nullptr && !can_make_windows())
+            GTEST_SKIP() << "no windows here (Wine without a display)";
         ASSERT_NE(window, nullptr);
         EXPECT_EQ(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
         EXPECT_EQ(interrupts, 1);
