@@ -68,6 +68,8 @@ TEST(NamedMutex, ProgramsStartedByTheOwnerDoNotKeepItAfterTheOwnerDies) {
     EXPECT_EQ(::kill(program, 0), 0);  // still running
     EXPECT_FALSE(NamedMutex::exists(name, dir.path()));
     ::kill(program, SIGKILL);
+    // Taken and released again: the dead owner's lock file goes.
+    EXPECT_TRUE(NamedMutex::create_owned(name, dir.path()));
 }
 
 // Two login sessions (their own runtime and temporary folders) meet at one folder's mutex,
