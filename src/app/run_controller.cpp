@@ -145,6 +145,13 @@ CancelOutcome RunController::cancel() {
     return CancelOutcome::kCancelled;
 }
 
+CancelOutcome RunController::interrupt() {
+    const CancelOutcome outcome = cancel();
+    if (outcome == CancelOutcome::kTooLate)
+        log_tagged(kLogWarning, "interrupt while installing: the install finishes first");
+    return outcome;
+}
+
 DownloadFigures RunController::download_figures() const {
     return {total_bytes_, cache_bytes_, fetched_bytes_};
 }

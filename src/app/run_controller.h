@@ -64,6 +64,9 @@ public:
 
     // Cancels the run unless its install has begun; only the first cancel is reported.
     CancelOutcome cancel();
+    // A request to stop from outside the run (SIGTERM, SIGINT, SIGHUP, the session's end):
+    // a cancel nobody is asked about; an install that has begun finishes first.
+    CancelOutcome interrupt();
     bool cancelled() const { return cancelled_; }
 
     RunStatus status() const { return status_; }

@@ -30,13 +30,17 @@ namespace {
 constexpr const char* kReportVersion = "1.0.0";
 constexpr const char* kUserAppDataVariable = "OBS_USER_APPDATA_PATH";
 
+// The guard covers the install folder for the whole machine: two installers on one folder
+// from two login sessions or users would undo each other's switch; on two folders they may
+// both run.
 int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
-    if (sys::NamedMutex::exists(kAdminMutexName)) {
+    const std::filesystem::path& folder = options.install_dir;
+    if (sys::NamedMutex::exists(kAdminMutexName, folder)) {
         call_exit("OpenMutex error", steps.exit_pause);
         return kExitAlreadyRunning;
     }
     int code = 0;
-    auto mutex = sys::NamedMutex::create_owned(kAdminMutexName, &code);
+    auto mutex = sys::NamedMutex::create_owned(kAdminMutexName, folder, &code);
     // Losing the name to an installer that started in the same instant is a second
     // instance too; any other failure leaves this run unguarded, as a failed create would.
     if (!mutex && code == sys::kErrorAlreadyExists) {
@@ -61,8 +65,9 @@ int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
 int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
     int code = sys::kErrorAlreadyExists;
     std::unique_ptr<sys::NamedMutex> mutex;
-    if (!sys::NamedMutex::exists(kNonAdminMutexName)) {
-        mutex = sys::NamedMutex::create_owned(kNonAdminMutexName, &code);
+    const std::filesystem::path& folder = launch.options.install_dir;
+    if (!sys::NamedMutex::exists(kNonAdminMutexName, folder)) {
+        mutex = sys::NamedMutex::create_owned(kNonAdminMutexName, folder, &code);
     }
     if (!mutex && code == sys::kErrorAlreadyExists) {
         call_exit("OpenMutex admin error", steps.exit_pause);

@@ -90,12 +90,11 @@ private:
     }
 
     void interrupt() {
-        switch (controller.cancel()) {
+        switch (controller.interrupt()) {
             case CancelOutcome::kCancelled:
                 write_line(settings.out, "cancelled");
                 break;
             case CancelOutcome::kTooLate:
-                log_tagged(kLogWarning, "interrupt while installing: the install finishes first");
                 write_line(settings.out, "interrupt: the install finishes first");
                 break;
             case CancelOutcome::kAlreadyCancelled:

@@ -91,6 +91,19 @@ std::string generic_utf8(const fs::path& path) {
 
 }  // namespace
 
+int SetupCenter::make_staging_folder(std::string& message) {
+    std::error_code ec;
+    fs::create_directories(staging_dir_, ec);
+    if (!ec) return kSetupOk;
+    // The new tree is built beside the live one: a folder nobody may write to is the reason.
+    const fs::path parent = staging_dir_.parent_path();
+    log_tagged(kLogWarning, "make staging folder %s error: %d %s", utf8_of(staging_dir_),
+               sys::system_code(ec), ec.message());
+    message = "cannot write to the folder " + utf8_of(parent) + ": error " +
+              std::to_string(sys::system_code(ec));
+    return kSetupFileSystemError;
+}
+
 int SetupCenter::copy_setup_exe(std::string& message) {
     log_tagged(kLogInfo, "copy_setup_exe");
     // Into the new tree while the source still exists: the suite starts this installer
@@ -229,7 +242,8 @@ void SetupCenter::remove_spent_downloads() {
 
 int SetupCenter::switch_in_staging_tree(std::string& message) {
     const fs::path old_tree = free_sibling(target_.install_dir, ".deleteme");
-    InstallJournal journal{JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir_), {}};
+    InstallJournal journal{
+        JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir_), {}, {}};
     const bool live = is_present(target_.install_dir);
     if (live) journal.new_id = sys::identity_of(staging_dir_);
     if (!write_journal(target_.install_dir, journal)) {
@@ -290,6 +304,7 @@ int SetupCenter::replace_files_in_place(std::string& message) {
     InstallJournal journal{JournalStep::kInPlace,
                            name_of(free_sibling(target_.install_dir, ".deleteme")),
                            name_of(staging_dir_),
+                           {},
                            {}};
     std::vector<bool> has_new;
     try {
@@ -399,7 +414,9 @@ int SetupCenter::install(std::string& message) {
     log_tagged(kLogInfo, "start to call install exe");
     // Everything that can be prepared is prepared while the suite still runs; the live
     // tree is not touched until the new one is complete and checked.
-    int result = package_.replaces_files ? _install_entire_mode_impl(message) : _install();
+    int result = make_staging_folder(message);
+    if (result == kSetupOk)
+        result = package_.replaces_files ? _install_entire_mode_impl(message) : _install();
     if (result == kSetupOk && with_app) result = copy_setup_exe(message);
     if (result == kSetupOk && with_app && save_setup_data(staging_dir_) != kSetupOk) {
         message = "cannot write " + utf8_of(setup_data_path(staging_dir_));
@@ -435,6 +452,7 @@ int SetupCenter::install_full_package(std::string& message) {
     InstallJournal journal{JournalStep::kExternal,
                            name_of(old_tree),
                            name_of(free_sibling(target_.install_dir, ".staging")),
+                           {},
                            {}};
     bool moved = false;
     if (write_journal(target_.install_dir, journal)) {

@@ -149,6 +149,9 @@ public:
     void forget_download(const FileEntry& entry);
 
     // --- install run ---
+    // Makes the staging folder beside the install folder; the message names the parent
+    // folder that cannot be written to.
+    int make_staging_folder(std::string& message);
     // Puts this installer into the staging tree's Update folder and checks the copy.
     int copy_setup_exe(std::string& message);
     void finish_obs_module_setup();

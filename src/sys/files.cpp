@@ -30,7 +30,8 @@ std::optional<InjectedFault> injected_fault(FileOperation operation,
     if (faults.empty()) return std::nullopt;
     const std::string text = utf8_of(path);
     for (InjectedFault& fault : faults) {
-        if (fault.operation != operation || text.find(fault.path_part) == std::string::npos)
+        if (fault.operation != operation || text.find(fault.path_part) == std::string::npos ||
+            (fault.whole_path && text != fault.path_part))
             continue;
         if (fault.skip > 0) {
             --fault.skip;

@@ -74,6 +74,7 @@ struct InjectedFault {
     std::errc error = std::errc::io_error;
     int64_t after_bytes = 0;  // a write lands this many bytes first
     int skip = 0;             // the first `skip` operations it hits still succeed
+    bool whole_path = false;  // path_part is the whole path: a folder, not what lies in it
 };
 
 // Tests only: the fault stays until clear_injected_faults().

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/crypto.h"
+#include "base/utf8_path.h"
 #include "sys/error_code.h"
 #include "sys/named_mutex.h"
 
@@ -26,32 +28,68 @@ bool valid_name(std::string_view name) {
 
 HANDLE as_handle(int handle) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)); }
 
-}  // namespace
-
-bool NamedMutex::exists(std::string_view name) {
-    if (!valid_name(name)) return false;
-    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, wide_name(name).c_str());
-    if (mutex == nullptr) return false;
-    ::CloseHandle(mutex);
-    return true;
+// Global\ reaches every session of the machine; the key is the folder's canonical path in
+// one case, as NTFS compares names.
+std::wstring folder_mutex_name(std::string_view name, const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::path canonical =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
+    if (ec) canonical = folder.lexically_normal();
+    if (canonical.has_relative_path() && canonical.filename().empty())
+        canonical = canonical.parent_path();
+    std::wstring text = canonical.wstring();
+    if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return L"Global\\" + wide_name(name) + L"." +
+           wide_name(md5_hex(utf8_of(std::filesystem::path(text))));
 }
 
-std::unique_ptr<NamedMutex> NamedMutex::create_owned(std::string_view name, int* system_code) {
-    auto fail = [system_code](int code) {
-        if (system_code != nullptr) *system_code = code;
-        return std::unique_ptr<NamedMutex>();
-    };
-    if (!valid_name(name)) return fail(kErrorInvalidParameter);
-    HANDLE mutex = ::CreateMutexW(nullptr, TRUE, wide_name(name).c_str());
-    if (mutex == nullptr) return fail(static_cast<int>(::GetLastError()));
+bool held(const std::wstring& name) {
+    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+    if (mutex != nullptr) {
+        ::CloseHandle(mutex);
+        return true;
+    }
+    // An elevated holder's mutex is closed to other users: it exists all the same.
+    return ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
+bool NamedMutex::exists(std::string_view name, const std::filesystem::path& folder) {
+    return valid_name(name) && held(folder_mutex_name(name, folder));
+}
+
+namespace {
+
+// The owned mutex's handle as the portable int, or -1 with the system code.
+int create_named(const std::wstring& system_name, int& code) {
+    HANDLE mutex = ::CreateMutexW(nullptr, TRUE, system_name.c_str());
+    if (mutex == nullptr) {
+        const DWORD error = ::GetLastError();
+        // Made by an elevated holder and closed to this user: someone holds it.
+        code = error == ERROR_ACCESS_DENIED ? kErrorAlreadyExists : static_cast<int>(error);
+        return -1;
+    }
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
         ::CloseHandle(mutex);
-        return fail(kErrorAlreadyExists);
+        code = kErrorAlreadyExists;
+        return -1;
     }
-    if (system_code != nullptr) *system_code = kErrorSuccess;
+    code = kErrorSuccess;
     // Kernel handles are small multiples of four, so they fit the portable int.
-    return std::unique_ptr<NamedMutex>(
-        new NamedMutex(std::string(name), static_cast<int>(reinterpret_cast<intptr_t>(mutex))));
+    return static_cast<int>(reinterpret_cast<intptr_t>(mutex));
+}
+
+}  // namespace
+
+std::unique_ptr<NamedMutex> NamedMutex::create_owned(std::string_view name,
+                                                     const std::filesystem::path& folder,
+                                                     int* system_code) {
+    int code = kErrorInvalidParameter;
+    const int handle = valid_name(name) ? create_named(folder_mutex_name(name, folder), code) : -1;
+    if (system_code != nullptr) *system_code = code;
+    if (handle < 0) return nullptr;
+    return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), handle));
 }
 
 NamedMutex::~NamedMutex() { release(); }

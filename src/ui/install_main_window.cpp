@@ -439,7 +439,23 @@ void InstallMainWindow::closeEvent(QCloseEvent* event) {
     QMetaObject::invokeMethod(this, &InstallMainWindow::onCancelBtn, Qt::QueuedConnection);
 }
 
+void InstallMainWindow::onInterrupt() {
+    if (finished) return;
+    interrupted = true;
+    const CancelOutcome outcome = run->interrupt();
+    if (stage_running) {
+        // The stage's result slot ends the run; a cancel question has nothing left to ask.
+        if (outcome != CancelOutcome::kTooLate && confirming_cancel) discard_message_box();
+        return;
+    }
+    // Between stages only a dialog or its retry waits, for a user who is not coming: after a
+    // failed install, that failure; before the install, the cancel.
+    done(outcome == CancelOutcome::kTooLate ? kExitFailed : kExitCancelled);
+}
+
 void InstallMainWindow::done(int code) {
+    // The first end stands: a dialog that returns after it changes nothing.
+    if (finished) return;
     finished = true;
     discard_message_box();
     remove_dim_overlay();

@@ -67,6 +67,9 @@ public slots:
     void onPrevTips();
     void onCheckTimeout();
     void onCheckDone(int result, QString error);
+    // A request to stop from outside (SIGTERM at logout, Ctrl+C, the session's end): the
+    // unattended run's answer, without a question.
+    void onInterrupt();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -127,6 +130,7 @@ private:
     bool stage_running = false;
     bool confirming_cancel = false;  // the cancel confirmation is up
     bool finished = false;           // done has run
+    bool interrupted = false;        // no dialog waits for a user any more
 
     WindowTimings timings;
     DownloadRate download_rate;

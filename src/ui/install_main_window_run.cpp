@@ -167,7 +167,10 @@ void InstallMainWindow::onDownloadResult(int result) {
 
 void InstallMainWindow::onInstallResult(int code, QString msg) {
     stage_running = false;
-    if (code == kSetupInUse) {
+    // Interrupted: nobody is there to answer a dialog.
+    if (code != 0 && interrupted) {
+        done(kExitFailed);
+    } else if (code == kSetupInUse) {
         _retry_install_in_use(msg);
     } else if (code != 0) {
         const QByteArray message = QString::asprintf("code: %d install error", code).toUtf8();

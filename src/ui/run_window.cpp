@@ -9,6 +9,7 @@
 
 #include "base/logger.h"
 #include "layout/paths.h"
+#include "sys/interrupt.h"
 #include "ui/frameless_window.h"
 #include "ui/install_main_window.h"
 
@@ -46,6 +47,11 @@ int run_window(const LaunchOptions& options) {
         const QRect area = screen->geometry();
         frame.move((area.width() - window->width()) / 2, (area.height() - window->height()) / 2);
     }
+    // Logout and shutdown send SIGTERM (the session's end message on Windows): the run
+    // takes its cancel path on the GUI thread instead of dying mid-step.
+    sys::InterruptWatch interrupts([window] {
+        QMetaObject::invokeMethod(window, &InstallMainWindow::onInterrupt, Qt::QueuedConnection);
+    });
     frame.show();
     QApplication::exec();
     // The window's result is the run's exit code.

@@ -36,6 +36,7 @@ struct Recorder {
     bool user_held = false;
     int window_result = 0;
     std::optional<int> elevated_exit;
+    fs::path install_dir;  // the folder the guards cover
 
     StartupSteps steps(bool elevated) {
         StartupSteps steps;
@@ -43,15 +44,15 @@ struct Recorder {
         steps.exit_pause = std::chrono::milliseconds(0);
         steps.run_window = [this](const LaunchOptions& options) {
             ++windows;
-            admin_held = NamedMutex::exists(kAdminMutexName);
-            user_held = NamedMutex::exists(kNonAdminMutexName);
+            admin_held = NamedMutex::exists(kAdminMutexName, options.install_dir);
+            user_held = NamedMutex::exists(kNonAdminMutexName, options.install_dir);
             EXPECT_EQ(options.modules, 3);
             return window_result;
         };
         steps.relaunch_elevated = [this](const std::string& command_line) {
             relaunches.push_back(command_line);
-            admin_held = NamedMutex::exists(kAdminMutexName);
-            user_held = NamedMutex::exists(kNonAdminMutexName);
+            admin_held = NamedMutex::exists(kAdminMutexName, install_dir);
+            user_held = NamedMutex::exists(kNonAdminMutexName, install_dir);
             return elevated_exit;
         };
         return steps;
@@ -75,7 +76,7 @@ TEST(Startup, ElevatedRunHoldsTheAdminMutexAroundTheWindowAndReturnsItsExitCode)
         EXPECT_FALSE(recorder.user_held);
         EXPECT_TRUE(recorder.relaunches.empty());
         EXPECT_TRUE(fs::is_directory(dir / "x" / "Castmill"));
-        EXPECT_FALSE(NamedMutex::exists(kAdminMutexName));
+        EXPECT_FALSE(NamedMutex::exists(kAdminMutexName, dir / "x" / "Castmill"));
 
         const std::string log = logged();
         const auto start = log.find("start setup process v: 1.0.5");
@@ -89,21 +90,28 @@ TEST(Startup, ElevatedRunHoldsTheAdminMutexAroundTheWindowAndReturnsItsExitCode)
     });
 }
 
-TEST(Startup, SecondInstanceOfEitherLevelEndsWithMinusOne) {
+TEST(Startup, SecondInstanceOfEitherLevelOnTheSameFolderEndsWithMinusOne) {
     in_child([] {
         test::TempDir dir;
         const std::string line = "s;--install_dir=" + dir.path().string() + ";--modules=3";
+        const fs::path folder = dir / "Castmill";
+        fs::create_directories(folder);
         {
-            auto first = NamedMutex::create_owned(kAdminMutexName);
+            auto first = NamedMutex::create_owned(kAdminMutexName, folder);
             ASSERT_TRUE(first);
             Recorder recorder;
             EXPECT_EQ(run_setup(line, recorder.steps(true)), kExitAlreadyRunning);
             EXPECT_EQ(recorder.windows, 0);
             EXPECT_NE(logged().find("call exit: OpenMutex error"), std::string::npos);
             // The first one's guard is untouched.
-            EXPECT_TRUE(NamedMutex::exists(kAdminMutexName));
+            EXPECT_TRUE(NamedMutex::exists(kAdminMutexName, folder));
+            // An installer of another folder runs meanwhile.
+            EXPECT_EQ(run_setup("s;--install_dir=" + (dir / "other").string() + ";--modules=3",
+                                recorder.steps(true)),
+                      0);
+            EXPECT_EQ(recorder.windows, 1);
         }
-        auto first = NamedMutex::create_owned(kNonAdminMutexName);
+        auto first = NamedMutex::create_owned(kNonAdminMutexName, folder);
         ASSERT_TRUE(first);
         Recorder recorder;
         EXPECT_EQ(run_setup(line, recorder.steps(false)), kExitAlreadyRunning);
@@ -116,6 +124,7 @@ TEST(Startup, NonElevatedRunRelaunchesWithTheQuoteFreeLineWhileHoldingItsMutex) 
     in_child([] {
         test::TempDir dir;
         Recorder recorder;
+        recorder.install_dir = dir / "Castmill";
         const std::string line =
             "\"/suite/set up\";--install_dir=\"" + dir.path().string() + "\";--modules=3";
         EXPECT_EQ(run_setup(line, recorder.steps(false)), 0);
@@ -125,7 +134,7 @@ TEST(Startup, NonElevatedRunRelaunchesWithTheQuoteFreeLineWhileHoldingItsMutex) 
         EXPECT_TRUE(recorder.user_held);
         EXPECT_FALSE(recorder.admin_held);  // the elevated copy takes that one itself
         EXPECT_EQ(recorder.windows, 0);
-        EXPECT_FALSE(NamedMutex::exists(kNonAdminMutexName));
+        EXPECT_FALSE(NamedMutex::exists(kNonAdminMutexName, recorder.install_dir));
     });
 }
 
@@ -151,7 +160,7 @@ TEST(Startup, LaunchFailuresEndBeforeAnyMutexOrWindow) {
         EXPECT_EQ(run_setup("s;--install_dir=" + (dir / "file").string(), recorder.steps(true)),
                   kExitInstallDirectoryNotCreated);
         EXPECT_EQ(recorder.windows, 0);
-        EXPECT_FALSE(NamedMutex::exists(kAdminMutexName));
+        EXPECT_FALSE(NamedMutex::exists(kAdminMutexName, dir / "file" / "Castmill"));
     });
 }
 

@@ -14,6 +14,7 @@
 #include "report/log_key.h"
 #include "report/report_client.h"
 #include "setup/desktop_integration.h"
+#include "setup/install_journal.h"
 #include "setup/install_record.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
@@ -302,6 +303,46 @@ TEST_F(InstallRun, AFailedWriteOrFlushBeforeTheSwitchKeepsTheOldSuite) {
         EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"}) << fault.path_part;
     }
     EXPECT_TRUE(report_texts("I9104").empty());
+}
+
+// The exchange counts only once the folder's new names are on disk: a failing flush there
+// brings the old suite back, and the next start finds nothing left over.
+TEST_F(InstallRun, AFailedFlushOfTheSwitchedNamesBringsTheOldSuiteBack) {
+    install_old_suite();
+    const Tree before = tree_of(install_dir_);
+    const std::string parent = sys::utf8_of(install_dir_.parent_path());
+    run_with_reporter([&] {
+        // The journal's own flush of the folder passes; the one after the switch fails.
+        sys::inject_fault({sys::FileOperation::kFlush, parent, std::errc::io_error, 0, 1, true});
+        SetupCenter center;
+        stage(center, ModuleApp);
+        std::string message;
+        EXPECT_EQ(center.install(message), kSetupFileSystemError);
+        EXPECT_NE(message.find("cannot flush the switch"), std::string::npos) << message;
+        EXPECT_EQ(tree_of(install_dir_), before);
+        sys::clear_injected_faults();
+    });
+    recover_interrupted_install(install_dir_);
+    EXPECT_EQ(tree_of(install_dir_), before);
+    EXPECT_EQ(siblings(), std::vector<std::string>{"Castmill"});
+    EXPECT_TRUE(report_texts("I9104").empty());
+}
+
+// The new tree is built beside the live one; a parent folder nobody may write to is named.
+TEST_F(InstallRun, AnUnwritableParentFolderIsNamed) {
+    install_old_suite();
+    const Tree before = tree_of(install_dir_);
+    castmill::test::ImmutableFlag frozen(install_dir_.parent_path());
+    if (!frozen.applied()) GTEST_SKIP() << "no immutable attribute on this file system";
+    run_with_reporter([&] {
+        SetupCenter center;
+        stage(center, ModuleApp);
+        std::string message;
+        EXPECT_EQ(center.install(message), kSetupFileSystemError);
+        EXPECT_NE(message.find(sys::utf8_of(install_dir_.parent_path())), std::string::npos)
+            << message;
+    });
+    EXPECT_EQ(tree_of(install_dir_), before);
 }
 
 TEST_F(InstallRun, AFailedMediaPluginInstallationIsReported) {

@@ -16,6 +16,7 @@
 #include "support/program_run.h"
 #include "support/release_builder.h"
 #include "support/sample_suite.h"
+#include "support/scoped_env.h"
 #include "support/test_env.h"
 #include "sys/named_mutex.h"
 
@@ -153,9 +154,17 @@ TEST_F(SetupProgramTest, ModuleUpdateInstallsStartsTheApplicationAndReportsEachS
         << testing::PrintToString(events(*server));
 }
 
-TEST_F(SetupProgramTest, SecondInstanceEndsWithMinusOneAndTouchesNothing) {
-    // The first installer's guard, held here as the running installer would hold it.
-    auto first = velora::sys::NamedMutex::create_owned(velora::st::kAdminMutexName);
+TEST_F(SetupProgramTest, SecondInstanceOnTheFolderEndsWithMinusOneAndTouchesNothing) {
+    // The first installer's guard, held here as an installer of another login session (its
+    // own runtime and temporary folders) would hold it.
+    std::unique_ptr<velora::sys::NamedMutex> first;
+    {
+        test::ScopedEnv session;
+        session.set("XDG_RUNTIME_DIR", (dir / "other-session").string());
+        session.set("TMPDIR", (dir / "other-session").string());
+        fs::create_directories(dir / "other-session");
+        first = velora::sys::NamedMutex::create_owned(velora::st::kAdminMutexName, installed());
+    }
     ASSERT_TRUE(first);
     const auto before = file_tree(installed());
 
@@ -166,6 +175,13 @@ TEST_F(SetupProgramTest, SecondInstanceEndsWithMinusOneAndTouchesNothing) {
     EXPECT_EQ(file_tree(installed()), before);
     EXPECT_EQ(server->count_requests(test::DistServer::kVersionPath), 0);
     EXPECT_FALSE(fs::exists(marker()));
+
+    // An installer of another folder runs meanwhile.
+    const auto elsewhere = test::run_program(
+        setup(),
+        {"--exit-pause-ms=0", setup().string() + ";--install_dir=" + (dir / "elsewhere").string() +
+                                  ";--modules=3;--silent;--no-launch"});
+    EXPECT_NE(elsewhere.out.find("start ...."), std::string::npos) << elsewhere.out;
 
     // Once the first one has gone, the next start runs.
     first.reset();

@@ -299,7 +299,7 @@ TEST_F(WindowsSetupTest, StreamingModuleUpdateAnnouncesTheVulkanLayer) {
 }
 
 TEST_F(WindowsSetupTest, SecondInstanceEndsWithMinusOneAndTouchesNothing) {
-    auto first = velora::sys::NamedMutex::create_owned(velora::st::kAdminMutexName);
+    auto first = velora::sys::NamedMutex::create_owned(velora::st::kAdminMutexName, installed());
     ASSERT_TRUE(first);
     const auto before = file_tree(installed());
     EXPECT_EQ(static_cast<int>(run_setup(command_line(3))), -1);

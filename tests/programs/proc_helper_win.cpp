@@ -10,7 +10,7 @@
 //     --map FILE      maps FILE into memory and closes the file handle
 //   proc_helper env NAME OUT              writes the variable's value (UTF-8) to OUT;
 //                                         ends with 1 when it is not set
-//   proc_helper mutex NAME READY          owns the named mutex, creates READY, waits
+//   proc_helper mutex NAME DIR READY      owns the mutex NAME of DIR, creates READY, waits
 //   proc_helper shutdown DIR GRACE_MS NAME...
 //                                         runs the suite shutdown for DIR and NAMEs and
 //                                         ends with its result
@@ -36,7 +36,7 @@ bool ignore_close = false;
 int usage() {
     std::fprintf(stderr,
                  "usage: proc_helper exit CODE | args OUT WORD... | sleep READY [...] | "
-                 "env NAME OUT | mutex NAME READY | shutdown DIR GRACE_MS NAME...\n");
+                 "env NAME OUT | mutex NAME DIR READY | shutdown DIR GRACE_MS NAME...\n");
     return 64;
 }
 
@@ -132,9 +132,9 @@ int main(int argc, char** argv) {
         out << velora::sys::narrow(value);
         return out ? 0 : 5;
     }
-    if (mode == "mutex" && argc == 4) {
-        const auto mutex = velora::sys::NamedMutex::create_owned(argv[2]);
-        if (!mutex || !announce_ready(argv[3])) return 7;
+    if (mode == "mutex" && argc == 5) {
+        const auto mutex = velora::sys::NamedMutex::create_owned(argv[2], argv[3]);
+        if (!mutex || !announce_ready(argv[4])) return 7;
         for (;;) Sleep(INFINITE);
     }
     if (mode == "shutdown" && argc >= 4) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/processes.h"
 
@@ -15,23 +16,24 @@ std::string unique_name(const char* base) {
 
 TEST(NamedMutex, OwnershipLastsUntilRelease) {
     const std::string name = unique_name("NamedMutexOwnership");
-    EXPECT_FALSE(NamedMutex::exists(name));
+    const castmill::test::TempDir dir;
+    EXPECT_FALSE(NamedMutex::exists(name, dir.path()));
 
     int code = -1;
-    auto owner = NamedMutex::create_owned(name, &code);
+    auto owner = NamedMutex::create_owned(name, dir.path(), &code);
     ASSERT_TRUE(owner);
     EXPECT_EQ(code, velora::sys::kErrorSuccess);
-    EXPECT_TRUE(NamedMutex::exists(name));
-    EXPECT_TRUE(NamedMutex::exists(name));  // probing takes nothing away
+    EXPECT_TRUE(NamedMutex::exists(name, dir.path()));
+    EXPECT_TRUE(NamedMutex::exists(name, dir.path()));  // probing takes nothing away
 
     // A second owner is refused, even in the same process.
-    EXPECT_FALSE(NamedMutex::create_owned(name, &code));
+    EXPECT_FALSE(NamedMutex::create_owned(name, dir.path(), &code));
     EXPECT_EQ(code, velora::sys::kErrorAlreadyExists);
 
     owner->release();
     owner->release();
-    EXPECT_FALSE(NamedMutex::exists(name));
-    EXPECT_TRUE(NamedMutex::create_owned(name));
+    EXPECT_FALSE(NamedMutex::exists(name, dir.path()));
+    EXPECT_TRUE(NamedMutex::create_owned(name, dir.path()));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QColor>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "support/child_process.h"
@@ -242,6 +243,28 @@ TEST_P(SetupWindowX11Test, EscAndWindowSystemCloseWhileDownloadingAskFirstAndExi
     EXPECT_FALSE(fs::exists(marker()));
 }
 
+// Logout sends SIGTERM: the window cancels as the unattended run does, without waiting for
+// an answer to the question that is up, and the suite stays as it was.
+TEST_P(SetupWindowX11Test, SigtermWhileDownloadingCancelsWithoutWaitingForAnAnswer) {
+    serve(true);
+    slow_big_file();
+    const auto before = test::file_tree(installed());
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    x->activate(frame);
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+
+    ASSERT_EQ(::kill(setup_run->pid(), SIGTERM), 0);
+    EXPECT_EQ(exit_code(), 1) << output();
+    EXPECT_TRUE(reported("I9102")) << output();
+    EXPECT_TRUE(reported("I9101")) << output();
+    EXPECT_FALSE(reported("I9104"));
+    EXPECT_EQ(test::file_tree(installed()), before);
+    EXPECT_FALSE(fs::exists(dir / "install/Castmill.staging"));
+    EXPECT_FALSE(fs::exists(dir / "install/Castmill.journal"));
+}
+
 TEST_P(SetupWindowX11Test, CloseWhileInstallingIsIgnoredAndTheRunEndsWithTheApplicationStarted) {
     serve();
     // A program of the suite that ignores the request to close holds the install in its
@@ -257,6 +280,8 @@ TEST_P(SetupWindowX11Test, CloseWhileInstallingIsIgnoredAndTheRunEndsWithTheAppl
     x->activate(frame);
     x->key("alt+F4");
     x->key("Escape");
+    // SIGTERM, as at logout, lets the install finish too.
+    ASSERT_EQ(::kill(setup_run->pid(), SIGTERM), 0);
     // Neither asks nor ends anything while files are copied.
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(windows_shown(), 1u);
