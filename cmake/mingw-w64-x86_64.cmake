@@ -19,7 +19,12 @@ set(CASTMILL_WINDOWS_DEPS ${CASTMILL_WINDOWS_DEPS_DEFAULT} CACHE PATH
     "Cache folder of scripts/windows-deps")
 set(CASTMILL_WINDOWS_PREFIX ${CASTMILL_WINDOWS_DEPS}/install)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${CASTMILL_MINGW_TRIPLE} ${CASTMILL_WINDOWS_PREFIX})
+# Qt for mingw sits in its own folder of the cache (scripts/windows-deps); its moc, rcc
+# and uic are the host's, of the same version.
+set(CMAKE_FIND_ROOT_PATH /usr/${CASTMILL_MINGW_TRIPLE} ${CASTMILL_WINDOWS_PREFIX}
+    ${CASTMILL_WINDOWS_PREFIX}/qt6)
+set(QT_HOST_PATH /usr)
+set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
