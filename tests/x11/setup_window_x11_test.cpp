@@ -30,25 +30,9 @@ constexpr int kFrameMargin = 12;
 const QRect kPrevTipButton(kFrameMargin + 2 + 20, kFrameMargin + 32 + 260, 32, 32);
 const QRect kNextTipButton(kFrameMargin + 2 + 654, kFrameMargin + 32 + 260, 32, 32);
 
-struct Locale {
-    const char* name;   // of the window's texts
-    const char* posix;  // LANG as a user's session sets it
-};
-
-void PrintTo(const Locale& locale, std::ostream* out) { *out << locale.name; }
-
-const Locale kLocales[] = {
-    {"en-US", "en_US.UTF-8"}, {"de-DE", "de_DE.UTF-8"}, {"zh-CN", "zh_CN.UTF-8"}};
-
-// Polls until ready() holds, for at most 60 seconds.
-template <typename Ready>
-bool eventually(Ready ready) {
-    for (int i = 0; i < 1200; ++i) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
+using Locale = test::WindowLocale;
+using test::eventually;
+constexpr const auto& kLocales = test::kWindowLocales;
 
 bool near(QRgb a, QRgb b, int tolerance) {
     return std::abs(qRed(a) - qRed(b)) <= tolerance &&

@@ -44,6 +44,14 @@ bool wait_until(Ready ready) {
 
 }  // namespace
 
+bool eventually(const std::function<bool()>& ready) {
+    for (int i = 0; i < 1200; ++i) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
 std::string XSession::missing_tools() {
     std::string missing;
     for (const char* tool : kTools)
@@ -181,6 +189,15 @@ void XSession::key(const std::string& keys) const {
 
 void XSession::move_pointer(int x, int y) const {
     run("xdotool", {"mousemove", "--sync", std::to_string(x), std::to_string(y)});
+}
+
+void XSession::drag(int from_x, int from_y, int to_x, int to_y) const {
+    move_pointer(from_x, from_y);
+    run("xdotool", {"mousedown", "1"});
+    // In steps, as a hand moves, so that the window sees the pointer on its way.
+    for (int step = 1; step <= 4; ++step)
+        move_pointer(from_x + (to_x - from_x) * step / 4, from_y + (to_y - from_y) * step / 4);
+    run("xdotool", {"mouseup", "1"});
 }
 
 QImage XSession::screenshot(const fs::path& file) const {

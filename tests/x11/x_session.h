@@ -17,7 +17,9 @@
 #include <QImage>
 #include <QRect>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,18 @@
 #include "support/scoped_env.h"
 
 namespace castmill::test {
+
+// The languages the window tiers run in.
+struct WindowLocale {
+    const char* name;   // of the window's texts
+    const char* posix;  // LANG as a user's session sets it
+};
+inline void PrintTo(const WindowLocale& locale, std::ostream* out) { *out << locale.name; }
+inline constexpr WindowLocale kWindowLocales[] = {
+    {"en-US", "en_US.UTF-8"}, {"de-DE", "de_DE.UTF-8"}, {"zh-CN", "zh_CN.UTF-8"}};
+
+// Polls until ready() holds, for at most 60 seconds.
+bool eventually(const std::function<bool()>& ready);
 
 class XSession {
 public:
@@ -50,6 +64,8 @@ public:
     // Presses keys with the real keyboard (XTEST), e.g. "Escape", "alt+F4", "shift+Tab".
     void key(const std::string& keys) const;
     void move_pointer(int x, int y) const;
+    // Drags with the left button held from one point of the screen to another.
+    void drag(int from_x, int from_y, int to_x, int to_y) const;
 
     // The whole screen, also saved as a PNG at file.
     QImage screenshot(const std::filesystem::path& file) const;

@@ -1,0 +1,266 @@
+// The Windows setup.exe with its window under Wine on a real X server with a window
+// manager, against the local distribution server, driven by the keyboard and the window
+// system as a person would, and judged by the windows on screen, the exit code and the
+// reports. scripts/wine-test runs it with the Windows build and a Wine prefix of its own
+// (CASTMILL_WINE, WINEPREFIX, CASTMILL_WINDOWS_BUILD); without them it skips.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/dist_server.h"
+#include "support/program_run.h"
+#include "support/release_builder.h"
+#include "support/sample_suite.h"
+#include "support/scoped_env.h"
+#include "support/test_env.h"
+#include "x11/x_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace test = castmill::test;
+using namespace std::chrono_literals;
+
+// Wine shows this machine's root as drive Z:.
+std::string windows_path(const fs::path& path) {
+    std::string text = "Z:" + path.string();
+    for (char& c : text)
+        if (c == '/') c = '\\';
+    return text;
+}
+
+class SetupWindowWineTest : public ::testing::TestWithParam<test::WindowLocale> {
+protected:
+    void SetUp() override {
+        const auto wine_program = test::get_env("CASTMILL_WINE");
+        const auto build = test::get_env("CASTMILL_WINDOWS_BUILD");
+        if (!wine_program || !build || !test::get_env("WINEPREFIX"))
+            GTEST_SKIP() << "run by scripts/wine-test (CASTMILL_WINE, CASTMILL_WINDOWS_BUILD, "
+                            "WINEPREFIX)";
+        if (const std::string missing = test::XSession::missing_tools(); !missing.empty())
+            GTEST_SKIP() << "X tools not installed: " << missing;
+        wine = *wine_program;
+        windows_build = *build;
+        x = std::make_unique<test::XSession>();
+        // The suite's browser shell is the Windows demo_app, which setup.exe starts last.
+        for (const fs::path& suite : {dir / "suite", installed()}) {
+            test::make_sample_suite(suite, suite == installed() ? "1.0.0" : "2.0.0");
+            test::add_sample_key_file(suite);
+            fs::copy_file(windows_build / "testprograms/demo_app.exe",
+                          suite / "VeloraBrowser/Browser/chrome.exe",
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+
+    void TearDown() override {
+        // Wine's desktop process belongs to this test's display: the next test starts a
+        // fresh Wine session on its own.
+        if (!wine.empty()) test::run_program(fs::path(wine).parent_path() / "wineserver", {"-k"});
+        setup_run.reset();
+    }
+
+    // Publishes the suite and serves it; a big file of the release can be slowed down.
+    void serve(bool with_big_file = false) {
+        if (with_big_file) {
+            std::string big(16 << 20, '\0');
+            for (size_t i = 0; i < big.size(); ++i)
+                big[i] = static_cast<char>((i * 2654435761u) >> 13);
+            test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
+        }
+        test::DistServerOptions options;
+        options.release = dir / "release";
+        options.app_id = test::kSampleAppId;
+        options.app_secret = test::kSampleAppSecret;
+        server = std::make_unique<test::DistServer>(options);
+        server->set_host_environment();
+        test::publish_release(dir / "suite", "2.0.0", dir / "release",
+                              {"--sign", test::test_release_key_file().string(), "--manifest-url",
+                               server->manifest_url()});
+    }
+
+    // setup.exe as the suite starts it, in the test's language; returns the run.
+    std::unique_ptr<test::ChildProcess> start_setup(const std::string& out_name = "setup.out") {
+        test::ScopedEnv env;
+        env.set("LANG", GetParam().posix);
+        env.set("LC_ALL", GetParam().posix);
+        env.set("LANGUAGE", std::nullopt);
+        env.set("WINEDEBUG", "-all");
+        const fs::path setup = windows_build / "bin/setup.exe";
+        const fs::path old_cwd = fs::current_path();
+        fs::current_path(installed());
+        auto run = std::make_unique<test::ChildProcess>(
+            "/bin/sh",
+            std::vector<std::string>{
+                "-c", "exec \"$0\" \"$@\" >\"" + (dir / out_name).string() + "\" 2>&1", wine,
+                setup.string(), "--exit-pause-ms=0",
+                windows_path(setup) + ";--install_dir=" + windows_path(dir / "install") +
+                    ";--modules=3"});
+        fs::current_path(old_cwd);
+        return run;
+    }
+
+    // Starts the run and waits for its frame, the window with the suite's title.
+    void start_window() {
+        setup_run = start_setup();
+        ASSERT_TRUE(test::eventually([&] {
+            for (const auto& window : x->visible_windows(setup_run->pid()))
+                if (x->name(window) == "Castmill Setup") frame = window;
+            return !frame.empty();
+        })) << output();
+    }
+
+    fs::path installed() const { return dir / "install/Castmill"; }
+    fs::path marker() const { return dir / "install/Chromium/started.txt"; }
+
+    // setup's own log of this run, in the temporary folder of the prefix's user.
+    std::string setup_log() const {
+        std::string text;
+        std::error_code ec;
+        const fs::path users = fs::path(*test::get_env("WINEPREFIX")) / "drive_c/users";
+        for (const auto& user : fs::directory_iterator(users, ec))
+            for (const auto& entry :
+                 fs::directory_iterator(user.path() / "Temp/castmill/log", ec))
+                text += test::read_file(entry.path());
+        return text;
+    }
+    std::string output() const {
+        return test::read_file(dir / "setup.out") + "\n--- log:\n" + setup_log();
+    }
+    bool logged(const std::string& line) const {
+        return setup_log().find(line) != std::string::npos;
+    }
+
+    size_t windows_shown() const { return x->visible_windows(setup_run->pid()).size(); }
+
+    bool reported(const std::string& code) const {
+        for (const auto& report : server->reports())
+            if (report["fields"].value("logNo", std::string()) == code) return true;
+        return false;
+    }
+
+    // A PNG of the screen under the Windows build tree, for people to look at.
+    void shot(const std::string& state) const {
+        x->screenshot(windows_build / "screenshots/wine" /
+                      (std::string(GetParam().name) + "_" + state + ".png"));
+    }
+
+    // Focuses the box that is up beside the frame and presses keys in it.
+    void keys_in_box(std::initializer_list<const char*> keys) const {
+        for (const auto& window : x->visible_windows(setup_run->pid()))
+            if (window != frame) x->activate(window);
+        for (const char* pressed : keys) x->key(pressed);
+    }
+
+    test::TempDir dir;
+    std::string wine;
+    fs::path windows_build;
+    std::unique_ptr<test::XSession> x;
+    std::unique_ptr<test::DistServer> server;
+    std::unique_ptr<test::ChildProcess> setup_run;
+    std::string frame;
+};
+
+// The exit code of a Wine run: Wine hands the Windows process's code to its Unix parent.
+int exit_code(test::ChildProcess& run) {
+    if (!test::eventually([&] { return run.poll().has_value(); })) return -1;
+    const int status = run.wait();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_P(SetupWindowWineTest, DownloadShowsProgressCancelAsksBothWaysAndExitEndsWithOne) {
+    serve(true);
+    // A download that lasts about a minute unless it is cancelled.
+    test::FaultRule slow;
+    slow.path = server->release_path_of("VeloraOBS/bin/big.dll");
+    slow.chunk_delay_ms = 250;
+    server->add_fault(slow);
+    server->delay(test::DistServer::kVersionPath, 1500ms, 1);
+    const auto before = test::file_tree(installed());
+    start_window();
+    shot("preparing");
+
+    ASSERT_TRUE(test::eventually([&] { return logged("switch to status: 2"); })) << output();
+    // Progress arrives once a second.
+    ASSERT_TRUE(test::eventually([&] { return logged("total_size: "); })) << output();
+    x->activate(frame);
+    shot("downloading");
+
+    // The frameless frame follows the pointer dragged with the left button.
+    const QRect at_start = x->geometry(frame);
+    x->drag(at_start.x() + 300, at_start.y() + 20, at_start.x() + 200, at_start.y() + 60);
+    EXPECT_TRUE(test::eventually([&] {
+        return x->geometry(frame).topLeft() == at_start.topLeft() + QPoint(-100, 40);
+    })) << at_start.x() << "," << at_start.y();
+
+    // A second installer while this one runs says so and ends with -1.
+    auto second = start_setup("second.out");
+    EXPECT_EQ(exit_code(*second), 255);
+    EXPECT_NE(test::read_file(dir / "second.out").find("report error: OpenMutex error"),
+              std::string::npos)
+        << test::read_file(dir / "second.out");
+
+    // Esc asks; keeping on leaves the download running.
+    x->activate(frame);
+    x->key("Escape");
+    ASSERT_TRUE(test::eventually([&] { return windows_shown() == 2; })) << output();
+    shot("cancel_confirmation");
+    keys_in_box({"Return"});
+    ASSERT_TRUE(test::eventually([&] { return windows_shown() == 1; })) << output();
+    EXPECT_FALSE(setup_run->poll().has_value()) << output();
+
+    // The window system's close asks too; Exit, before Cancel in the tab order, stops.
+    x->activate(frame);
+    x->key("alt+F4");
+    ASSERT_TRUE(test::eventually([&] { return windows_shown() == 2; })) << output();
+    shot("close_confirmation");
+    keys_in_box({"shift+Tab", "space"});
+
+    EXPECT_EQ(exit_code(*setup_run), 1) << output();
+    EXPECT_TRUE(reported("I9102")) << output();
+    EXPECT_FALSE(reported("I9104"));
+    EXPECT_EQ(test::file_tree(installed()), before);
+    EXPECT_FALSE(fs::exists(marker()));
+}
+
+TEST_P(SetupWindowWineTest, FailedCheckRetriedFinishesAndStartsTheApplication) {
+    serve();
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    start_window();
+    ASSERT_TRUE(test::eventually([&] { return windows_shown() == 2; })) << output();
+    shot("install_failed");
+    // The service answers again; the focus is on Retry.
+    server->clear_faults();
+    keys_in_box({"Return"});
+    ASSERT_TRUE(test::eventually([&] { return logged("switch to status: 4"); })) << output();
+    shot("installing");
+
+    EXPECT_EQ(exit_code(*setup_run), 0) << output();
+    EXPECT_TRUE(reported("I9104")) << output();
+    EXPECT_TRUE(reported("I9105")) << output();
+    EXPECT_TRUE(test::eventually([&] { return fs::exists(marker()); }));
+    EXPECT_EQ(test::read_file(installed() / "Update/config.json"),
+              test::read_file(dir / "suite/Update/config.json"));
+}
+
+TEST_P(SetupWindowWineTest, FailureDialogClosedEndsWithTwo) {
+    serve();
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    start_window();
+    ASSERT_TRUE(test::eventually([&] { return windows_shown() == 2; })) << output();
+    // Close is before Retry.
+    keys_in_box({"shift+Tab", "space"});
+    EXPECT_EQ(exit_code(*setup_run), 2) << output();
+    EXPECT_FALSE(fs::exists(marker()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, SetupWindowWineTest, ::testing::ValuesIn(test::kWindowLocales),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             name.erase(name.find('-'), 1);
+                             return name;
+                         });
+
+}  // namespace
