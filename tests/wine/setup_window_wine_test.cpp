@@ -44,6 +44,9 @@ protected:
             GTEST_SKIP() << "X tools not installed: " << missing;
         wine = *wine_program;
         windows_build = *build;
+        // The prefix is shared by the runs of every test; each reads the log of its own.
+        std::error_code ignored;
+        fs::remove_all(log_folder(), ignored);
         x = std::make_unique<test::XSession>();
         // The suite's browser shell is the Windows demo_app, which setup.exe starts last.
         for (const fs::path& suite : {dir / "suite", installed()}) {
@@ -58,7 +61,7 @@ protected:
     void TearDown() override {
         // Wine's desktop process belongs to this test's display: the next test starts a
         // fresh Wine session on its own.
-        if (!wine.empty()) test::run_program(fs::path(wine).parent_path() / "wineserver", {"-k"});
+        if (!wine.empty()) test::run_program("/bin/sh", {"-c", "wineserver -k"});
         setup_run.reset();
     }
 
@@ -92,12 +95,11 @@ protected:
         const fs::path old_cwd = fs::current_path();
         fs::current_path(installed());
         auto run = std::make_unique<test::ChildProcess>(
-            "/bin/sh",
-            std::vector<std::string>{
-                "-c", "exec \"$0\" \"$@\" >\"" + (dir / out_name).string() + "\" 2>&1", wine,
-                setup.string(), "--exit-pause-ms=0",
-                windows_path(setup) + ";--install_dir=" + windows_path(dir / "install") +
-                    ";--modules=3"});
+            "/bin/sh", std::vector<std::string>{
+                           "-c", "exec \"$0\" \"$@\" >\"" + (dir / out_name).string() + "\" 2>&1",
+                           wine, setup.string(), "--exit-pause-ms=0",
+                           windows_path(setup) + ";--install_dir=" + windows_path(dir / "install") +
+                               ";--modules=3"});
         fs::current_path(old_cwd);
         return run;
     }
@@ -115,15 +117,17 @@ protected:
     fs::path installed() const { return dir / "install/Castmill"; }
     fs::path marker() const { return dir / "install/Chromium/started.txt"; }
 
-    // setup's own log of this run, in the temporary folder of the prefix's user.
+    // setup's log folder: the temporary folder of the prefix's user.
+    static fs::path log_folder() {
+        const std::string user = test::get_env("USER").value_or("root");
+        return fs::path(*test::get_env("WINEPREFIX")) / "drive_c/users" / user /
+               "Temp/castmill/log";
+    }
     std::string setup_log() const {
         std::string text;
         std::error_code ec;
-        const fs::path users = fs::path(*test::get_env("WINEPREFIX")) / "drive_c/users";
-        for (const auto& user : fs::directory_iterator(users, ec))
-            for (const auto& entry :
-                 fs::directory_iterator(user.path() / "Temp/castmill/log", ec))
-                text += test::read_file(entry.path());
+        for (const auto& entry : fs::directory_iterator(log_folder(), ec))
+            text += test::read_file(entry.path());
         return text;
     }
     std::string output() const {
@@ -183,8 +187,13 @@ TEST_P(SetupWindowWineTest, DownloadShowsProgressCancelAsksBothWaysAndExitEndsWi
     shot("preparing");
 
     ASSERT_TRUE(test::eventually([&] { return logged("switch to status: 2"); })) << output();
-    // Progress arrives once a second.
-    ASSERT_TRUE(test::eventually([&] { return logged("total_size: "); })) << output();
+    // Progress arrives once a second: at the second report the first is on screen.
+    ASSERT_TRUE(test::eventually([&] {
+        const std::string log = setup_log();
+        const size_t first = log.find("total_size: ");
+        return first != std::string::npos &&
+               log.find("total_size: ", first + 1) != std::string::npos;
+    })) << output();
     x->activate(frame);
     shot("downloading");
 
@@ -193,7 +202,8 @@ TEST_P(SetupWindowWineTest, DownloadShowsProgressCancelAsksBothWaysAndExitEndsWi
     x->drag(at_start.x() + 300, at_start.y() + 20, at_start.x() + 200, at_start.y() + 60);
     EXPECT_TRUE(test::eventually([&] {
         return x->geometry(frame).topLeft() == at_start.topLeft() + QPoint(-100, 40);
-    })) << at_start.x() << "," << at_start.y();
+    })) << at_start.x()
+        << "," << at_start.y();
 
     // A second installer while this one runs says so and ends with -1.
     auto second = start_setup("second.out");
