@@ -107,8 +107,9 @@ bool XSession::start_server(int number) {
             "-c",
             "exec \"$0\" \"$1\" -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>\"$2\" 2>\"$3\"",
             find_tool("Xvfb").string(), display, ready.string(), (dir_ / "xvfb.log").string()});
-    const bool up = wait_until(
-        [&] { return server_->poll() || read_file(ready).find('\n') != std::string::npos; });
+    const bool up = wait_until([&] {
+        return server_->poll() || read_file(ready).find('\n') != std::string::npos;
+    });
     env_.set("DISPLAY", display);
     env_.set("XAUTHORITY", std::nullopt);
     // The server this test started must be the one that answers on the display.
