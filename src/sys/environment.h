@@ -17,4 +17,9 @@ std::optional<std::string> environment_variable(const std::string& name);
 // False when the system refuses it.
 bool set_environment_variable(const std::string& name, const std::string& value);
 
+// Closes a console window that was opened for this process alone (Windows: a console
+// program started from Explorer), so that a user who starts the installer sees its window
+// only. A console shared with a shell stays, and so do redirected standard handles.
+void release_own_console();
+
 }  // namespace velora::sys

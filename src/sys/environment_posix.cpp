@@ -16,4 +16,6 @@ bool set_environment_variable(const std::string& name, const std::string& value)
     return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
+void release_own_console() {}
+
 }  // namespace velora::sys

@@ -38,4 +38,10 @@ bool set_environment_variable(const std::string& name, const std::string& value)
     return _wputenv_s(wide_name.c_str(), widen(value).c_str()) == 0;
 }
 
+void release_own_console() {
+    // The console's process list holds only this process when the console was made for it.
+    DWORD processes[2];
+    if (GetConsoleWindow() != nullptr && GetConsoleProcessList(processes, 2) == 1) FreeConsole();
+}
+
 }  // namespace velora::sys

@@ -9,6 +9,7 @@
 
 #include "base/logger.h"
 #include "layout/paths.h"
+#include "sys/environment.h"
 #include "sys/interrupt.h"
 #include "ui/frameless_window.h"
 #include "ui/install_main_window.h"
@@ -37,6 +38,7 @@ int run_window(const LaunchOptions& options) {
     font.setFamily("Verdana");
     QApplication::setFont(font);
 
+    sys::release_own_console();
     log_tagged(kLogInfo, "call show_ui");
     auto* window = new InstallMainWindow(options);
     FramelessWindow frame(window);

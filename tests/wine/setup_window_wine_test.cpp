@@ -130,8 +130,12 @@ protected:
             text += test::read_file(entry.path());
         return text;
     }
+    // What a failure shows: the ends of setup's output and of its log.
     std::string output() const {
-        return test::read_file(dir / "setup.out") + "\n--- log:\n" + setup_log();
+        const auto tail = [](const std::string& text) {
+            return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
+        };
+        return tail(test::read_file(dir / "setup.out")) + "\n--- log:\n" + tail(setup_log());
     }
     bool logged(const std::string& line) const {
         return setup_log().find(line) != std::string::npos;
@@ -153,8 +157,16 @@ protected:
 
     // Focuses the box that is up beside the frame and presses keys in it.
     void keys_in_box(std::initializer_list<const char*> keys) const {
+        std::string box;
         for (const auto& window : x->visible_windows(setup_run->pid()))
-            if (window != frame) x->activate(window);
+            if (window != frame) box = window;
+        ASSERT_FALSE(box.empty()) << output();
+        // Wine hands the focus on a moment after the window manager: keys go to the box
+        // only once it holds it.
+        ASSERT_TRUE(test::eventually([&] {
+            x->activate(box);
+            return x->active_window() == box;
+        })) << output();
         for (const char* pressed : keys) x->key(pressed);
     }
 
@@ -260,6 +272,7 @@ TEST_P(SetupWindowWineTest, FailureDialogClosedEndsWithTwo) {
     server->fail_next(test::DistServer::kVersionPath, 500, -1);
     start_window();
     ASSERT_TRUE(test::eventually([&] { return windows_shown() == 2; })) << output();
+    shot("failure_to_close");
     // Close is before Retry.
     keys_in_box({"shift+Tab", "space"});
     EXPECT_EQ(exit_code(*setup_run), 2) << output();

@@ -183,6 +183,12 @@ void XSession::activate(const std::string& window) const {
     run("xdotool", {"windowactivate", "--sync", window});
 }
 
+std::string XSession::active_window() const {
+    std::string window = run_program(find_tool("xdotool"), {"getactivewindow"}).out;
+    while (!window.empty() && window.back() == '\n') window.pop_back();
+    return window;
+}
+
 void XSession::key(const std::string& keys) const {
     run("xdotool", {"key", "--clearmodifiers", keys});
 }

@@ -61,6 +61,8 @@ public:
 
     // Gives the window the input focus through the window manager.
     void activate(const std::string& window) const;
+    // The window that has the input focus; empty when none has.
+    std::string active_window() const;
     // Presses keys with the real keyboard (XTEST), e.g. "Escape", "alt+F4", "shift+Tab".
     void key(const std::string& keys) const;
     void move_pointer(int x, int y) const;
