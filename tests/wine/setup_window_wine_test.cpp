@@ -79,9 +79,10 @@ protected:
         options.app_secret = test::kSampleAppSecret;
         server = std::make_unique<test::DistServer>(options);
         server->set_host_environment();
+        // No compressed copies: the slowed raw file is the one setup must fetch.
         test::publish_release(dir / "suite", "2.0.0", dir / "release",
                               {"--sign", test::test_release_key_file().string(), "--manifest-url",
-                               server->manifest_url()});
+                               server->manifest_url(), "--no-compress"});
     }
 
     // setup.exe as the suite starts it, in the test's language; returns the run.
