@@ -111,9 +111,9 @@ QString failure_content(const FailureWords& words) {
     const QString link_text = localized_text("OpenDownloadPage");
     const QString after_link;
 #endif
-    const QString link = QString("<a href=\"%1\" style=\"color:#158CFF;\">%2</a>")
-                             .arg(QString::fromStdString(help_address()).toHtmlEscaped(),
-                                  link_text.toHtmlEscaped());
+    const QString link =
+        QString("<a href=\"%1\" style=\"color:#158CFF;\">%2</a>")
+            .arg(QString::fromStdString(help_address()).toHtmlEscaped(), link_text.toHtmlEscaped());
     const QString persists = localized_text("InstallPersists");
     QString link_line = persists.toHtmlEscaped() + gap(persists, link_text) + link;
     if (after_link.isEmpty())

@@ -30,10 +30,10 @@ std::string help_address();
 
 struct FailureWords {
     FailureClass kind = FailureClass::kOther;
-    QString headline;   // what happened, shown in red
-    QString advice;     // what to do; empty when nothing the user does helps
-    QString code_line;  // the result code, in small print
-    bool retry = false; // another attempt of the stage can succeed
+    QString headline;    // what happened, shown in red
+    QString advice;      // what to do; empty when nothing the user does helps
+    QString code_line;   // the result code, in small print
+    bool retry = false;  // another attempt of the stage can succeed
 };
 
 // The dialog's words for a stage that ended with code. bytes_needed: what the stage

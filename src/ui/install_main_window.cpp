@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
-#include <QKeyEvent>
 #include <QFontDatabase>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMovie>
 #include <QPixmap>

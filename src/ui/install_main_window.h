@@ -21,13 +21,13 @@ namespace velora::st {
 
 // Waits of the window. Production values by default; tests shorten them.
 struct WindowTimings {
-    std::chrono::milliseconds status_tick{100};     // status switch timer
-    std::chrono::milliseconds retry_delay{1000};    // after a dialog asked to retry
-    std::chrono::milliseconds install_creep{3000};  // one percent while installing
-    std::chrono::milliseconds poll_emit{500};       // least gap of size-poller progress
-    std::chrono::milliseconds poll_sleep{10};       // size poller pass
-    std::chrono::milliseconds download_emit{1000};  // least gap of download progress
-    std::chrono::milliseconds complete_pause{1500}; // "Complete" on screen before the end
+    std::chrono::milliseconds status_tick{100};      // status switch timer
+    std::chrono::milliseconds retry_delay{1000};     // after a dialog asked to retry
+    std::chrono::milliseconds install_creep{3000};   // one percent while installing
+    std::chrono::milliseconds poll_emit{500};        // least gap of size-poller progress
+    std::chrono::milliseconds poll_sleep{10};        // size poller pass
+    std::chrono::milliseconds download_emit{1000};   // least gap of download progress
+    std::chrono::milliseconds complete_pause{1500};  // "Complete" on screen before the end
 };
 
 // One bar for the whole run: the download fills it up to kDownloadShare per cent, the

@@ -68,8 +68,8 @@ void InstallMainWindow::remove_dim_overlay() {
 void InstallMainWindow::_show_install_failed(RunStatus stage, int code) {
     if (cancelled()) return;
     const FailureWords words = failure_words(stage, code, bytes_still_needed(stage));
-    log_tagged(kLogInfo, "failure dialog: stage %d code %d class %d retry %d",
-               status_number(stage), code, static_cast<int>(words.kind), words.retry ? 1 : 0);
+    log_tagged(kLogInfo, "failure dialog: stage %d code %d class %d retry %d", status_number(stage),
+               code, static_cast<int>(words.kind), words.retry ? 1 : 0);
     _show_dim_overlay();
     message_box = new STMessageBox(this);
     STMessageBox* box = message_box;

@@ -9,9 +9,8 @@
 #include "base/logger.h"
 
 #ifdef CASTMILL_WITH_XCB
-#include <xcb/xcb.h>
-
 #include <QtGui/qguiapplication_platform.h>
+#include <xcb/xcb.h>
 
 #include <cmath>
 #include <memory>
