@@ -14,6 +14,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "app/run_status.h"
 #include "app/setup_center_engine.h"
@@ -88,6 +89,7 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
     run = std::make_unique<RunController>(launch_options, std::move(engine), observer);
     build_ui();
     Localizer::instance().init();
+    name_controls();
 
     setFixedSize(width(), height());
     Qt::WindowFlags flags = windowFlags();
@@ -248,18 +250,38 @@ void InstallMainWindow::build_ui() {
     ui->progressBar->setValue(24);
     ui->progressBar->setTextVisible(false);
 
-    setWindowTitle(QCoreApplication::translate("InstallMainWindow", "Dialog"));
-    ui->titleImage->setText(QCoreApplication::translate("InstallMainWindow", "Castmill"));
-    ui->minBotton->setText(QCoreApplication::translate("InstallMainWindow", "min"));
-    ui->closeBotton->setText(QCoreApplication::translate("InstallMainWindow", "exit"));
-    ui->prevInfoButton->setText(QCoreApplication::translate("InstallMainWindow", "Prev Tip>"));
-    ui->nextInfoButton->setText(QCoreApplication::translate("InstallMainWindow", "Next Tip>"));
     ui->statusEffect->setText("");
     // Each label gets its text from the run; none shows a placeholder meanwhile.
     for (QLabel* label : {ui->infoTitleLabel, ui->infoDetailLabel, ui->downloadCostTime,
                           ui->downloadInformation, ui->progressInformation})
         label->clear();
     QMetaObject::connectSlotsByName(this);
+}
+
+// What a screen reader says for each part of the window, in the user's language; the
+// buttons draw icons only, so their texts are their names.
+void InstallMainWindow::name_controls() {
+    const QString window_name = tr_key("WindowName");
+    setWindowTitle(window_name);
+    setAccessibleName(window_name);
+    ui->titleImage->setAccessibleName(tr_key("TitleImageName"));
+    const std::pair<QToolButton*, const char*> buttons[] = {{ui->minBotton, "MinimizeButton"},
+                                                            {ui->closeBotton, "CloseButton"},
+                                                            {ui->prevInfoButton, "PreviousTip"},
+                                                            {ui->nextInfoButton, "NextTip"}};
+    for (const auto& [button, key] : buttons) {
+        button->setText(tr_key(key));
+        button->setAccessibleName(tr_key(key));
+        button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    }
+    ui->imageWindow->setAccessibleName(tr_key("TipsArea"));
+    ui->imageWindow->setDotNamer([this](int index, int count) {
+        return tr_key("TipDot")
+            .replace("{n}", QString::number(index + 1))
+            .replace("{count}", QString::number(count));
+    });
+    ui->progressBar->setAccessibleName(tr_key("ProgressName"));
+    ui->statusEffect->setAccessibleName(tr_key("BusyName"));
 }
 
 void InstallMainWindow::_load_fonts() {
@@ -366,6 +388,7 @@ void InstallMainWindow::_update_status_effect(bool force) {
         ui->statusEffect->hide();
     } else if (complete) {
         ui->statusEffect->setPixmap(QPixmap(qt_path(resource_dir / "complate_label.png")));
+        ui->statusEffect->setAccessibleName(tr_key("Complete"));
     } else if (!ui->statusEffect->movie()) {
         auto* movie =
             new QMovie(qt_path(resource_dir / "loading.gif"), QByteArray(), ui->statusEffect);

@@ -81,6 +81,7 @@ protected:
 
 private:
     void build_ui();
+    void name_controls();
     void _load_fonts();
     void _update_status_effect(bool force);
     void _show_tip(int index);

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTextDocumentFragment>
 #include <QToolButton>
 #include <algorithm>
 
@@ -75,6 +76,8 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
         QIcon(velora::st::qt_path(velora::st::resources_folder() / "popup_close.png")));
     close_button->setFixedSize(24, 24);
     close_button->setIconSize(QSize(24, 24));
+    close_button->setAccessibleName(
+        QString::fromStdString(velora::st::Localizer::instance().text("CloseButton")));
     connect(close_button, &QToolButton::clicked, this, &STMessageBox::on_close_button_clicked);
     grid->addWidget(close_button, 0, 2, 1, 1, Qt::AlignRight);
 
@@ -111,10 +114,15 @@ STMessageBox::~STMessageBox() {
 
 void STMessageBox::setTitle(const char* title) {
     title_label->setText(title ? QString::fromUtf8(title) : QString());
+    // The box is called by its title, without the title's markup.
+    const QString name = QTextDocumentFragment::fromHtml(title_label->text()).toPlainText();
+    setAccessibleName(name);
+    setWindowTitle(name);
 }
 
 void STMessageBox::setContent(const char* content) {
     content_label->setText(content ? QString::fromUtf8(content) : QString());
+    setAccessibleDescription(QTextDocumentFragment::fromHtml(content_label->text()).toPlainText());
 }
 
 void STMessageBox::addButton(int type, bool primary) {

@@ -64,6 +64,7 @@ int run_window(const LaunchOptions& options) {
     auto* window = new InstallMainWindow(options);
     FramelessWindow frame(window);
     frame.setWindowTitle(kWindowTitle);
+    frame.setAccessibleName(window->accessibleName());
     window->setOuterFrame(&frame);
 
     // Centred in the screen's free area (without panels), never off it.
