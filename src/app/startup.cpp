@@ -30,19 +30,30 @@ namespace {
 constexpr const char* kReportVersion = "1.0.0";
 constexpr const char* kUserAppDataVariable = "OBS_USER_APPDATA_PATH";
 
-int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
-    if (sys::NamedMutex::exists(kAdminMutexName)) {
-        call_exit("OpenMutex error", steps.exit_pause);
-        return kExitAlreadyRunning;
+void end_reports_and_log(std::chrono::milliseconds pause);
+
+// The end of a second installer. Where the person was shown the running window or a
+// message, standard output stays clean and nothing is left to wait for.
+int exit_already_running(const char* message, const LaunchOptions& options,
+                         const StartupSteps& steps) {
+    if (steps.tell_already_running && steps.tell_already_running(options, steps.exit_pause)) {
+        log_tagged(kLogWarning, "call exit: %s", message);
+        end_reports_and_log(std::chrono::milliseconds(0));
+    } else {
+        call_exit(message, steps.exit_pause);
     }
+    return kExitAlreadyRunning;
+}
+
+int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
+    if (sys::NamedMutex::exists(kAdminMutexName))
+        return exit_already_running("OpenMutex error", options, steps);
     int code = 0;
     auto mutex = sys::NamedMutex::create_owned(kAdminMutexName, &code);
     // Losing the name to an installer that started in the same instant is a second
     // instance too; any other failure leaves this run unguarded, as a failed create would.
-    if (!mutex && code == sys::kErrorAlreadyExists) {
-        call_exit("OpenMutex error", steps.exit_pause);
-        return kExitAlreadyRunning;
-    }
+    if (!mutex && code == sys::kErrorAlreadyExists)
+        return exit_already_running("OpenMutex error", options, steps);
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kAdminMutexName, code);
     // Under the mutex, before anything reads the install folder: a switch an earlier run
     // left unfinished is settled first.
@@ -64,10 +75,8 @@ int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
     if (!sys::NamedMutex::exists(kNonAdminMutexName)) {
         mutex = sys::NamedMutex::create_owned(kNonAdminMutexName, &code);
     }
-    if (!mutex && code == sys::kErrorAlreadyExists) {
-        call_exit("OpenMutex admin error", steps.exit_pause);
-        return kExitAlreadyRunning;
-    }
+    if (!mutex && code == sys::kErrorAlreadyExists)
+        return exit_already_running("OpenMutex admin error", launch.options, steps);
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kNonAdminMutexName, code);
 
     const std::optional<int> elevated_exit = steps.relaunch_elevated(launch.command_line);
@@ -81,6 +90,16 @@ int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
 
 }  // namespace
 
+namespace {
+
+void end_reports_and_log(std::chrono::milliseconds pause) {
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    blog_reporter().stop();
+    close_local_logger();
+}
+
+}  // namespace
+
 void call_exit(const char* message, std::chrono::milliseconds pause) {
     if (message != nullptr) {
         std::printf("report error: %s\n", message);
@@ -89,9 +108,7 @@ void call_exit(const char* message, std::chrono::milliseconds pause) {
     } else {
         log_tagged(kLogWarning, "call exit");
     }
-    if (pause.count() > 0) std::this_thread::sleep_for(pause);
-    blog_reporter().stop();
-    close_local_logger();
+    end_reports_and_log(pause);
 }
 
 std::optional<int> relaunch_elevated_and_wait(const std::string& command_line) {

@@ -6,11 +6,16 @@
 #include <QIcon>
 #include <QScreen>
 #include <QString>
+#include <QTimer>
 
 #include "base/logger.h"
 #include "layout/paths.h"
+#include "ui/dialog_texts.h"
 #include "ui/frameless_window.h"
 #include "ui/install_main_window.h"
+#include "ui/localizer.h"
+#include "ui/message_box.h"
+#include "ui/running_window.h"
 #include "ui/window_placement.h"
 
 namespace velora::st {
@@ -40,17 +45,41 @@ void scale_to_fit_screen(int& argc, char** argv) {
     qputenv("QT_SCALE_FACTOR", QByteArray::number(scaled, 'f', 3));
 }
 
+// Qt reads argv[0] on some platforms, so the list holds the program name only.
+char program_name[] = "setup";
+char* program_argv[] = {program_name, nullptr};
+int program_argc = 1;
+
 }  // namespace
+
+bool tell_already_running(std::chrono::milliseconds shown_for) {
+    QApplication app(program_argc, program_argv);
+    if (raise_running_window()) return true;
+    Localizer::instance().init();
+    STMessageBox box;
+    box.setTitle(QString("<font color='#333333'>%1</font>")
+                     .arg(localized_text("AlreadyRunningTitle").toHtmlEscaped())
+                     .toUtf8()
+                     .constData());
+    box.setContent(QString("<font color='#333333'>%1</font>")
+                       .arg(sentence_of("AlreadyRunning").toHtmlEscaped())
+                       .toUtf8()
+                       .constData());
+    box.addButton(STMessageBox::kClose, true);
+    box.setDefaultButton(STMessageBox::kClose);
+    QTimer::singleShot(shown_for, &box, &QDialog::reject);
+    box.adjustSize();
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        box.move(centred_position(box.size(), screen->availableGeometry()));
+    box.exec();
+    return true;
+}
 
 int run_window(const LaunchOptions& options) {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-    // Qt reads argv[0] on some platforms, so the list holds the program name only.
-    static char program_name[] = "setup";
-    static char* argv[] = {program_name, nullptr};
-    int argc = 1;
-    scale_to_fit_screen(argc, argv);
-    QApplication app(argc, argv);
+    scale_to_fit_screen(program_argc, program_argv);
+    QApplication app(program_argc, program_argv);
     // Only the window's done() ends the run: its result is the exit code.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -72,6 +101,7 @@ int run_window(const LaunchOptions& options) {
         frame.move(centred_position(frame.sizeHint(), screen->availableGeometry()));
     follow_window_system_position(frame);
     frame.show();
+    mark_running_window(frame);
     QApplication::exec();
     // The window's result is the run's exit code.
     return window->result();

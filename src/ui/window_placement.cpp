@@ -7,11 +7,9 @@
 #include <algorithm>
 
 #include "base/logger.h"
+#include "ui/x11_connection.h"
 
 #ifdef CASTMILL_WITH_XCB
-#include <QtGui/qguiapplication_platform.h>
-#include <xcb/xcb.h>
-
 #include <cmath>
 #include <memory>
 #endif
@@ -33,9 +31,8 @@ QPoint centred_position(const QSize& size, const QRect& available) {
 
 std::optional<QPoint> window_system_position(QWidget& window) {
 #ifdef CASTMILL_WITH_XCB
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11 || !window.windowHandle()) return std::nullopt;
-    xcb_connection_t* connection = x11->connection();
+    xcb_connection_t* connection = x11_connection();
+    if (!connection || !window.windowHandle()) return std::nullopt;
     const auto id = static_cast<xcb_window_t>(window.winId());
     std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
         xcb_get_geometry_reply(connection, xcb_get_geometry(connection, id), nullptr), &std::free);
