@@ -258,8 +258,7 @@ void InstallMainWindow::build_ui() {
     QMetaObject::connectSlotsByName(this);
 }
 
-// What a screen reader says for each part of the window, in the user's language; the
-// buttons draw icons only, so their texts are their names.
+// What a screen reader says for each part of the window, in the user's language.
 void InstallMainWindow::name_controls() {
     const QString window_name = tr_key("WindowName");
     setWindowTitle(window_name);
@@ -269,11 +268,8 @@ void InstallMainWindow::name_controls() {
                                                             {ui->closeBotton, "CloseButton"},
                                                             {ui->prevInfoButton, "PreviousTip"},
                                                             {ui->nextInfoButton, "NextTip"}};
-    for (const auto& [button, key] : buttons) {
-        button->setText(tr_key(key));
-        button->setAccessibleName(tr_key(key));
-        button->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    }
+    // No text: a tool button without its icon (the hidden tip arrows) would draw it.
+    for (const auto& [button, key] : buttons) button->setAccessibleName(tr_key(key));
     ui->imageWindow->setAccessibleName(tr_key("TipsArea"));
     ui->imageWindow->setDotNamer([this](int index, int count) {
         return tr_key("TipDot")

@@ -51,7 +51,7 @@ std::string XSession::missing_tools() {
     return missing;
 }
 
-XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")) {
+XSession::XSession(QSize screen) : dir_(make_unique_directory(isolate_environment(), "x11-")) {
     // Parallel tests each need their own display. With -displayfd alone the server
     // picks its number before it takes the lock, so two servers starting together can
     // share one and a client reaches neither; so the number is chosen here, spread by
@@ -62,7 +62,7 @@ XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")
     for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
         const int number = first + attempt * 7;
         if (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
-        if (start_server(number)) break;
+        if (start_server(number, screen)) break;
         failures += "\n:" + std::to_string(number) + ": " + read_file(dir_ / "xvfb.log");
     }
     if (display_.empty()) throw std::runtime_error("Xvfb did not start:" + failures);
@@ -87,7 +87,7 @@ XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")
                                  read_file(dir_ / "openbox.log"));
 }
 
-bool XSession::start_server(int number) {
+bool XSession::start_server(int number, QSize screen) {
     const fs::path ready = dir_ / "display";
     std::error_code ignored;
     fs::remove(ready, ignored);
@@ -97,11 +97,11 @@ bool XSession::start_server(int number) {
         "/bin/sh",
         std::vector<std::string>{
             "-c",
-            "exec \"$0\" \"$1\" -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>\"$2\" 2>\"$3\"",
-            find_tool("Xvfb").string(), display, ready.string(), (dir_ / "xvfb.log").string()});
-    const bool up = wait_until([&] {
-        return server_->poll() || read_file(ready).find('\n') != std::string::npos;
-    });
+            "exec \"$0\" \"$1\" -displayfd 3 -screen 0 \"$4\" -nolisten tcp 3>\"$2\" 2>\"$3\"",
+            find_tool("Xvfb").string(), display, ready.string(), (dir_ / "xvfb.log").string(),
+            std::to_string(screen.width()) + "x" + std::to_string(screen.height()) + "x24"});
+    const bool up = wait_until(
+        [&] { return server_->poll() || read_file(ready).find('\n') != std::string::npos; });
     env_.set("DISPLAY", display);
     env_.set("XAUTHORITY", std::nullopt);
     // The server this test started must be the one that answers on the display.
@@ -181,6 +181,16 @@ void XSession::key(const std::string& keys) const {
 
 void XSession::move_pointer(int x, int y) const {
     run("xdotool", {"mousemove", "--sync", std::to_string(x), std::to_string(y)});
+}
+
+void XSession::minimize(const std::string& window) const {
+    run("xdotool", {"windowminimize", "--sync", window});
+}
+
+std::string XSession::active_window() const {
+    std::string id = run("xdotool", {"getactivewindow"});
+    while (!id.empty() && id.back() == '\n') id.pop_back();
+    return id;
 }
 
 QImage XSession::screenshot(const fs::path& file) const {
