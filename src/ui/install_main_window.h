@@ -30,9 +30,9 @@ struct WindowTimings {
     std::chrono::milliseconds complete_pause{1500};  // "Complete" on screen before the end
 };
 
-// One bar for the whole run: the download fills it up to kDownloadShare per cent, the
+// One bar for the whole run: the download fills it up to kBarShareOfDownload per cent, the
 // install the rest, so it never falls back when the install begins.
-inline constexpr int kDownloadShare = 80;
+inline constexpr int kBarShareOfDownload = 80;
 int run_percent(bool installing, int stage_percent);
 
 struct InstallMainWindowUi;

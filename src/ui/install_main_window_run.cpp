@@ -32,8 +32,8 @@ int64_t wall_ms() { return QDateTime::currentMSecsSinceEpoch(); }
 
 int run_percent(bool installing, int stage_percent) {
     const int percent = std::clamp(stage_percent, 0, 100);
-    return installing ? kDownloadShare + percent * (100 - kDownloadShare) / 100
-                      : percent * kDownloadShare / 100;
+    return installing ? kBarShareOfDownload + percent * (100 - kBarShareOfDownload) / 100
+                      : percent * kBarShareOfDownload / 100;
 }
 
 void InstallMainWindow::_start_check() {

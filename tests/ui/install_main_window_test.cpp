@@ -233,7 +233,7 @@ private slots:
         QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
         started.open();
         // Half of the download: half of the download's share of the bar.
-        QTRY_COMPARE(bar->value(), velora::st::kDownloadShare / 2);
+        QTRY_COMPARE(bar->value(), velora::st::kBarShareOfDownload / 2);
         QVERIFY(bar->isVisible());
         QVERIFY(!child<QLabel>(*window, "statusEffect")->isVisible());
         QVERIFY(text_of(*window, "downloadCostTime").contains(">100M<"));
@@ -246,10 +246,10 @@ private slots:
         QVERIFY(!close_button->isEnabled());
         // The bar runs on from the download's share; it never falls back to 0.
         QTRY_VERIFY(placing.has_waiter());
-        QCOMPARE(bar->value(), velora::st::kDownloadShare);
+        QCOMPARE(bar->value(), velora::st::kBarShareOfDownload);
         // The engine has placed 500 of its 1000 bytes.
         placing.open();
-        const int half = velora::st::kDownloadShare + (100 - velora::st::kDownloadShare) / 2;
+        const int half = velora::st::kBarShareOfDownload + (100 - velora::st::kBarShareOfDownload) / 2;
         QTRY_COMPARE(bar->value(), half);
         QVERIFY(text_of(*window, "downloadInformation").contains(QString(">%1%<").arg(half)));
         QVERIFY(castmill::test::save_screenshot(*window, "install_window_installing"));
