@@ -7,16 +7,6 @@ namespace velora::st {
 
 namespace {
 
-// libcurl's codes that the installer's transfers turn into failures of their own kind; any
-// other code of a transfer means the connection did not get through or broke off.
-constexpr int kCurlHttpReturnedError = 22;
-constexpr int kCurlWriteError = 23;  // the file could not be written: the disk is full
-constexpr int kCurlAbortedByCallback = 42;
-constexpr int kCurlFileSizeExceeded = 63;
-constexpr int kCurlRangeError = 33;
-// ERROR_HANDLE_DISK_FULL, the other way the system says it.
-constexpr int kErrorHandleDiskFull = 39;
-
 // A transfer's code: libcurl's, or the transfer client's own 101-107.
 FailureClass transfer_class(int code) {
     switch (code) {
@@ -55,7 +45,8 @@ FailureClass failure_class(RunStatus stage, int code) {
     if (code > kSetupDownloadFailedBase && code < kSetupExitCodeBase)
         return transfer_class(code - kSetupDownloadFailedBase);
     if (code == kSetupInUse || code == kSetupSharingViolation) return FailureClass::kInUse;
-    if (code == sys::kErrorDiskFull || code == kErrorHandleDiskFull) return FailureClass::kDiskFull;
+    if (code == sys::kErrorDiskFull || code == sys::kErrorHandleDiskFull)
+        return FailureClass::kDiskFull;
     if (code == kSetupDowngradeRefused) return FailureClass::kDowngrade;
     // 920-929: the release's trust (signatures, their expiry, documents that do not match).
     if (code >= kSetupUntrustedRelease && code < kSetupUntrustedRelease + 10)
