@@ -10,6 +10,12 @@ namespace velora::st {
 
 struct LaunchOptions;
 
+// The install stage's own progress: bytes placed in the new tree of all it takes.
+struct InstallProgress {
+    int64_t placed = 0;
+    int64_t total = 0;  // 0: not known (not planned yet, or the full installer runs)
+};
+
 // What a run asks of the setup engine. Every call but cancel, stage, download_total,
 // expected_install_size and modules runs on the run's worker thread.
 class InstallEngine {
@@ -25,6 +31,8 @@ public:
     // the full installer runs.
     virtual int stage() const = 0;
     virtual int64_t expected_install_size() const = 0;
+    // Safe from any thread.
+    virtual InstallProgress install_progress() const { return {}; }
     // The bytes of the planned download, known once it has been planned; a download with
     // everything already present reports no progress.
     virtual int64_t download_total() const = 0;

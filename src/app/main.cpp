@@ -19,5 +19,10 @@ int main(int argc, char** argv) {
         return run_unattended(options);
     });
     steps.exit_pause = arguments.exit_pause;
+#ifdef CASTMILL_WITH_WINDOW
+    steps.tell_already_running = [](const LaunchOptions& options, std::chrono::milliseconds shown) {
+        return !options.silent && tell_already_running(shown);
+    };
+#endif
     return run_setup(arguments.command_line, steps);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/failure_class.h"
 #include "base/logger.h"
 #include "setup/setup_result.h"
 
@@ -65,7 +66,7 @@ int RunController::check(std::string& message) {
     modules_ = engine_->modules();
     if (code != kSetupOk && !cancelled_)
         report_setup_error(modules_, RunStatus::kChecking,
-                           "code:" + std::to_string(code) + " " + message);
+                           failure_detail(RunStatus::kChecking, code, message));
     return code;
 }
 
@@ -107,14 +108,14 @@ int RunController::run_to_end(std::string& failed) {
     int code = run(RunStatus::kChecking, message);
     if (cancelled_) return kExitCancelled;
     if (code != kSetupOk) {
-        failed = "code:" + std::to_string(code) + " " + message;
+        failed = failure_detail(RunStatus::kChecking, code, message);
         return kExitFailed;
     }
     message.clear();
     code = run(RunStatus::kDownloading, message);
     if (cancelled_) return kExitCancelled;
     if (code != kSetupOk) {
-        failed = "download failed code: " + std::to_string(code);
+        failed = failure_detail(RunStatus::kDownloading, code, message);
         return kExitFailed;
     }
     message.clear();
@@ -122,9 +123,7 @@ int RunController::run_to_end(std::string& failed) {
     // A cancel that came before the install began; once it has, none is taken.
     if (cancelled_) return kExitCancelled;
     if (code != kSetupOk) {
-        failed = code == kSetupInUse && !message.empty()
-                     ? "files are in use by:\n" + message
-                     : "code: " + std::to_string(code) + " install error";
+        failed = failure_detail(RunStatus::kInstalling, code, message);
         return kExitFailed;
     }
     start_application();

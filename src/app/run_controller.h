@@ -77,6 +77,7 @@ public:
     int64_t install_total() const;
     // The full installer's estimate of what it writes; 0 in module mode.
     int64_t expected_install_size() const { return engine_->expected_install_size(); }
+    InstallProgress install_progress() const { return engine_->install_progress(); }
     // Files land in the install folder (or the full installer runs) now.
     bool install_writing() const { return engine_->stage() == kInstallWritingFiles; }
     const LaunchOptions& options() const { return options_; }

@@ -29,6 +29,10 @@ int SetupCenterEngine::stage() const { return center.stage(); }
 
 int64_t SetupCenterEngine::expected_install_size() const { return center.expected_install_size(); }
 
+InstallProgress SetupCenterEngine::install_progress() const {
+    return {center.install_placed_bytes(), center.install_total_bytes()};
+}
+
 int64_t SetupCenterEngine::download_total() const { return center.plan().total_bytes; }
 
 int SetupCenterEngine::modules() const { return module_flags; }

@@ -19,6 +19,7 @@ public:
     void cancel() override;
     int stage() const override;
     int64_t expected_install_size() const override;
+    InstallProgress install_progress() const override;
     int64_t download_total() const override;
     int modules() const override;
     int start_application(const std::filesystem::path& install_dir) override;

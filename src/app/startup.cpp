@@ -30,23 +30,34 @@ namespace {
 constexpr const char* kReportVersion = "1.0.0";
 constexpr const char* kUserAppDataVariable = "OBS_USER_APPDATA_PATH";
 
+void end_reports_and_log(std::chrono::milliseconds pause);
+
+// The end of a second installer. Where the person was shown the running window or a
+// message, standard output stays clean and nothing is left to wait for.
+int exit_already_running(const char* message, const LaunchOptions& options,
+                         const StartupSteps& steps) {
+    if (steps.tell_already_running && steps.tell_already_running(options, steps.exit_pause)) {
+        log_tagged(kLogWarning, "call exit: %s", message);
+        end_reports_and_log(std::chrono::milliseconds(0));
+    } else {
+        call_exit(message, steps.exit_pause);
+    }
+    return kExitAlreadyRunning;
+}
+
 // The guard covers the install folder for the whole machine: two installers on one folder
 // from two login sessions or users would undo each other's switch; on two folders they may
 // both run.
 int run_as_elevated(const LaunchOptions& options, const StartupSteps& steps) {
     const std::filesystem::path& folder = options.install_dir;
-    if (sys::NamedMutex::exists(kAdminMutexName, folder)) {
-        call_exit("OpenMutex error", steps.exit_pause);
-        return kExitAlreadyRunning;
-    }
+    if (sys::NamedMutex::exists(kAdminMutexName, folder))
+        return exit_already_running("OpenMutex error", options, steps);
     int code = 0;
     auto mutex = sys::NamedMutex::create_owned(kAdminMutexName, folder, &code);
     // Losing the name to an installer that started in the same instant is a second
     // instance too; any other failure leaves this run unguarded, as a failed create would.
-    if (!mutex && code == sys::kErrorAlreadyExists) {
-        call_exit("OpenMutex error", steps.exit_pause);
-        return kExitAlreadyRunning;
-    }
+    if (!mutex && code == sys::kErrorAlreadyExists)
+        return exit_already_running("OpenMutex error", options, steps);
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kAdminMutexName, code);
     // Under the mutex, before anything reads the install folder: a switch an earlier run
     // left unfinished is settled first.
@@ -69,10 +80,8 @@ int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
     if (!sys::NamedMutex::exists(kNonAdminMutexName, folder)) {
         mutex = sys::NamedMutex::create_owned(kNonAdminMutexName, folder, &code);
     }
-    if (!mutex && code == sys::kErrorAlreadyExists) {
-        call_exit("OpenMutex admin error", steps.exit_pause);
-        return kExitAlreadyRunning;
-    }
+    if (!mutex && code == sys::kErrorAlreadyExists)
+        return exit_already_running("OpenMutex admin error", launch.options, steps);
     if (!mutex) log_tagged(kLogWarning, "create mutex %s failed: %d", kNonAdminMutexName, code);
 
     const std::optional<int> elevated_exit = steps.relaunch_elevated(launch.command_line);
@@ -86,6 +95,16 @@ int run_as_user(const ParsedLaunch& launch, const StartupSteps& steps) {
 
 }  // namespace
 
+namespace {
+
+void end_reports_and_log(std::chrono::milliseconds pause) {
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    blog_reporter().stop();
+    close_local_logger();
+}
+
+}  // namespace
+
 void call_exit(const char* message, std::chrono::milliseconds pause) {
     if (message != nullptr) {
         std::printf("report error: %s\n", message);
@@ -94,9 +113,7 @@ void call_exit(const char* message, std::chrono::milliseconds pause) {
     } else {
         log_tagged(kLogWarning, "call exit");
     }
-    if (pause.count() > 0) std::this_thread::sleep_for(pause);
-    blog_reporter().stop();
-    close_local_logger();
+    end_reports_and_log(pause);
 }
 
 std::optional<int> relaunch_elevated_and_wait(const std::string& command_line) {

@@ -28,6 +28,10 @@ struct StartupSteps {
     // Starts the elevated copy of this executable with the command line and waits for it;
     // its exit code when that could be read.
     std::function<std::optional<int>(const std::string& command_line)> relaunch_elevated;
+    // Tells the person that an installer runs already (raises its window, or shows a
+    // message for at most the given time); true when it did. Unset, or false (an
+    // unattended run), the second installer says so on standard output.
+    std::function<bool(const LaunchOptions&, std::chrono::milliseconds)> tell_already_running;
     // Whether this process runs the window itself (true) or relaunches elevated.
     bool elevated = true;
     std::chrono::milliseconds exit_pause = kExitPause;

@@ -14,6 +14,13 @@ namespace velora {
 // 2100 + code: a transfer that failed with libcurl's code or the transfer client's own
 // 101-107 (2142 is the cancelled one, below). Only ever added to, hence a plain integer.
 inline constexpr int kSetupDownloadFailedBase = 2100;
+// libcurl's codes that the installer's transfers turn into failures of their own kind; any
+// other code of a transfer means the connection did not get through or broke off.
+inline constexpr int kCurlHttpReturnedError = 22;
+inline constexpr int kCurlWriteError = 23;  // the file could not be written: the disk is full
+inline constexpr int kCurlRangeError = 33;
+inline constexpr int kCurlAbortedByCallback = 42;
+inline constexpr int kCurlFileSizeExceeded = 63;
 // 100000 + code: the exit code of a program the installer started (the full installer),
 // or the system code of a start that failed.
 inline constexpr int kSetupExitCodeBase = 100000;

@@ -157,6 +157,8 @@ int SetupCenter::_install_file(const FileEntry& entry) {
         if (code == kDownloadHashMismatch && !from_archive) forget_download(entry);
         if (code != sys::kErrorSuccess)
             log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
+        else
+            placed_bytes_ += entry.fileSize;
         return code;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "SetupCenter::_install_file file:%s error: %d %s", entry.filePath,

@@ -187,6 +187,7 @@ int SetupCenter::link_unchanged_files(std::string& message) {
                 message = "file changed during the install: " + entry.filePath;
                 return code == kDownloadHashMismatch ? code : kSetupFileSystemError;
             }
+            placed_bytes_ += entry.fileSize;
         }
     }
     return kSetupOk;
@@ -409,6 +410,11 @@ int SetupCenter::install(std::string& message) {
     if (target_.modules <= 0) return install_full_package(message);
 
     const bool with_app = (target_.modules & ModuleApp) != 0;
+    int64_t staging_total = 0;
+    for (const auto& [module, entries] : plan_.install_lists)
+        for (const FileEntry& entry : entries) staging_total += entry.fileSize;
+    placed_bytes_ = 0;
+    staging_total_bytes_ = staging_total;
     staging_dir_ = free_sibling(target_.install_dir, ".staging");
     stage_ = kInstallWritingFiles;
     log_tagged(kLogInfo, "start to call install exe");

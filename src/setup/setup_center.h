@@ -87,6 +87,10 @@ public:
     void cancel();
     int64_t expected_install_size() const;
     int stage() const { return stage_; }
+    // Bytes of the selected modules' files placed in the new tree so far, of all of them;
+    // both 0 until install() has planned the tree (and in full-package mode).
+    int64_t install_placed_bytes() const { return placed_bytes_; }
+    int64_t install_total_bytes() const { return staging_total_bytes_; }
 
     // --- the run's state ---
     const InstallTarget& target() const { return target_; }
@@ -216,6 +220,8 @@ private:
     std::filesystem::path staging_dir_;
     std::filesystem::path extract_dir_;
     std::atomic<int> stage_{kInstallNotStarted};
+    std::atomic<int64_t> placed_bytes_{0};
+    std::atomic<int64_t> staging_total_bytes_{0};
 
     // The download's own state: what is left to fetch, and what has been.
     std::list<FileEntry> work_queue_;

@@ -16,6 +16,7 @@ inline constexpr int kErrorSharingViolation = 32;
 inline constexpr int kErrorNotSupported = 50;
 inline constexpr int kErrorFileExists = 80;
 inline constexpr int kErrorInvalidParameter = 87;
+inline constexpr int kErrorHandleDiskFull = 39;  // the other way the system says the disk is full
 inline constexpr int kErrorDiskFull = 112;
 inline constexpr int kErrorDirNotEmpty = 145;
 inline constexpr int kErrorAlreadyExists = 183;

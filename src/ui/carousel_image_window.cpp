@@ -16,10 +16,12 @@ constexpr const char* kOpacityProperty = "ImageOpacity";
 
 constexpr const char* kNormalDotLook =
     "QPushButton{width:8px;height:8px;background:rgba(0, 0, 0, "
-    "0.2);border-radius:4px;margin:2px;}";
+    "0.2);border-radius:4px;margin:2px;}"
+    "QPushButton:focus{border:1px solid #FFFFFF;}";
 constexpr const char* kCurrentDotLook =
     "QPushButton{width:24px;height:8px;background:rgba(255, 45, 137, "
-    "0.8);border-radius:4px;margin-left:1px;margin-right:1px}";
+    "0.8);border-radius:4px;margin-left:1px;margin-right:1px}"
+    "QPushButton:focus{border:1px solid #FFFFFF;}";
 
 void repolish(QWidget* widget) {
     widget->style()->unpolish(widget);
@@ -35,7 +37,6 @@ CarouselImageWindow::CarouselImageWindow(QWidget* parent, int fade_duration_ms)
                       new QPropertyAnimation(this, kOpacityProperty, this))),
       // A child from the start: shown before start() it must not become a window.
       dot_bar(new QWidget(this)) {
-
     fade_animation->setDuration(fade_duration_ms);
     fade_animation->setEasingCurve(QEasingCurve::InOutQuart);
     fade_animation->setStartValue(1.0);
@@ -65,6 +66,10 @@ void CarouselImageWindow::setImageChangedCallback(std::function<void(int)> callb
     image_changed_callback = std::move(callback);
 }
 
+void CarouselImageWindow::setDotNamer(std::function<QString(int, int)> namer) {
+    dot_namer = std::move(namer);
+}
+
 void CarouselImageWindow::build_dots() {
     if (!dot_group) {
         dot_group = new QButtonGroup(this);
@@ -81,6 +86,7 @@ void CarouselImageWindow::build_dots() {
     for (int i = 0; i < images.size(); ++i) {
         auto* dot = new QPushButton;
         dot->setCheckable(true);
+        if (dot_namer) dot->setAccessibleName(dot_namer(i, static_cast<int>(images.size())));
         dot->setStyleSheet(kNormalDotLook);
         dot_group->addButton(dot, i);
         dots.append(dot);

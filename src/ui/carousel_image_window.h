@@ -31,6 +31,8 @@ public:
     void setDotsVisible(bool visible);
     // Called with the new current index after each fade.
     void setImageChangedCallback(std::function<void(int)> callback);
+    // The accessible name of the dot of each image (index from 0, the number of images).
+    void setDotNamer(std::function<QString(int, int)> namer);
 
     void start();
     void next();
@@ -69,4 +71,5 @@ private:
     bool border = true;
     int border_width = 5;
     std::function<void(int)> image_changed_callback;
+    std::function<QString(int, int)> dot_namer;
 };

@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QFontDatabase>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMovie>
 #include <QPixmap>
@@ -13,6 +14,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "app/run_status.h"
 #include "app/setup_center_engine.h"
@@ -31,10 +33,13 @@ namespace {
 constexpr const char* kTitleButtonLook =
     "QToolButton{border-radius:4px;background-color:transparent;}QToolButton:hover{border-"
     "radius:4px;background-color:#f4f4f4}QToolButton:pressed{border-radius:4px;background-"
-    "color:#f4f4f4}";
+    "color:#f4f4f4}QToolButton:focus{border:1px solid #FF2D89;}";
 // "border:none" lets the sheet draw the (empty) background itself: the native panel of
 // the default style (Fusion) paints the transparent background as a black square.
-constexpr const char* kTipButtonLook = "background-color:transparent;border:none;";
+// A white ring shows where the keyboard is.
+constexpr const char* kTipButtonLook =
+    "QToolButton{background-color:transparent;border:none;}"
+    "QToolButton:focus{border:2px solid #FFFFFF;border-radius:16px;}";
 constexpr const char* kSolidBar =
     "QProgressBar{ background: #EAEAEA;border-radius:8px; }QProgressBar::chunk "
     "{background-color: #FF2D89; border-radius:8px;}";
@@ -84,6 +89,7 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
     run = std::make_unique<RunController>(launch_options, std::move(engine), observer);
     build_ui();
     Localizer::instance().init();
+    name_controls();
 
     setFixedSize(width(), height());
     Qt::WindowFlags flags = windowFlags();
@@ -128,6 +134,7 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
     set_button(ui->minBotton, "min.png", 20, kTitleButtonLook);
     set_button(ui->nextInfoButton, "next_botton.png", 32, kTipButtonLook);
     set_button(ui->prevInfoButton, "prev_botton.png", 32, kTipButtonLook);
+    show_tip_buttons(false);
 
     _update_status_effect(true);
     _load_fonts();
@@ -243,18 +250,34 @@ void InstallMainWindow::build_ui() {
     ui->progressBar->setValue(24);
     ui->progressBar->setTextVisible(false);
 
-    setWindowTitle(QCoreApplication::translate("InstallMainWindow", "Dialog"));
-    ui->titleImage->setText(QCoreApplication::translate("InstallMainWindow", "Castmill"));
-    ui->minBotton->setText(QCoreApplication::translate("InstallMainWindow", "min"));
-    ui->closeBotton->setText(QCoreApplication::translate("InstallMainWindow", "exit"));
-    ui->prevInfoButton->setText(QCoreApplication::translate("InstallMainWindow", "Prev Tip>"));
-    ui->nextInfoButton->setText(QCoreApplication::translate("InstallMainWindow", "Next Tip>"));
     ui->statusEffect->setText("");
-    const QString text_label = QCoreApplication::translate("InstallMainWindow", "TextLabel");
+    // Each label gets its text from the run; none shows a placeholder meanwhile.
     for (QLabel* label : {ui->infoTitleLabel, ui->infoDetailLabel, ui->downloadCostTime,
                           ui->downloadInformation, ui->progressInformation})
-        label->setText(text_label);
+        label->clear();
     QMetaObject::connectSlotsByName(this);
+}
+
+// What a screen reader says for each part of the window, in the user's language.
+void InstallMainWindow::name_controls() {
+    const QString window_name = tr_key("WindowName");
+    setWindowTitle(window_name);
+    setAccessibleName(window_name);
+    ui->titleImage->setAccessibleName(tr_key("TitleImageName"));
+    const std::pair<QToolButton*, const char*> buttons[] = {{ui->minBotton, "MinimizeButton"},
+                                                            {ui->closeBotton, "CloseButton"},
+                                                            {ui->prevInfoButton, "PreviousTip"},
+                                                            {ui->nextInfoButton, "NextTip"}};
+    // No text: a tool button without its icon (the hidden tip arrows) would draw it.
+    for (const auto& [button, key] : buttons) button->setAccessibleName(tr_key(key));
+    ui->imageWindow->setAccessibleName(tr_key("TipsArea"));
+    ui->imageWindow->setDotNamer([this](int index, int count) {
+        return tr_key("TipDot")
+            .replace("{n}", QString::number(index + 1))
+            .replace("{count}", QString::number(count));
+    });
+    ui->progressBar->setAccessibleName(tr_key("ProgressName"));
+    ui->statusEffect->setAccessibleName(tr_key("BusyName"));
 }
 
 void InstallMainWindow::_load_fonts() {
@@ -294,11 +317,12 @@ void InstallMainWindow::apply_bar_look(int look) {
 void InstallMainWindow::onCheckTimeout() {
     if (current_status == RunStatus::kInstalling) _advance_install_progress();
 
+    // Under the pointer or the keyboard's focus the arrows show and the tips stand still.
     const QPoint cursor = mapFromGlobal(QCursor::pos());
-    const bool inside = ui->imageWindow->geometry().contains(cursor);
-    if (inside != ui->nextInfoButton->isVisible()) {
-        ui->nextInfoButton->setVisible(inside);
-        ui->prevInfoButton->setVisible(inside);
+    const bool inside = ui->imageWindow->geometry().contains(cursor) ||
+                        ui->nextInfoButton->hasFocus() || ui->prevInfoButton->hasFocus();
+    if (inside != tips_shown) {
+        show_tip_buttons(inside);
         if (inside)
             ui->imageWindow->pause();
         else
@@ -311,7 +335,8 @@ void InstallMainWindow::onCheckTimeout() {
     log_tagged(kLogInfo, "switch to status: %d", status_number(status));
     _update_status_effect(false);
 
-    if (status == RunStatus::kDownloading || status == RunStatus::kInstalling) {
+    if (status == RunStatus::kDownloading || status == RunStatus::kInstalling ||
+        status == RunStatus::kDone) {
         ui->progressInformation->setGeometry(20, 616, 250, 24);
         ui->progressBar->show();
     } else {
@@ -332,10 +357,13 @@ void InstallMainWindow::onCheckTimeout() {
         case RunStatus::kInstalling:
             _advance_install_progress();
             ui->progressInformation->setText(tr_key("Installing"));
-            apply_bar_look(kLookSolidStart);
+            // The download's look goes on: the bar runs on from where the download left it.
+            apply_bar_look(kLookGradientStart);
             break;
         case RunStatus::kDone:
             ui->progressInformation->setText(tr_key("Complete"));
+            ui->downloadInformation->hide();
+            ui->downloadCostTime->hide();
             apply_bar_look(kLookGradientFull);
             break;
         case RunStatus::kStarting:
@@ -356,6 +384,7 @@ void InstallMainWindow::_update_status_effect(bool force) {
         ui->statusEffect->hide();
     } else if (complete) {
         ui->statusEffect->setPixmap(QPixmap(qt_path(resource_dir / "complate_label.png")));
+        ui->statusEffect->setAccessibleName(tr_key("Complete"));
     } else if (!ui->statusEffect->movie()) {
         auto* movie =
             new QMovie(qt_path(resource_dir / "loading.gif"), QByteArray(), ui->statusEffect);
@@ -401,6 +430,25 @@ void InstallMainWindow::_show_tip(int index) {
     ui->infoTitleLabel->setText(tr_key(key));
     ui->infoDetailLabel->setText(
         QString::fromStdString(Localizer::instance().text(std::string(key) + "-Brief")));
+}
+
+// Hidden by their pictures, not by their visibility: they stay in the Tab order.
+void InstallMainWindow::show_tip_buttons(bool shown) {
+    tips_shown = shown;
+    ui->nextInfoButton->setIcon(shown ? QIcon(qt_path(resource_dir / "next_botton.png")) : QIcon());
+    ui->prevInfoButton->setIcon(shown ? QIcon(qt_path(resource_dir / "prev_botton.png")) : QIcon());
+}
+
+void InstallMainWindow::keyPressEvent(QKeyEvent* event) {
+    // Return acts on the control the keyboard is on, as Space does.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && event->modifiers() == Qt::NoModifier) {
+        if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
+            button->click();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void InstallMainWindow::onNextTips() { ui->imageWindow->next(); }

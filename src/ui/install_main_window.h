@@ -21,13 +21,19 @@ namespace velora::st {
 
 // Waits of the window. Production values by default; tests shorten them.
 struct WindowTimings {
-    std::chrono::milliseconds status_tick{100};     // status switch timer
-    std::chrono::milliseconds retry_delay{1000};    // after a dialog asked to retry
-    std::chrono::milliseconds install_creep{3000};  // one percent while installing
-    std::chrono::milliseconds poll_emit{500};       // least gap of size-poller progress
-    std::chrono::milliseconds poll_sleep{10};       // size poller pass
-    std::chrono::milliseconds download_emit{1000};  // least gap of download progress
+    std::chrono::milliseconds status_tick{100};      // status switch timer
+    std::chrono::milliseconds retry_delay{1000};     // after a dialog asked to retry
+    std::chrono::milliseconds install_creep{3000};   // one percent while installing
+    std::chrono::milliseconds poll_emit{500};        // least gap of size-poller progress
+    std::chrono::milliseconds poll_sleep{10};        // size poller pass
+    std::chrono::milliseconds download_emit{1000};   // least gap of download progress
+    std::chrono::milliseconds complete_pause{1500};  // "Complete" on screen before the end
 };
+
+// One bar for the whole run: the download fills it up to kBarShareOfDownload per cent, the
+// install the rest, so it never falls back when the install begins.
+inline constexpr int kBarShareOfDownload = 80;
+int run_percent(bool installing, int stage_percent);
 
 struct InstallMainWindowUi;
 
@@ -74,12 +80,15 @@ public slots:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void build_ui();
+    void name_controls();
     void _load_fonts();
     void _update_status_effect(bool force);
     void _show_tip(int index);
+    void show_tip_buttons(bool shown);
     void apply_bar_look(int look);
     QString tr_key(const char* key) const;
 
@@ -90,6 +99,9 @@ private:
     void _install_size_poller();
     void _advance_install_progress();
     void retry_after_failure();
+    // The run has succeeded: "Complete" for a moment, then the application starts and the
+    // window closes.
+    void finish_run();
     bool cancelled() const { return run->cancelled(); }
 
     // The run's reports, from its worker and download threads.
@@ -103,7 +115,11 @@ private:
     void discard_message_box();
     // Runs the box's own event loop, then removes the dim layer; the box's result.
     int run_message_box(STMessageBox* box);
-    void _show_install_failed(const char* message, bool retry_allowed);
+    // The failure dialog for a stage that ended with code; ends the run unless the user
+    // retries where that can help.
+    void _show_install_failed(RunStatus stage, int code);
+    // What the stage still had to write: the room a full disk must make.
+    int64_t bytes_still_needed(RunStatus stage) const;
     void _retry_install_in_use(const QString& message);
     bool _confirm_cancel();
 
@@ -122,6 +138,7 @@ private:
     std::atomic<int64_t> expected_install_size{0};
     std::atomic<int> install_percent{0};
     bool dialog_shown = false;
+    bool tips_shown = false;  // the tip arrows are drawn
     std::unique_ptr<std::thread> install_poll_thread;
     QWidget* outer_frame = nullptr;
 

@@ -1,10 +1,13 @@
 // The dialogs of the install window: failure, in-use, cancel confirmation.
+#include <QLabel>
+#include <QMovie>
 #include <QPointer>
 #include <QTimer>
 
 #include "base/logger.h"
-#include "layout/paths.h"
+#include "ui/dialog_texts.h"
 #include "ui/install_main_window.h"
+#include "ui/install_main_window_ui.h"
 #include "ui/localizer.h"
 #include "ui/message_box.h"
 
@@ -12,26 +15,8 @@ namespace velora::st {
 
 namespace {
 
-std::string text_of(const char* key) { return Localizer::instance().text(key); }
-
-QString qtext_of(const char* key) { return QString::fromStdString(text_of(key)); }
-
 QString dark_title(const char* key) {
-    return QString("<font color='#333333'>%1</font>").arg(qtext_of(key));
-}
-
-// Chinese, Japanese and Korean sentences end in full-width marks, not ASCII ones.
-bool ends_in_cjk(const QString& text) {
-    if (text.isEmpty()) return false;
-    const char32_t last = text.toUcs4().back();
-    return (last >= 0x2E80 && last <= 0x9FFF) || (last >= 0xAC00 && last <= 0xD7AF) ||
-           (last >= 0xF900 && last <= 0xFAFF) || (last >= 0xFF00 && last <= 0xFFEF);
-}
-
-// The text of key closed by a full stop in its own script.
-QString sentence_of(const char* key) {
-    const QString text = qtext_of(key);
-    return text + (ends_in_cjk(text) ? QString(QChar(0x3002)) : QString("."));
+    return QString("<font color='#333333'>%1</font>").arg(localized_text(key));
 }
 
 }  // namespace
@@ -62,6 +47,12 @@ int InstallMainWindow::run_message_box(STMessageBox* box) {
     QPointer<STMessageBox> guard(box);
     box->exec();
     remove_dim_overlay();
+    // The keyboard goes back to the window, also where no window manager hands it back.
+    if (!finished) {
+        if (outer_frame) outer_frame->activateWindow();
+        activateWindow();
+        setFocus(Qt::OtherFocusReason);
+    }
     return guard ? guard->result() : 0;
 }
 
@@ -74,33 +65,26 @@ void InstallMainWindow::remove_dim_overlay() {
     dialog_shown = false;
 }
 
-void InstallMainWindow::_show_install_failed(const char* message, bool retry_allowed) {
+void InstallMainWindow::_show_install_failed(RunStatus stage, int code) {
     if (cancelled()) return;
+    const FailureWords words = failure_words(stage, code, bytes_still_needed(stage));
+    log_tagged(kLogInfo, "failure dialog: stage %d code %d class %d retry %d", status_number(stage),
+               code, static_cast<int>(words.kind), words.retry ? 1 : 0);
     _show_dim_overlay();
     message_box = new STMessageBox(this);
     STMessageBox* box = message_box;
     box->setTitle(dark_title("InstallFailedTitle").toUtf8().constData());
     box->addButton(STMessageBox::kClose, false);
-    if (retry_allowed) box->addButton(STMessageBox::kRetry, true);
-    box->setDefaultButton(retry_allowed ? STMessageBox::kRetry : STMessageBox::kClose);
+    if (words.retry) box->addButton(STMessageBox::kRetry, true);
+    box->setDefaultButton(words.retry ? STMessageBox::kRetry : STMessageBox::kClose);
+    box->setContent(failure_content(words).toUtf8().constData());
 
-    const QString link =
-        QString("%1 <a href=\"%2\" style=\"color:#158CFF;\">%3</a> %4")
-            .arg(qtext_of("InstallPersists"), QString::fromStdString(full_package_address()),
-                 qtext_of("DownloadFullPackage"), qtext_of("InstallFullPackageAgain"));
-    // Engine and server texts are shown as plain text, never as markup.
-    const QString shown_message =
-        message ? QString::fromUtf8(message).toHtmlEscaped() : QString("unkonwn error");
-    const QString content =
-        QString(
-            "<span style='text-align: left'><font font-family='Open Sans' "
-            "color='#F53F3F'><b>%1</b></font><br/><font color='#333333'>%2<br/>%3<br/>%4</font>"
-            "</span>")
-            .arg(shown_message, sentence_of("TryAgain"), link, qtext_of("Contact"));
-    box->setContent(content.toUtf8().constData());
-
+    // Nothing runs while the question is up.
+    if (QMovie* busy = ui->statusEffect->movie()) busy->setPaused(true);
     const int result = run_message_box(box);
-    if (retry_allowed && result != STMessageBox::kClose)
+    if (QMovie* busy = ui->statusEffect->movie()) busy->setPaused(false);
+    // Only Retry tries again: the box's x and Esc close it as Close does.
+    if (words.retry && result == STMessageBox::kRetry)
         QTimer::singleShot(timings.retry_delay, this, [this] { retry_after_failure(); });
     else
         done(kExitFailed);
@@ -130,14 +114,15 @@ void InstallMainWindow::_retry_install_in_use(const QString& message) {
         QString(
             "<span style='text-align: left'><font color='#333333'>%1</font><br/><font "
             "color='#333333'><b>%2</b><br/>%3</font></span>")
-            .arg(qtext_of("BeingUsedByApplications"), list,
+            .arg(localized_text("BeingUsedByApplications"), list,
                  sentence_of("CloseApplicationsToContinue"));
     box->setContent(content.toUtf8().constData());
 
-    if (run_message_box(box) == STMessageBox::kClose)
-        done(kExitFailed);
-    else
+    // Only Retry tries again: the box's x and Esc close it as Close does.
+    if (run_message_box(box) == STMessageBox::kRetry)
         QTimer::singleShot(timings.retry_delay, this, [this] { _start_install(); });
+    else
+        done(kExitFailed);
 }
 
 bool InstallMainWindow::_confirm_cancel() {
@@ -145,11 +130,10 @@ bool InstallMainWindow::_confirm_cancel() {
     message_box = new STMessageBox(this);
     STMessageBox* box = message_box;
     box->setTitle(dark_title("InstallCancelTitle").toUtf8().constData());
-    const QString question = qtext_of("InstallCancelConfirm");
-    // The blank before the mark must not break: a lone "?" on the last line.
-    const QString mark = ends_in_cjk(question) ? QString(QChar(0xFF1F)) : QString("&nbsp;?");
-    box->setContent(
-        QString("<font color='#333333'>%1%2</font>").arg(question, mark).toUtf8().constData());
+    box->setContent(QString("<font color='#333333'>%1</font>")
+                        .arg(question_of("InstallCancelConfirm").toHtmlEscaped())
+                        .toUtf8()
+                        .constData());
     box->addButton(STMessageBox::kExit, false);
     box->addButton(STMessageBox::kCancel, true);
     box->setDefaultButton(STMessageBox::kCancel);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "app/failure_class.h"
 #include "app/run_status.h"
 #include "base/logger.h"
 #include "base/result_codes.h"
@@ -28,6 +29,12 @@ int64_t steady_ns() {
 int64_t wall_ms() { return QDateTime::currentMSecsSinceEpoch(); }
 
 }  // namespace
+
+int run_percent(bool installing, int stage_percent) {
+    const int percent = std::clamp(stage_percent, 0, 100);
+    return installing ? kBarShareOfDownload + percent * (100 - kBarShareOfDownload) / 100
+                      : percent * kBarShareOfDownload / 100;
+}
 
 void InstallMainWindow::_start_check() {
     stage_running = true;
@@ -88,46 +95,60 @@ void InstallMainWindow::download_progress(int64_t total, int64_t cache, int64_t 
         const DownloadEstimate estimate =
             estimate_download(total, cache, now, download_rate.bytes_per_second());
         if (estimate.remaining_known) shown_remaining = estimate.remaining_seconds;
-        emit sigProgress(estimate.percent, "", shown_remaining,
+        emit sigProgress(run_percent(false, estimate.percent), "", shown_remaining,
                          static_cast<size_t>(estimate.done_bytes),
                          static_cast<size_t>(estimate.total_bytes));
     }
     last_emission_ns = time;
 }
 
+// The engine counts the bytes it has placed; without that count (the full installer runs)
+// the install folder's size against the expected size, and a slow creep, stand in.
 void InstallMainWindow::_advance_install_progress() {
     const int64_t now = wall_ms();
     if (last_progress_ms == 0) {
         install_percent = 0;
         last_progress_ms = now;
-        emit sigProgress(0);
+        emit sigProgress(run_percent(true, 0));
         if (!install_poll_thread)
             install_poll_thread =
                 std::make_unique<std::thread>(&InstallMainWindow::_install_size_poller, this);
+        return;
+    }
+    const InstallProgress placed = run->install_progress();
+    if (placed.total > 0) {
+        // 100 only once the install has succeeded: the tree is still to be switched in.
+        const int percent =
+            static_cast<int>(std::min<int64_t>(placed.placed * 100 / placed.total, 99));
+        if (percent > install_percent) {
+            install_percent = percent;
+            last_progress_ms = now;
+            emit sigProgress(run_percent(true, percent));
+        }
     } else if (now - last_progress_ms > timings.install_creep.count() && !dialog_shown) {
-        ++install_percent;
+        install_percent = std::min(install_percent + 1, 99);
         last_progress_ms = now;
-        emit sigProgress(install_percent);
+        emit sigProgress(run_percent(true, install_percent));
     }
 }
 
 void InstallMainWindow::_install_size_poller() {
     while (!stop_polling && current_status == RunStatus::kInstalling) {
-        if (run->install_writing()) {
+        if (run->install_writing() && run->install_progress().total == 0) {
             const int64_t measured = folder_size(options.install_dir);
             const int64_t engine_expected = run->expected_install_size();
             if (engine_expected > expected_install_size) expected_install_size = engine_expected;
             const int64_t expected = expected_install_size;
             // Nothing to compare with while the expected size is unknown.
             if (expected > 0) {
-                const int percent =
-                    static_cast<int>(static_cast<double>(measured) / expected * 100);
+                const int percent = static_cast<int>(
+                    std::min(static_cast<double>(measured) / expected * 100, 99.0));
                 if (percent > install_percent) {
                     install_percent = percent;
                     const int64_t now = wall_ms();
                     if (now - last_progress_ms > timings.poll_emit.count()) {
                         last_progress_ms = now;
-                        emit sigProgress(install_percent);
+                        emit sigProgress(run_percent(true, install_percent));
                     }
                 }
             }
@@ -146,9 +167,9 @@ void InstallMainWindow::onCheckDone(int result, QString error) {
         _start_download();
         return;
     }
-    const QByteArray message =
-        QString::asprintf("code:%d %s", result, error.toUtf8().constData()).toUtf8();
-    _show_install_failed(message.constData(), true);
+    log_tagged(kLogWarning, "check failed: %s",
+               failure_detail(RunStatus::kChecking, result, error.toStdString()));
+    _show_install_failed(RunStatus::kChecking, result);
 }
 
 void InstallMainWindow::onDownloadResult(int result) {
@@ -160,8 +181,7 @@ void InstallMainWindow::onDownloadResult(int result) {
     } else if (result == 0) {
         _start_install();
     } else {
-        const QByteArray message = QString::asprintf("download failed code: %d", result).toUtf8();
-        _show_install_failed(message.constData(), true);
+        _show_install_failed(RunStatus::kDownloading, result);
     }
 }
 
@@ -173,12 +193,27 @@ void InstallMainWindow::onInstallResult(int code, QString msg) {
     } else if (code == kSetupInUse) {
         _retry_install_in_use(msg);
     } else if (code != 0) {
-        const QByteArray message = QString::asprintf("code: %d install error", code).toUtf8();
-        _show_install_failed(message.constData(), false);
+        _show_install_failed(RunStatus::kInstalling, code);
     } else {
+        finish_run();
+    }
+}
+
+void InstallMainWindow::finish_run() {
+    // Shown at once, not at the next tick.
+    onCheckTimeout();
+    QTimer::singleShot(timings.complete_pause, this, [this] {
+        if (finished) return;
         run->start_application();
         done(kExitDone);
-    }
+    });
+}
+
+int64_t InstallMainWindow::bytes_still_needed(RunStatus stage) const {
+    if (stage == RunStatus::kInstalling) return run->install_total();
+    if (stage != RunStatus::kDownloading) return 0;
+    const DownloadFigures bytes = run->download_figures();
+    return std::max<int64_t>(bytes.total - bytes.cache - bytes.now, 0);
 }
 
 void InstallMainWindow::retry_after_failure() {

@@ -4,9 +4,11 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTextDocumentFragment>
 #include <QToolButton>
 #include <algorithm>
 
@@ -19,14 +21,18 @@ namespace {
 constexpr const char* kPrimaryLook =
     "QPushButton{background-color: #FF2D89;color: #FFFFFF;border:0px solid "
     "#FF2D89;border-radius:8px;}QPushButton:hover{background-color:#FF4295; color: "
-    "#FFFFFF;}QPushButton:pressed{background-color:#EB1975; color: #FFFFFF;}";
+    "#FFFFFF;}QPushButton:pressed{background-color:#EB1975; color: #FFFFFF;}"
+    // Where the keyboard is: a dark ring inside the pink.
+    "QPushButton:focus{border:2px solid #9E0F4F;}";
 constexpr const char* kSecondaryLook =
     "QPushButton{background-color: #FFFFFF;border:1px solid "
     "#FF2D89;color:#FF2D89;border-radius:8px;}QPushButton:hover{background-color:#FFFFFF;"
     "border:1px solid #FF4295;color:#FF4295;}QPushButton:pressed{background-color:#FFFFFF;"
-    "border:1px solid #EB1975;color:#EB1975;}";
+    "border:1px solid #EB1975;color:#EB1975;}QPushButton:focus{border:2px solid #FF2D89;}";
 
 constexpr int kMinButtonWidth = 90;
+// Room on each side of a button's label, so that it never touches the border.
+constexpr int kButtonPadding = 16;
 constexpr int kButtonHeight = 32;
 
 const char* button_key(int type) {
@@ -63,17 +69,24 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
     auto* close_button = new QToolButton;
     // "border:none" lets the sheet draw the (empty) background itself; the native
     // panel of some styles (Fusion) turns a transparent background black.
-    close_button->setStyleSheet("QToolButton{background-color:transparent;border:none;}");
+    close_button->setStyleSheet(
+        "QToolButton{background-color:transparent;border:none;}"
+        "QToolButton:focus{border:1px solid #FF2D89;border-radius:4px;}");
     close_button->setIcon(
         QIcon(velora::st::qt_path(velora::st::resources_folder() / "popup_close.png")));
     close_button->setFixedSize(24, 24);
     close_button->setIconSize(QSize(24, 24));
+    close_button->setAccessibleName(
+        QString::fromStdString(velora::st::Localizer::instance().text("CloseButton")));
     connect(close_button, &QToolButton::clicked, this, &STMessageBox::on_close_button_clicked);
     grid->addWidget(close_button, 0, 2, 1, 1, Qt::AlignRight);
 
     content_label = new QLabel;
     content_label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     content_label->setOpenExternalLinks(true);
+    // The help link is reached with Tab and opened with Return, like the buttons.
+    content_label->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
+                                           Qt::LinksAccessibleByKeyboard);
     content_label->setWordWrap(true);
     content_label->setFont(velora::st::open_sans(14));
     grid->addWidget(content_label, 1, 0, 1, 3);
@@ -101,10 +114,15 @@ STMessageBox::~STMessageBox() {
 
 void STMessageBox::setTitle(const char* title) {
     title_label->setText(title ? QString::fromUtf8(title) : QString());
+    // The box is called by its title, without the title's markup.
+    const QString name = QTextDocumentFragment::fromHtml(title_label->text()).toPlainText();
+    setAccessibleName(name);
+    setWindowTitle(name);
 }
 
 void STMessageBox::setContent(const char* content) {
     content_label->setText(content ? QString::fromUtf8(content) : QString());
+    setAccessibleDescription(QTextDocumentFragment::fromHtml(content_label->text()).toPlainText());
 }
 
 void STMessageBox::addButton(int type, bool primary) {
@@ -113,7 +131,7 @@ void STMessageBox::addButton(int type, bool primary) {
     const char* key = button_key(type);
     QString label =
         key ? QString::fromStdString(velora::st::Localizer::instance().text(key)) : QString();
-    int width = QFontMetrics(button->font()).horizontalAdvance(label) + 10;
+    int width = QFontMetrics(button->font()).horizontalAdvance(label) + 2 * kButtonPadding;
     button->setFixedSize(std::max(width, kMinButtonWidth), kButtonHeight);
     button->setText(label);
     button->setStyleSheet(primary ? kPrimaryLook : kSecondaryLook);
@@ -134,9 +152,34 @@ void STMessageBox::on_close_button_clicked() {
     close();
 }
 
+void STMessageBox::reject() {
+    if (result_ == 0) result_ = kClosedByCloseButton;
+    QDialog::reject();
+}
+
+void STMessageBox::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && event->modifiers() == Qt::NoModifier) {
+        if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
+            button->click();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void STMessageBox::on_button_click(int button) {
     result_ = button;
     close();
+}
+
+void STMessageBox::showEvent(QShowEvent* event) {
+    if (QWidget* owner = parentWidget()) {
+        adjustSize();
+        const QPoint centre = owner->mapToGlobal(owner->rect().center());
+        move(centre - QPoint(width() / 2, height() / 2));
+    }
+    QDialog::showEvent(event);
 }
 
 void STMessageBox::paintEvent(QPaintEvent* event) {

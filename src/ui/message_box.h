@@ -34,8 +34,15 @@ public:
     // The type of the button that ended the box, 255 for the close button, else 0.
     int result() const;
 
+    // Esc and the window system's close end the box as its close button does.
+    void reject() override;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // Return and Enter click the focused button, whichever kind it is.
+    void keyPressEvent(QKeyEvent* event) override;
+    // Centred on the widget it belongs to, not where the window system guesses.
+    void showEvent(QShowEvent* event) override;
 
 private slots:
     void on_close_button_clicked();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include "layout/launch_options.h"
 
 namespace velora::st {
@@ -7,5 +9,10 @@ namespace velora::st {
 // Creates the Qt application, shows the installer window centred on the primary screen
 // inside its frameless frame and runs the event loop; returns the loop's result.
 int run_window(const LaunchOptions& options);
+
+// For a second installer: brings the running installer's window to the front, or, where
+// it cannot be found, says in the user's language that an installer runs already, until
+// the message is closed or `shown_for` has passed. True when the person was told.
+bool tell_already_running(std::chrono::milliseconds shown_for);
 
 }  // namespace velora::st

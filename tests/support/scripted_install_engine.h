@@ -60,6 +60,8 @@ public:
     std::atomic<int> stage_value{0};
     std::atomic<int64_t> expected_size{0};
     std::atomic<int64_t> planned_bytes{0};
+    std::atomic<int64_t> install_placed{0};
+    std::atomic<int64_t> install_total{0};
     std::atomic<int> module_flags{3};
 
     int initialize(const velora::st::LaunchOptions&, std::string& error) override {
@@ -73,6 +75,9 @@ public:
     int stage() const override { return stage_value; }
     int64_t expected_install_size() const override { return expected_size; }
     int64_t download_total() const override { return planned_bytes; }
+    velora::st::InstallProgress install_progress() const override {
+        return {install_placed, install_total};
+    }
     int modules() const override { return module_flags; }
     int start_application(const std::filesystem::path& install_dir) override {
         ++launch_calls;

@@ -17,6 +17,7 @@
 #include "layout/paths.h"
 #include "support/scripted_install_engine.h"
 #include "support/test_env.h"
+#include "ui/dialog_texts.h"
 #include "ui/frameless_window.h"
 #include "ui/localizer.h"
 #include "ui/message_box.h"
@@ -42,6 +43,7 @@ WindowTimings fast_timings() {
     timings.poll_emit = 0ms;
     timings.poll_sleep = 1ms;
     timings.download_emit = 0ms;
+    timings.complete_pause = 50ms;
     return timings;
 }
 
@@ -155,7 +157,8 @@ private slots:
 
         QCOMPARE(window->objectName(), QString("InstallMainWindow"));
         QCOMPARE(window->size(), QSize(708, 664));
-        QCOMPARE(text_of(*window, "progressInformation"), QString("TextLabel"));
+        // No placeholder before the first tick.
+        QCOMPARE(text_of(*window, "progressInformation"), QString());
         QCOMPARE(text_of(*window, "infoTitleLabel"), localized("Connect-Toys"));
 
         QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Preparing"));
@@ -212,9 +215,12 @@ private slots:
             downloading.wait();
             return 0;
         };
-        engine->expected_size = 1000;
+        Gate placing;
         engine->on_install = [&, run](int, std::string&) {
             run->stage_value = velora::st::kInstallWritingFiles;
+            run->install_total = 1000;
+            placing.wait();
+            run->install_placed = 500;
             installing.wait();
             run->stage_value = velora::st::kInstallFinished;
             return 0;
@@ -226,7 +232,8 @@ private slots:
 
         QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
         started.open();
-        QTRY_COMPARE(bar->value(), 50);
+        // Half of the download: half of the download's share of the bar.
+        QTRY_COMPARE(bar->value(), velora::st::kBarShareOfDownload / 2);
         QVERIFY(bar->isVisible());
         QVERIFY(!child<QLabel>(*window, "statusEffect")->isVisible());
         QVERIFY(text_of(*window, "downloadCostTime").contains(">100M<"));
@@ -237,22 +244,31 @@ private slots:
         downloading.open();
         QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Installing"));
         QVERIFY(!close_button->isEnabled());
-        // The size poller: 500 of the 1000 expected bytes are in place.
-        castmill::test::write_file(install_dir / "app" / "half.bin", std::string(500, 'x'));
-        QTRY_COMPARE(bar->value(), 50);
-        QVERIFY(text_of(*window, "downloadInformation").contains(">50%<"));
+        // The bar runs on from the download's share; it never falls back to 0.
+        QTRY_VERIFY(placing.has_waiter());
+        QCOMPARE(bar->value(), velora::st::kBarShareOfDownload);
+        // The engine has placed 500 of its 1000 bytes.
+        placing.open();
+        const int half = velora::st::kBarShareOfDownload + (100 - velora::st::kBarShareOfDownload) / 2;
+        QTRY_COMPARE(bar->value(), half);
+        QVERIFY(text_of(*window, "downloadInformation").contains(QString(">%1%<").arg(half)));
         QVERIFY(castmill::test::save_screenshot(*window, "install_window_installing"));
         // Closing is refused while files are copied.
         window->close();
         QVERIFY(window->isVisible());
 
+        // "Complete" with a full bar, before the application starts and the window goes.
         installing.open();
-        QTRY_COMPARE(run->launch_calls.load(), 1);
-        QCOMPARE(run->launched(), install_dir.path());
-        QCOMPARE(window->result(), 0);
         QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Complete"));
+        QCOMPARE(run->launch_calls.load(), 0);
+        QVERIFY(window->isVisible());
+        QVERIFY(bar->isVisible());
         QCOMPARE(bar->value(), 100);
         QVERIFY(castmill::test::save_screenshot(*window, "install_window_complete"));
+        QTRY_COMPARE(run->launch_calls.load(), 1);
+        QCOMPARE(run->launched(), install_dir.path());
+        QTRY_VERIFY(window->isHidden());
+        QCOMPARE(window->result(), 0);
     }
 
     void failedInstallOffersOnlyCloseAndEndsWithTwo() {
@@ -274,28 +290,26 @@ private slots:
         QTRY_VERIFY(window->isHidden());
         QCOMPARE(buttons, QStringList{localized("Close")});
         QVERIFY(content.contains(localized("InstallFailedTitle")));
-        QVERIFY(content.contains("<b>code: 12 install error</b>"));
-        QVERIFY(
-            content.contains(QString("<a href=\"%1\"")
-                                 .arg(QString::fromStdString(velora::st::full_package_address()))));
-        QVERIFY(velora::st::full_package_address().ends_with(
-            "/files/apps/castmill/Castmill_full_package.exe"));
+        QVERIFY(content.contains("<b>" + localized("FailOther") + "</b>"));
+        QVERIFY(content.contains("Error code: 12"));
+        // The engine's own text stays in the log.
+        QVERIFY(!content.contains("copy failed"));
+        // Linux has no full installer to run: the link leads to the download page.
+        QVERIFY(content.contains(
+            QString("<a href=\"%1\"").arg(QString::fromStdString(velora::st::help_address()))));
+        QVERIFY(!content.contains(".exe"));
         QCOMPARE(window->result(), 2);
     }
 
-    void failedDownloadClosedByTheBoxRetriesTheDownload() {
-        Gate second_download;
+    // Retry tries again; the box's x and Esc close it as Close does.
+    void failedDownloadRetriesOnlyWithRetry() {
         auto engine = std::make_unique<ScriptedInstallEngine>();
         ScriptedInstallEngine* run = engine.get();
-        engine->on_download = [&](int call, const velora::st::DownloadProgress& progress,
-                                  std::string&) {
+        engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
             progress(10 * kMiB, 0, kMiB);
-            if (call == 1) return static_cast<int>(velora::kSetupDownloadFailedBase) + 28;
-            second_download.wait();
-            return 0;
+            return static_cast<int>(velora::kSetupDownloadFailedBase) + 28;
         };
         auto window = make_window(std::move(engine));
-        OpenOnExit opener{{&second_download}};
         QStringList buttons;
         QString content;
         on_next_box(*window, [&](STMessageBox& box) {
@@ -303,14 +317,61 @@ private slots:
             content = box_text(box);
             // The retry goes by the status on screen.
             QTRY_COMPARE(text_of(*window, "progressInformation"), localized("Downloading"));
-            QTest::mouseClick(box.findChild<QToolButton*>(), Qt::LeftButton);
+            QTest::mouseClick(button_labelled(box, localized("Retry")), Qt::LeftButton);
+            // The retried download fails as well: Esc closes that box as Close does.
+            on_next_box(*window,
+                        [&](STMessageBox& next) { QTest::keyClick(&next, Qt::Key_Escape); });
         });
-        QTRY_VERIFY(second_download.has_waiter());
-        QCOMPARE(run->download_calls.load(), 2);
+        QTRY_VERIFY(window->isHidden());
         QCOMPARE(run->initialize_calls.load(), 1);
         QCOMPARE(buttons, (QStringList{localized("Close"), localized("Retry")}));
-        QVERIFY(content.contains("<b>download failed code: 2128</b>"));
-        QVERIFY(window->isVisible());
+        QVERIFY(content.contains("<b>" + localized("FailNetwork") + "</b>"));
+        QVERIFY(content.contains(localized("TryAgain") + "."));
+        QVERIFY(content.contains("Error code: 2128"));
+        QCOMPARE(run->download_calls.load(), 2);
+        QCOMPARE(window->result(), 2);
+    }
+
+    // Nothing another attempt could change: no Retry.
+    void untrustedReleaseOffersOnlyClose() {
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_initialize = [](int, std::string& error) {
+            error = "version info signature invalid";
+            return static_cast<int>(velora::kSetupUntrustedRelease);
+        };
+        auto window = make_window(std::move(engine));
+        QStringList buttons;
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            buttons = button_texts(box);
+            content = box_text(box);
+            QVERIFY(save_dialog_screenshot(*window, box, "dialog_untrusted"));
+            QTest::mouseClick(box.findChild<QToolButton*>(), Qt::LeftButton);
+        });
+        QTRY_VERIFY(window->isHidden());
+        QCOMPARE(buttons, QStringList{localized("Close")});
+        QVERIFY(content.contains("<b>" + localized("FailUntrusted") + "</b>"));
+        QVERIFY(content.contains(localized("NothingChanged")));
+        QVERIFY(!content.contains("signature invalid"));
+        QCOMPARE(window->result(), 2);
+    }
+
+    // A full disk is named, with the room the rest of the download needs.
+    void fullDiskNamesTheSpaceNeeded() {
+        auto engine = std::make_unique<ScriptedInstallEngine>();
+        engine->on_download = [&](int, const velora::st::DownloadProgress& progress, std::string&) {
+            progress(200 * kMiB, 50 * kMiB, 50 * kMiB);
+            return static_cast<int>(velora::kSetupDownloadFailedBase) + 23;
+        };
+        auto window = make_window(std::move(engine));
+        QString content;
+        on_next_box(*window, [&](STMessageBox& box) {
+            content = box_text(box);
+            QTest::mouseClick(button_labelled(box, localized("Close")), Qt::LeftButton);
+        });
+        QTRY_VERIFY(window->isHidden());
+        QVERIFY(content.contains("<b>" + localized("FailDiskFull") + "</b>"));
+        QVERIFY(content.contains("free up at least 100.0 MB"));
     }
 
     void failedCheckRetriesTheCheck() {
@@ -335,7 +396,7 @@ private slots:
         QTRY_VERIFY(second_check.has_waiter());
         QCOMPARE(run->initialize_calls.load(), 2);
         QCOMPARE(run->download_calls.load(), 0);
-        QVERIFY(content.contains("<b>code:7 request version info failed</b>"));
+        QVERIFY(content.contains("<b>" + localized("FailNetwork") + "</b>"));
     }
 
     void inUseDialogListsProgramsAndRetriesTheInstall() {
@@ -405,7 +466,7 @@ private slots:
         });
         QTest::mouseClick(close_button, Qt::LeftButton);
         QCOMPARE(buttons, (QStringList{localized("Exit"), localized("Cancel")}));
-        QVERIFY(content.contains(localized("InstallCancelConfirm") + "&nbsp;?"));
+        QVERIFY(content.contains(localized("InstallCancelConfirm") + "?<"));
         QVERIFY(window->isVisible());
         QCOMPARE(run->cancel_calls.load(), 0);
         QVERIFY(!any_box_visible(*window));
@@ -537,8 +598,10 @@ private slots:
             QTest::mouseClick(button_labelled(box, localized("Close")), Qt::LeftButton);
         });
         QTRY_VERIFY(window->isHidden());
-        QVERIFY(content.contains(localized("TryAgain") + QChar(0x3002) + "<br/>"));
-        QVERIFY(!content.contains(localized("TryAgain") + "."));
+        // No blanks around the link, and the sentence ends in the full-width stop.
+        QVERIFY(content.contains(localized("InstallPersists") + "<a href="));
+        QVERIFY(content.contains(localized("OpenDownloadPage") + "</a>" + QChar(0x3002)));
+        QVERIFY(content.contains(QString::fromUtf8("错误代码：12")));
     }
 };
 

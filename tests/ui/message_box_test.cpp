@@ -62,17 +62,40 @@ private slots:
                       [&] { QTest::mouseClick(button_labelled(box, "Retry"), Qt::LeftButton); });
             QCOMPARE(box.result(), STMessageBox::kRetry);
         }
+        // Esc and the window system's close end the box as its x does.
         {
             STMessageBox box;
             box.addButton(STMessageBox::kExit, false);
             exec_with(box, [&] { QTest::keyClick(&box, Qt::Key_Escape); });
-            QCOMPARE(box.result(), 0);
+            QCOMPARE(box.result(), 255);
         }
         {
             STMessageBox box;
             box.addButton(STMessageBox::kExit, false);
             exec_with(box, [&] { box.close(); });
-            QCOMPARE(box.result(), 0);
+            QCOMPARE(box.result(), 255);
+        }
+        // Return clicks the focused control, the x as well as a button.
+        {
+            STMessageBox box;
+            box.addButton(STMessageBox::kClose, false);
+            box.addButton(STMessageBox::kRetry, true);
+            exec_with(box, [&] {
+                box.findChild<QToolButton*>()->setFocus();
+                QTest::keyClick(box.focusWidget(), Qt::Key_Return);
+            });
+            QCOMPARE(box.result(), 255);
+        }
+        {
+            STMessageBox box;
+            box.addButton(STMessageBox::kClose, false);
+            box.addButton(STMessageBox::kRetry, true);
+            box.setDefaultButton(STMessageBox::kRetry);
+            exec_with(box, [&] {
+                button_labelled(box, "Close")->setFocus();
+                QTest::keyClick(box.focusWidget(), Qt::Key_Return);
+            });
+            QCOMPARE(box.result(), STMessageBox::kClose);
         }
     }
 
@@ -89,7 +112,7 @@ private slots:
         QVERIFY(cancel);
         QFont font = cancel->font();
         QCOMPARE(font.pixelSize(), 14);
-        QVERIFY(QFontMetrics(font).horizontalAdvance("Cancel") < 80);
+        QVERIFY(QFontMetrics(font).horizontalAdvance("Cancel") < 90 - 32);
         QCOMPARE(cancel->size(), QSize(90, 32));
         QPushButton* unknown = button_labelled(box, "");
         QVERIFY(unknown);
@@ -105,8 +128,9 @@ private slots:
         QPushButton* retry = button_labelled(box, "Try the whole installation once more");
         QVERIFY(retry);
         int advance = QFontMetrics(retry->font()).horizontalAdvance(retry->text());
-        QVERIFY(advance > 80);
-        QCOMPARE(retry->width(), advance + 10);
+        QVERIFY(advance > 90);
+        // The label keeps 16 pixels from each border.
+        QCOMPARE(retry->width(), advance + 32);
     }
 
     void twoButtonsOfOneTypeFocusTheFirst() {

@@ -82,8 +82,10 @@ protected:
         server->add_fault(slow);
     }
 
-    // setup as the suite starts it, with its window on the X server in the test's language.
-    void start_setup() {
+    // setup as the suite starts it, on the X server in the test's language; its standard
+    // output goes to out, its standard error to err.
+    std::unique_ptr<test::ChildProcess> launch(const std::string& exit_pause_ms,
+                                               const fs::path& out, const fs::path& err) {
         test::ScopedEnv env;
         env.set("QT_QPA_PLATFORM", "xcb");
         env.set("LANG", GetParam().posix);
@@ -94,13 +96,19 @@ protected:
         const fs::path old_cwd = fs::current_path();
         fs::current_path(installed());
         const fs::path setup = test::bin_dir() / "setup";
-        setup_run = std::make_unique<test::ChildProcess>(
+        auto run = std::make_unique<test::ChildProcess>(
             "/bin/sh",
             std::vector<std::string>{
-                "-c", "exec \"$0\" \"$@\" >\"" + (dir / "setup.out").string() + "\" 2>&1",
-                setup.string(), "--exit-pause-ms=0",
+                "-c", "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"",
+                setup.string(), "--exit-pause-ms=" + exit_pause_ms,
                 setup.string() + ";--install_dir=" + (dir / "install").string() + ";--modules=3"});
         fs::current_path(old_cwd);
+        return run;
+    }
+
+    // The window of the run, which the test then drives.
+    void start_setup() {
+        setup_run = launch("0", dir / "setup.out", dir / "setup.err");
         // The frame is the window with the suite's title; a dialog may already be up.
         ASSERT_TRUE(eventually([&] {
             for (const auto& window : x->visible_windows(setup_run->pid()))
@@ -121,7 +129,8 @@ protected:
         return text;
     }
     std::string output() const {
-        return test::read_file(dir / "setup.out") + "\n--- log:\n" + setup_log();
+        return test::read_file(dir / "setup.out") + test::read_file(dir / "setup.err") +
+               "\n--- log:\n" + setup_log();
     }
 
     bool reached_status(int status) const {
@@ -283,8 +292,46 @@ TEST_P(SetupWindowX11Test, FailureDialogClosedEndsWithTwo) {
     start_setup();
     ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
     shot("install_failed");
-    // Focus is on Retry; Close is before it.
-    keys_in_box({"shift+Tab", "space"});
+    // No Retry where another attempt cannot help: the focus is on Close.
+    keys_in_box({"space"});
+    EXPECT_EQ(exit_code(), 2) << output();
+}
+
+TEST_P(SetupWindowX11Test, SecondInstanceBringsTheRunningWindowBackAndEndsWithMinusOne) {
+    serve(true);
+    slow_big_file();
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    x->minimize(frame);
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 0; })) << output();
+
+    // With the pause a message would stay up for: the raise ends it at once.
+    auto second = launch("20000", dir / "second.out", dir / "second.err");
+    ASSERT_TRUE(eventually([&] { return second->poll().has_value(); }));
+    const int status = second->wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+    EXPECT_EQ(test::read_file(dir / "second.out"), "");
+    EXPECT_TRUE(eventually([&] { return windows_shown() == 1 && x->active_window() == frame; }))
+        << output();
+    shot("second_instance");
+    EXPECT_FALSE(setup_run->poll().has_value()) << output();
+}
+
+TEST_P(SetupWindowX11Test, SmallScreenShowsTheWholeWindow) {
+    x.reset();
+    x = std::make_unique<test::XSession>(QSize(1024, 600));
+    serve();
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    const QRect screen(0, 0, 1024, 600);
+    for (const auto& window : x->visible_windows(setup_run->pid()))
+        EXPECT_TRUE(screen.contains(x->geometry(window)))
+            << x->name(window) << " at " << x->geometry(window).x() << ","
+            << x->geometry(window).y() << " " << x->geometry(window).width() << "x"
+            << x->geometry(window).height();
+    shot("small_screen_failed");
+    keys_in_box({"Escape"});
     EXPECT_EQ(exit_code(), 2) << output();
 }
 

@@ -59,7 +59,7 @@ std::string XSession::missing_tools() {
     return missing;
 }
 
-XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")) {
+XSession::XSession(QSize screen) : dir_(make_unique_directory(isolate_environment(), "x11-")) {
     // Parallel tests each need their own display. With -displayfd alone the server
     // picks its number before it takes the lock, so two servers starting together can
     // share one and a client reaches neither; so the number is chosen here, spread by
@@ -70,7 +70,7 @@ XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")
     for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
         const int number = first + attempt * 7;
         if (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
-        if (start_server(number)) break;
+        if (start_server(number, screen)) break;
         failures += "\n:" + std::to_string(number) + ": " + read_file(dir_ / "xvfb.log");
     }
     if (display_.empty()) throw std::runtime_error("Xvfb did not start:" + failures);
@@ -95,7 +95,7 @@ XSession::XSession() : dir_(make_unique_directory(isolate_environment(), "x11-")
                                  read_file(dir_ / "openbox.log"));
 }
 
-bool XSession::start_server(int number) {
+bool XSession::start_server(int number, QSize screen) {
     const fs::path ready = dir_ / "display";
     std::error_code ignored;
     fs::remove(ready, ignored);
@@ -105,11 +105,11 @@ bool XSession::start_server(int number) {
         "/bin/sh",
         std::vector<std::string>{
             "-c",
-            "exec \"$0\" \"$1\" -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>\"$2\" 2>\"$3\"",
-            find_tool("Xvfb").string(), display, ready.string(), (dir_ / "xvfb.log").string()});
-    const bool up = wait_until([&] {
-        return server_->poll() || read_file(ready).find('\n') != std::string::npos;
-    });
+            "exec \"$0\" \"$1\" -displayfd 3 -screen 0 \"$4\" -nolisten tcp 3>\"$2\" 2>\"$3\"",
+            find_tool("Xvfb").string(), display, ready.string(), (dir_ / "xvfb.log").string(),
+            std::to_string(screen.width()) + "x" + std::to_string(screen.height()) + "x24"});
+    const bool up = wait_until(
+        [&] { return server_->poll() || read_file(ready).find('\n') != std::string::npos; });
     env_.set("DISPLAY", display);
     env_.set("XAUTHORITY", std::nullopt);
     // The server this test started must be the one that answers on the display.
@@ -204,6 +204,10 @@ void XSession::drag(int from_x, int from_y, int to_x, int to_y) const {
     for (int step = 1; step <= 4; ++step)
         move_pointer(from_x + (to_x - from_x) * step / 4, from_y + (to_y - from_y) * step / 4);
     run("xdotool", {"mouseup", "1"});
+}
+
+void XSession::minimize(const std::string& window) const {
+    run("xdotool", {"windowminimize", "--sync", window});
 }
 
 QImage XSession::screenshot(const fs::path& file) const {

@@ -16,6 +16,7 @@
 
 #include <QImage>
 #include <QRect>
+#include <QSize>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -45,9 +46,9 @@ public:
     // The programs the tier needs that are not installed, separated by blanks.
     static std::string missing_tools();
 
-    // Starts the server and the window manager and waits until the manager runs; throws
-    // std::runtime_error when either does not come up.
-    XSession();
+    // Starts the server with a screen of that size and the window manager and waits until
+    // the manager runs; throws std::runtime_error when either does not come up.
+    explicit XSession(QSize screen = QSize(1280, 900));
     ~XSession();
     XSession(const XSession&) = delete;
     XSession& operator=(const XSession&) = delete;
@@ -68,13 +69,14 @@ public:
     void move_pointer(int x, int y) const;
     // Drags with the left button held from one point of the screen to another.
     void drag(int from_x, int from_y, int to_x, int to_y) const;
+    void minimize(const std::string& window) const;
 
     // The whole screen, also saved as a PNG at file.
     QImage screenshot(const std::filesystem::path& file) const;
 
 private:
     // Starts Xvfb on display :number; true when it came up and answers there.
-    bool start_server(int number);
+    bool start_server(int number, QSize screen);
     // Runs an X tool to its end; its standard output, or throws when it fails.
     std::string run(const std::string& tool, const std::vector<std::string>& args) const;
 
