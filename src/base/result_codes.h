@@ -74,7 +74,7 @@ enum SetupResult : int {
 };
 
 // Extraction of the package archive: 100-102 fail an entry's folder, output file or data,
-// 2001-2005 the archive itself, an entry's header or its name.
+// 2001-2007 the archive itself, an entry's header, its name or what the manifest says of it.
 enum UnzipResult : int {
     kUnzipOk = 0,
     kUnzipMakeDirFailed = 100,
@@ -85,6 +85,10 @@ enum UnzipResult : int {
     kUnzipEntryInfoFailed = 2003,
     kUnzipOpenEntryFailed = 2004,
     kUnzipUnsafeEntryName = 2005,  // absolute, or leaving the output folder
+    // A signed archive: an entry the manifest does not list, or lists once but that comes
+    // twice; an entry whose size is not the manifest's.
+    kUnzipEntryNotListed = 2006,
+    kUnzipEntryWrongSize = 2007,
 };
 
 // The installer's process exit code. The window and the unattended run end with the first
@@ -132,7 +136,9 @@ inline constexpr int kDistinctCodes[] = {kSetupOk,
                                          kUnzipGlobalInfoFailed,
                                          kUnzipEntryInfoFailed,
                                          kUnzipOpenEntryFailed,
-                                         kUnzipUnsafeEntryName};
+                                         kUnzipUnsafeEntryName,
+                                         kUnzipEntryNotListed,
+                                         kUnzipEntryWrongSize};
 
 constexpr bool all_distinct() {
     for (std::size_t i = 0; i < std::size(kDistinctCodes); ++i)
@@ -145,7 +151,7 @@ static_assert(result_codes_detail::all_distinct(), "two result codes share a num
 
 // The transfer range (2100 + libcurl's code or the client's 101-107) must stay clear of
 // the archive's codes below it and of the started programs' range above it.
-static_assert(kSetupDownloadFailedBase > kUnzipUnsafeEntryName);
+static_assert(kSetupDownloadFailedBase > kUnzipEntryWrongSize);
 static_assert(kSetupDownloadFailedBase + kDownloadSizeMismatch < kSetupExitCodeBase);
 
 }  // namespace velora

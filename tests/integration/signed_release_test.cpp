@@ -181,13 +181,29 @@ TEST_F(SignedReleaseTest, SignaturesFromAnotherKeyAreRefused) {
 }
 
 TEST_F(SignedReleaseTest, MissingSignaturesAreRefused) {
-    fs::remove(release_dir() / "manifest.json.sig");
+    test::write_file(release_dir() / "manifest.json.sig", "");
     expect_refused("failed: code:920 manifest signature missing");
+
+    // Not served at all: the server's failure, retried and named as such.
+    fs::remove(release_dir() / "manifest.json.sig");
+    server->clear_requests();
+    expect_refused("failed: code:2203 request manifest signature failed: server answered 404");
+    EXPECT_EQ(server->count_requests(server->release_path_of("manifest.json.sig")), 3);
 
     fs::remove(release_dir() / "version.json.sig");
     server->clear_requests();
-    expect_refused("failed: code:920 version info signature missing");
+    expect_refused("failed: code:2203 request version info signature failed: server answered 404");
     EXPECT_EQ(server->count_requests(server->release_path_of("manifest.json")), 0);
+}
+
+TEST_F(SignedReleaseTest, SignatureLargerThanOneKibIsRefusedUnread) {
+    test::write_file(release_dir() / "manifest.json.sig", std::string(1025, 'A'));
+    expect_refused("failed: code:920 manifest signature larger than 1024 bytes");
+}
+
+TEST_F(SignedReleaseTest, ManifestEntryWithoutSha256IsRefused) {
+    resign_manifest([](nlohmann::json& parsed) { parsed["fileList"][0].erase("sha256"); });
+    expect_refused("failed: code:920 manifest file without sha256");
 }
 
 TEST_F(SignedReleaseTest, OlderSignedReleaseIsRefusedUnlessTheCommandLineAllowsIt) {
@@ -252,7 +268,7 @@ TEST_F(SignedReleaseTest, SameReleaseUnsignedInstallsWithABuildThatPinsNoKey) {
     const auto before = file_tree(installed());
     const auto refused = run_unattended();
     EXPECT_EQ(refused.exit_code, 2) << refused.out << refused.err;
-    EXPECT_NE(refused.err.find("failed: code:920 version info signature missing"),
+    EXPECT_NE(refused.err.find("failed: code:2203 request version info signature failed"),
               std::string::npos)
         << refused.err;
     EXPECT_EQ(file_tree(installed()), before);
@@ -330,7 +346,9 @@ TEST_F(SignedReleaseOnNginxTest, TamperedOrUnsignedMetadataIsRefusedBeforeAnyFil
     fs::remove(root / "app/getCastmillUpdate/mergedKit/windows.sig");
     run = run_on_nginx();
     EXPECT_EQ(run.exit_code, 2) << run.out << run.err;
-    EXPECT_NE(run.err.find("version info signature missing"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("request version info signature failed: server answered 404"),
+              std::string::npos)
+        << run.err;
     EXPECT_EQ(file_tree(installed()), before);
     EXPECT_EQ(content_lines(), std::vector<std::string>{}) << nginx->access_log();
 }

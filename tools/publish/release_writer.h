@@ -33,6 +33,8 @@ inline constexpr const char* kManifestName = "manifest.json";
 inline constexpr const char* kVersionAnswerName = "version.json";
 inline constexpr const char* kPackageZipName = "Castmill_winUpdate.zip";
 inline constexpr const char* kFullPackageName = "Castmill_full_package.exe";
+// Where the file store serves the full installer.
+inline constexpr const char* kFullPackagePath = "/files/apps/castmill/Castmill_full_package.exe";
 // Detached signatures of a signed release, beside the documents they sign.
 inline constexpr const char* kSignatureSuffix = ".sig";
 
