@@ -106,6 +106,20 @@ std::string recorded_version(const fs::path& install_dir) {
     return recorded;
 }
 
+// The installed version as far as anything on disk says: the higher of setup.data and the
+// suite's config.json, so that removing setup.data does not open the way to an older release.
+std::string installed_version(const fs::path& install_dir) {
+    std::string highest = recorded_version(install_dir);
+    std::string other;
+    try {
+        if (read_app_version(install_dir, other) && compare_versions(other, highest) > 0)
+            highest = other;
+    } catch (const fs::filesystem_error&) {
+        // An unreadable config.json names no version; setup.data's stands.
+    }
+    return highest;
+}
+
 }  // namespace
 
 // A body over the limit is not retried: the server would only send it again. An error
@@ -368,7 +382,7 @@ int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string&
         log_tagged(kLogWarning, "%s", message);
         return kSetupUntrustedRelease;
     }
-    const std::string installed = recorded_version(target_.install_dir);
+    const std::string installed = installed_version(target_.install_dir);
     log_tagged(kLogInfo, "signed release %s of %s, installed: %s", manifest_version, release_time,
                installed);
     if (!installed.empty() && compare_versions(manifest_version, installed) < 0) {

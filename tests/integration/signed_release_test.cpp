@@ -215,6 +215,12 @@ TEST_F(SignedReleaseTest, OlderSignedReleaseIsRefusedUnlessTheCommandLineAllowsI
     expect_release_installed();
 }
 
+// Without setup.data the suite's config.json still names the installed version.
+TEST_F(SignedReleaseTest, DowngradeIsRefusedWithoutSetupData) {
+    test::write_file(installed() / "Update/config.json", R"({"gver": "2.5.0"})");
+    expect_refused("failed: code:921 release 2.0.0 is older than installed version 2.5.0");
+}
+
 TEST_F(SignedReleaseTest, NewVersionAnswerWithAnOldManifestIsRefused) {
     const std::string old_manifest = test::read_file(manifest());
     const std::string old_signature = test::read_file(release_dir() / "manifest.json.sig");
@@ -260,6 +266,24 @@ TEST_F(SignedReleaseTest, TransferLongerThanTheSignedSizeIsCutAndFails) {
     ASSERT_FALSE(cut.empty());
     expect_refused("failed: download failed code: 2163", false);  // CURLE_FILESIZE_EXCEEDED
     EXPECT_EQ(content_requests().count(server->release_path_of(cut)), 1u);
+}
+
+// Enough missing bytes make the run take the package archive, which the signed manifest
+// names: a zip bomb served in its place is cut at the signed size and never unpacked.
+TEST_F(SignedReleaseTest, ArchiveOtherThanTheSignedOneIsNeverUnpacked) {
+    test::make_sparse_file(dir / "suite/VeloraOBS/data/big.dat", 60 << 20);
+    publish("2.0.0");
+    const std::string archive = server->release_path_of("Castmill_winUpdate.zip");
+    server->add_fault({.path = archive,
+                       .zip_bomb_bytes = 200 << 20,
+                       .zip_bomb_entries = {"VeloraOBS/data/big.dat", "a.bin", "b.bin"}});
+    expect_refused("failed: download failed code: 2163", false);  // CURLE_FILESIZE_EXCEEDED
+    EXPECT_EQ(content_requests(), std::set<std::string>{archive});
+
+    server->clear_faults();
+    const auto run = run_unattended();
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    expect_release_installed();
 }
 
 TEST_F(SignedReleaseTest, SameReleaseUnsignedInstallsWithABuildThatPinsNoKey) {

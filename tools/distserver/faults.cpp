@@ -42,11 +42,11 @@ void stop_pauses() {
 
 FaultRule parse_fault(const nlohmann::json& j) {
     if (!j.is_object()) throw std::invalid_argument("a fault must be a JSON object");
-    static const char* const known[] = {"path",        "times",    "status",         "body",
-                                        "cut_after",   "delay_ms", "chunk_delay_ms", "ignore_range",
-                                        "wrong_bytes", "no_etag",  "wrong_range",    "no_length",
-                                        "stall_after", "stall_ms", "endless",     "zip_bomb_bytes",
-                                        "zip_bomb_entries"};
+    static const char* const known[] = {
+        "path",           "times",           "status",       "body",        "cut_after",
+        "delay_ms",       "chunk_delay_ms",  "ignore_range", "wrong_bytes", "no_etag",
+        "wrong_range",    "no_length",       "stall_after",  "stall_ms",    "endless",
+        "zip_bomb_bytes", "zip_bomb_entries"};
     for (const auto& [key, value] : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return key == k; }) == std::end(known)) {

@@ -178,16 +178,15 @@ void serve_file(const httplib::Request& req, httplib::Response& res, const fs::p
         [produce](size_t at, size_t, httplib::DataSink& sink) { return produce(at, sink); });
 }
 
-void write_zip_bomb(const fs::path& file, const std::vector<std::string>& entries,
-                    int64_t bytes) {
+void write_zip_bomb(const fs::path& file, const std::vector<std::string>& entries, int64_t bytes) {
     zipFile zip = zipOpen64(file.string().c_str(), APPEND_STATUS_CREATE);
     if (!zip) throw std::runtime_error("cannot create " + file.string());
     const std::vector<char> zeros(1 << 20, '\0');
     bool ok = true;
     for (const auto& name : entries) {
         zip_fileinfo info{};
-        ok = ok && zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0,
-                                         nullptr, Z_DEFLATED, Z_BEST_SPEED, 1) == ZIP_OK;
+        ok = ok && zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                         Z_DEFLATED, Z_BEST_SPEED, 1) == ZIP_OK;
         for (int64_t left = bytes; ok && left > 0;) {
             const auto n = static_cast<unsigned>(std::min<int64_t>(left, zeros.size()));
             ok = zipWriteInFileInZip(zip, zeros.data(), n) == ZIP_OK;

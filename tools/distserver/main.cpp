@@ -331,9 +331,9 @@ private:
         if (f.zip_bomb_bytes >= 0) {
             // Made for this answer; the open stream keeps it readable once its name is gone.
             static std::atomic<int> made{0};
-            const fs::path bomb = fs::temp_directory_path() /
-                                  ("distserver-bomb-" + std::to_string(getpid()) + "-" +
-                                   std::to_string(made++) + ".zip");
+            const fs::path bomb =
+                fs::temp_directory_path() / ("distserver-bomb-" + std::to_string(getpid()) + "-" +
+                                             std::to_string(made++) + ".zip");
             castmill::tools::write_zip_bomb(bomb, f.zip_bomb_entries, f.zip_bomb_bytes);
             castmill::tools::serve_file(req, res, bomb, f);
             fs::remove(bomb);
