@@ -115,6 +115,8 @@ int RunController::run_to_end(std::string& failed) {
     if (cancelled_) return kExitCancelled;
     if (code != kSetupOk) {
         failed = "download failed code: " + std::to_string(code);
+        // A download that is not what the vendor signed says why.
+        if (code == kSetupUntrustedRelease && !message.empty()) failed += " " + message;
         return kExitFailed;
     }
     message.clear();

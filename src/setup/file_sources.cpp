@@ -9,6 +9,7 @@
 #include "base/result_codes.h"
 #include "layout/paths.h"
 #include "net/curl_wrapper.h"
+#include "net/stall_limit.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"
 #include "setup/run_values.h"
