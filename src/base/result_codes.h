@@ -52,7 +52,7 @@ enum SetupResult : int {
     kArchiverFailed = 110,  // the suite's archiver did not pack the logs for upload
     kSetupUninitialized = 113,
 
-    // 900-921: what the servers sent, and whether the release can be trusted.
+    // 900-922: what the servers sent, and whether the release can be trusted.
     kSetupNotJson = 900,
     // Server data the engine cannot use: a version answer or manifest that is too large,
     // lacks what it must hold or says the service has stopped; a manifest entry that is
@@ -68,6 +68,9 @@ enum SetupResult : int {
     kSetupUntrustedRelease = 920,
     // A signed release older than the installed version, without --allow-downgrade.
     kSetupDowngradeRefused = 921,
+    // The build pins release keys and the signed version answer names no expiry, or one that
+    // has passed: an old answer replayed would hold the installer on an old release.
+    kSetupReleaseExpired = 922,
 
     // kSetupDownloadFailedBase + libcurl's CURLE_ABORTED_BY_CALLBACK: the user cancelled.
     kSetupDownloadCancelled = 2142,
@@ -130,6 +133,7 @@ inline constexpr int kDistinctCodes[] = {kSetupOk,
                                          kFdSizeMismatch,
                                          kSetupUntrustedRelease,
                                          kSetupDowngradeRefused,
+                                         kSetupReleaseExpired,
                                          kSetupDownloadCancelled,
                                          kUnzipMakeDirFailed,
                                          kUnzipOpenArchiveFailed,

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -118,6 +119,24 @@ std::string installed_version(const fs::path& install_dir) {
         // An unreadable config.json names no version; setup.data's stands.
     }
     return highest;
+}
+
+// Seconds since 1970 of a "YYYY-MM-DDTHH:MM:SSZ" text, -1 when it is not one.
+int64_t utc_seconds(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &zone) !=
+            7 ||
+        zone != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
+        return -1;
+    // Days from the civil date (proleptic Gregorian), without the local time zone.
+    y -= mo <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+    return days * 86400 + h * 3600 + mi * 60 + sec;
 }
 
 }  // namespace
@@ -277,6 +296,16 @@ int SetupCenter::request_version(std::string& message) {
     if (!answer.get("url", url_value) || url_value.empty()) {
         message = "server data error";
         return kSetupBadServerData;
+    }
+    if (!release_keys_.empty()) {
+        std::string expires;
+        answer.get("expires", expires);
+        const int64_t until = utc_seconds(expires);
+        if (until < 0 || until < static_cast<int64_t>(std::time(nullptr))) {
+            message =
+                until < 0 ? "version info names no expiry" : "version info expired at " + expires;
+            return kSetupReleaseExpired;
+        }
     }
     release_ = Release(version, url_value);
     if (answer.child("fullPackage").is_empty()) return kSetupOk;

@@ -217,6 +217,21 @@ TEST_F(SignedReleaseTest, OlderSignedReleaseIsRefusedUnlessTheCommandLineAllowsI
     expect_release_installed();
 }
 
+// A signed answer past its expiry, or naming none (an old one replayed), fetches nothing.
+TEST_F(SignedReleaseTest, ExpiredVersionAnswerIsRefused) {
+    const fs::path answer = release_dir() / "version.json";
+    nlohmann::json parsed = nlohmann::json::parse(test::read_file(answer));
+    parsed["expires"] = "2019-06-01T00:00:00Z";
+    test::write_file(answer, parsed.dump(2));
+    sign(answer);
+    expect_refused("failed: code:922 version info expired at 2019-06-01T00:00:00Z");
+
+    parsed.erase("expires");
+    test::write_file(answer, parsed.dump(2));
+    sign(answer);
+    expect_refused("failed: code:922 version info names no expiry");
+}
+
 // Without setup.data the suite's config.json still names the installed version.
 TEST_F(SignedReleaseTest, DowngradeIsRefusedWithoutSetupData) {
     test::write_file(installed() / "Update/config.json", R"({"gver": "2.5.0"})");

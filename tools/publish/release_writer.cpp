@@ -112,8 +112,8 @@ std::string read_text(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string utc_now() {
-    const std::time_t now = std::time(nullptr);
+std::string utc_now(std::time_t later = 0) {
+    const std::time_t now = std::time(nullptr) + later;
     std::tm tm{};
     gmtime_r(&now, &tm);
     char text[32];
@@ -259,6 +259,8 @@ ReleaseSummary write_release(const ReleaseInput& input) {
     // A relative url is resolved by the server against the address it serves the release at.
     const std::string url = input.manifest_url.empty() ? kManifestName : input.manifest_url;
     nlohmann::json answer{{"hasUpdate", true}, {"version", input.version}, {"url", url}};
+    // A signed answer holds only for a while: an old one replayed cannot freeze a client.
+    if (sign) answer["expires"] = utc_now(static_cast<std::time_t>(input.expires_days) * 86400);
     if (!input.full_package.empty()) {
         // The installer runs only the full installer the signed answer names.
         answer["fullPackage"] = signed_file_of(input.full_package);

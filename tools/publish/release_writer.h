@@ -15,6 +15,7 @@ struct ReleaseInput {
     std::filesystem::path full_package;  // optional full installer to include
     std::filesystem::path sign_key;      // secret key file (releasekey); empty = unsigned
     std::string release_time;            // signed releases: UTC time; empty = now
+    int expires_days = 7;                // signed releases: the version answer's lifetime
     // Earlier release folders, oldest first; patches are made from the last previous_count.
     std::vector<std::filesystem::path> previous;
     size_t previous_count = 3;
