@@ -82,6 +82,9 @@ std::string failure_detail(RunStatus stage, int code, const std::string& message
         case RunStatus::kChecking:
             return "code:" + std::to_string(code) + " " + message;
         case RunStatus::kDownloading:
+            // A download that is not what the vendor signed says why.
+            if (code == kSetupUntrustedRelease && !message.empty())
+                return "download failed code: " + std::to_string(code) + " " + message;
             return "download failed code: " + std::to_string(code);
         case RunStatus::kInstalling:
         case RunStatus::kDone:

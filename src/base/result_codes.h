@@ -59,7 +59,7 @@ enum SetupResult : int {
     kArchiverFailed = 110,  // the suite's archiver did not pack the logs for upload
     kSetupUninitialized = 113,
 
-    // 900-921: what the servers sent, and whether the release can be trusted.
+    // 900-922: what the servers sent, and whether the release can be trusted.
     kSetupNotJson = 900,
     // Server data the engine cannot use: a version answer or manifest that is too large,
     // lacks what it must hold or says the service has stopped; a manifest entry that is
@@ -75,13 +75,16 @@ enum SetupResult : int {
     kSetupUntrustedRelease = 920,
     // A signed release older than the installed version, without --allow-downgrade.
     kSetupDowngradeRefused = 921,
+    // The build pins release keys and the signed version answer names no expiry, or one that
+    // has passed: an old answer replayed would hold the installer on an old release.
+    kSetupReleaseExpired = 922,
 
     // kSetupDownloadFailedBase + libcurl's CURLE_ABORTED_BY_CALLBACK: the user cancelled.
     kSetupDownloadCancelled = 2142,
 };
 
 // Extraction of the package archive: 100-102 fail an entry's folder, output file or data,
-// 2001-2005 the archive itself, an entry's header or its name.
+// 2001-2007 the archive itself, an entry's header, its name or what the manifest says of it.
 enum UnzipResult : int {
     kUnzipOk = 0,
     kUnzipMakeDirFailed = 100,
@@ -92,6 +95,10 @@ enum UnzipResult : int {
     kUnzipEntryInfoFailed = 2003,
     kUnzipOpenEntryFailed = 2004,
     kUnzipUnsafeEntryName = 2005,  // absolute, or leaving the output folder
+    // A signed archive: an entry the manifest does not list, or lists once but that comes
+    // twice; an entry whose size is not the manifest's.
+    kUnzipEntryNotListed = 2006,
+    kUnzipEntryWrongSize = 2007,
 };
 
 // The installer's process exit code. The window and the unattended run end with the first
@@ -133,13 +140,16 @@ inline constexpr int kDistinctCodes[] = {kSetupOk,
                                          kFdSizeMismatch,
                                          kSetupUntrustedRelease,
                                          kSetupDowngradeRefused,
+                                         kSetupReleaseExpired,
                                          kSetupDownloadCancelled,
                                          kUnzipMakeDirFailed,
                                          kUnzipOpenArchiveFailed,
                                          kUnzipGlobalInfoFailed,
                                          kUnzipEntryInfoFailed,
                                          kUnzipOpenEntryFailed,
-                                         kUnzipUnsafeEntryName};
+                                         kUnzipUnsafeEntryName,
+                                         kUnzipEntryNotListed,
+                                         kUnzipEntryWrongSize};
 
 constexpr bool all_distinct() {
     for (std::size_t i = 0; i < std::size(kDistinctCodes); ++i)
@@ -152,7 +162,7 @@ static_assert(result_codes_detail::all_distinct(), "two result codes share a num
 
 // The transfer range (2100 + libcurl's code or the client's 101-107) must stay clear of
 // the archive's codes below it and of the started programs' range above it.
-static_assert(kSetupDownloadFailedBase > kUnzipUnsafeEntryName);
+static_assert(kSetupDownloadFailedBase > kUnzipEntryWrongSize);
 static_assert(kSetupDownloadFailedBase + kDownloadSizeMismatch < kSetupExitCodeBase);
 
 }  // namespace velora

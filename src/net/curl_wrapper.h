@@ -81,6 +81,8 @@ public:
     // the whole file, the part on disk included); more ends the transfer with
     // CURLE_FILESIZE_EXCEEDED. Negative: no limit.
     void set_size_limit(std::int64_t bytes);
+    // The connect and whole-request time limit of later requests (0: none).
+    void set_timeout(int seconds) { timeout_seconds_ = seconds; }
     // The HTTP status of the last request (0 when none was answered).
     long last_status() const { return response_code(); }
 

@@ -207,13 +207,26 @@ int FileDownloader::download_whole(const std::string& url, const fs::path& targe
         if (ec) throw fs::filesystem_error("file_size", target, ec);
         return static_cast<int64_t>(size);
     };
-    int r = client_->download(url, target, true, 0);
+    // No answer may grow the file past its expected size, nor take longer than that size
+    // allows: an endless or trickling body ends the attempt.
+    const int deadline = transfer_deadline_seconds(expected_size);
+    client_->set_size_limit(expected_size);
+    std::error_code ec;
+    const bool resumed = fs::exists(target, ec) && fs::file_size(target, ec) > 0 && !ec;
+    int r = client_->download(url, target, true, deadline);
     // A server that does not resume, or a partial file longer than the resource, leaves
     // nothing worth continuing: the file is fetched again from its first byte.
-    if (r == CURLE_RANGE_ERROR || (r == 0 && size_on_disk() > expected_size)) {
+    if (r == CURLE_RANGE_ERROR || (resumed && r == CURLE_FILESIZE_EXCEEDED) ||
+        (r == 0 && size_on_disk() > expected_size)) {
         log_tagged(kLogWarning, "[FileDownloader::download_impl]resume refused: %d, from the start",
                    r);
-        r = client_->download(url, target, false, 0);
+        r = client_->download(url, target, false, deadline);
+    }
+    client_->set_size_limit(-1);
+    if (r == CURLE_FILESIZE_EXCEEDED) {
+        log_tagged(kLogWarning, "[FileDownloader::download_impl]answer longer than %lld bytes",
+                   static_cast<long long>(expected_size));
+        fs::remove(target);
     }
     if (r != 0) return kSetupDownloadFailedBase + r;
     const int64_t size = size_on_disk();

@@ -14,6 +14,7 @@
 #include "net/service_hosts.h"
 #include "setup/download_planning.h"
 #include "setup/install_files.h"
+#include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -46,9 +47,13 @@ int SetupCenter::download_files(DownloadProgress progress, std::string& error) {
     if (target_.modules > 0) {
         // Patches and compressed files may make the per-file download the smaller one.
         const int64_t remaining = plan_.fetch_bytes();
-        if (remaining > kPackageThresholdBytes) {
-            int64_t size = 0;
-            const int probed = probe_->get_content_length(release_.package_url(), size);
+        if (remaining > kPackageThresholdBytes &&
+            (release_keys_.empty() || archive_.archive.named())) {
+            // A signed archive's size is the manifest's; an unsigned one's, the server's.
+            int64_t size = archive_.archive.size;
+            const int probed = archive_.archive.named()
+                                   ? 0
+                                   : probe_->get_content_length(release_.package_url(), size);
             // An archive of unknown or zero length cannot stand in for the files.
             if (probed == 0 && size > 0 &&
                 (plan_.queued_count() > kPackageFileCount || two_thirds(size) <= remaining)) {
@@ -64,24 +69,78 @@ int SetupCenter::download_files(DownloadProgress progress, std::string& error) {
 
 int SetupCenter::download_package_zip(int64_t size, DownloadProgress progress, std::string& error) {
     const std::string url = release_.package_url();
-    package_ = Package{download_dir_ / (std::string(kPackageName) + "_zip"), size, true};
+    package_ = Package{download_dir_ / (std::string(kPackageName) + "_zip"), size, true,
+                       archive_.archive.sha256};
+    const auto matches = [this] {
+        return package_.sha256.empty() || has_sha256(package_.path, package_.sha256);
+    };
     std::error_code ec;
     const uintmax_t existing = fs::file_size(package_.path, ec);
-    if (!ec && static_cast<int64_t>(existing) == size) return kSetupOk;
+    if (!ec && static_cast<int64_t>(existing) == size) {
+        if (matches()) return kSetupOk;
+        fs::remove(package_.path, ec);  // complete but not this archive: never trusted twice
+    }
     log_tagged(kLogInfo, "down zip file: %s", url);
     const int r = downloader_->download(url.c_str(), package_.path, size, std::move(progress));
-    if (r != 0) error = "download failed";
-    return r;
-}
-
-int SetupCenter::download_full_package(DownloadProgress progress, std::string& error) {
-    const std::string url = full_package_address();
-    package_ = Package{};
-    const int r = downloader_->download(url.c_str(), download_dir_, package_.path, package_.size,
-                                        std::move(progress));
     if (r != 0) {
         error = "download failed";
         return r;
+    }
+    if (!matches()) {
+        fs::remove(package_.path, ec);
+        error = "package archive does not match its signed sha256";
+        return kSetupUntrustedRelease;
+    }
+    return kSetupOk;
+}
+
+int SetupCenter::fetch_signed_full_package(DownloadProgress progress, std::string& error) {
+    const SignedFile& signed_file = release_.full_package();
+    const std::string url = download_host() + signed_file.path;
+    // Named by its content, so a cut download resumes and another release's never counts.
+    package_ =
+        Package{download_dir_ / signed_file.sha256, signed_file.size, false, signed_file.sha256};
+    std::error_code ec;
+    const uintmax_t existing = fs::file_size(package_.path, ec);
+    if (!ec && static_cast<int64_t>(existing) == package_.size) {
+        if (has_sha256(package_.path, package_.sha256)) return kSetupOk;
+        fs::remove(package_.path, ec);
+    }
+    log_tagged(kLogInfo, "down signed full setup file: %s size: %lld", url,
+               static_cast<long long>(package_.size));
+    const int r =
+        downloader_->download(url.c_str(), package_.path, package_.size, std::move(progress));
+    if (r != 0) {
+        error = "download failed";
+        return r;
+    }
+    if (!has_sha256(package_.path, package_.sha256)) {
+        fs::remove(package_.path, ec);
+        error = "full installer does not match its signed sha256";
+        return kSetupUntrustedRelease;
+    }
+    return kSetupOk;
+}
+
+int SetupCenter::download_full_package(DownloadProgress progress, std::string& error) {
+    int r = kSetupOk;
+    // A build without keys fetches the installer as the server announces it.
+    if (!release_keys_.empty()) {
+        if (!release_.full_package().named()) {
+            error = "version info names no full installer";
+            return kSetupUntrustedRelease;
+        }
+        r = fetch_signed_full_package(std::move(progress), error);
+        if (r != kSetupOk) return r;
+    } else {
+        const std::string url = full_package_address();
+        package_ = Package{};
+        r = downloader_->download(url.c_str(), download_dir_, package_.path, package_.size,
+                                  std::move(progress));
+        if (r != 0) {
+            error = "download failed";
+            return r;
+        }
     }
     try {
         // The file keeps its cache name until here; the installer must carry ".exe" to run.
@@ -219,11 +278,12 @@ int SetupCenter::download_worker(int index, const DownloadProgress& progress) {
         const fs::path file = download_dir_ / path_from_utf8(entry.hash);
         // A signed fileSize is a promise: a longer answer is cut, not stored.
         client->set_size_limit(release_keys_.empty() ? -1 : entry.fileSize);
+        const int deadline = release_keys_.empty() ? 0 : transfer_deadline_seconds(entry.fileSize);
         int attempts_left = kRetriesPerFile;
         auto delay = timings_.download_retry_first;
         bool resume = true;
         while (!fetched) {
-            int code = client->download(url, file, resume, 0);
+            int code = client->download(url, file, resume, deadline);
             if (code == CURLE_ABORTED_BY_CALLBACK) {
                 log_tagged(kLogWarning, "download file: %s, active disconnect", utf8_of(file));
                 return kSetupDownloadCancelled;

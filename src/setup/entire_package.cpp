@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <system_error>
 
 #include "base/crypto.h"
@@ -148,7 +149,8 @@ bool is_safe_entry_name(const std::string& name) {
     return true;
 }
 
-int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
+int unzip_package(const fs::path& zip_path, const fs::path& out_dir,
+                  const ArchiveListing* listing) {
     zlib_filefunc64_def functions;
     fill_fopen64_filefunc(&functions);
     functions.zopen64_file = open_by_path;
@@ -159,6 +161,7 @@ int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
     const int made = make_directory(out_dir);
     if (made != kUnzipOk) return made;
 
+    std::set<std::string> taken;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
         unz_file_info64 info{};
         if (unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
@@ -178,6 +181,20 @@ int unzip_package(const fs::path& zip_path, const fs::path& out_dir) {
             if (c == '\\') c = '/';
         }
         const fs::path target = out_dir / path_from_utf8(relative);
+        if (listing && !is_dir) {
+            const auto listed = listing->entry_sizes.find(relative);
+            if (listed == listing->entry_sizes.end() || !taken.insert(relative).second) {
+                log_tagged(kLogWarning, "zip entry: %s refused: not listed by the manifest", name);
+                return kUnzipEntryNotListed;
+            }
+            if (info.uncompressed_size != static_cast<uint64_t>(listed->second)) {
+                log_tagged(kLogWarning,
+                           "zip entry: %s refused: %llu bytes, the manifest lists %lld", name,
+                           static_cast<unsigned long long>(info.uncompressed_size),
+                           static_cast<long long>(listed->second));
+                return kUnzipEntryWrongSize;
+            }
+        }
 
         const int result = is_dir ? make_directory(target)
                                   : extract_entry(zip.get(), target, info.uncompressed_size);
@@ -195,10 +212,29 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
             extract_dir_ = *temp / ("vlstup-" + random_token(6));
             if (!fs::exists(extract_dir_)) break;
         }
-        int result = unzip_package(package_.path, extract_dir_);
+        const ArchiveListing* listing = archive_.archive.named() ? &archive_ : nullptr;
+        if (listing) {
+            // Checked before anything is written: the signed total must fit.
+            std::error_code ec;
+            const fs::space_info space = fs::space(*temp, ec);
+            if (!ec && space.available < static_cast<uintmax_t>(listing->total_bytes)) {
+                error = "not enough free space to unpack the package";
+                log_tagged(kLogWarning, "%s: %llu bytes free in %s, %lld needed", error,
+                           static_cast<unsigned long long>(space.available), utf8_of(*temp),
+                           static_cast<long long>(listing->total_bytes));
+                return sys::kErrorDiskFull;
+            }
+        }
+        int result = unzip_package(package_.path, extract_dir_, listing);
         bool bad_archive = false;
-        if (result != kUnzipOk) {
+        if (result == kUnzipEntryNotListed || result == kUnzipEntryWrongSize) {
+            error = result == kUnzipEntryNotListed
+                        ? "package archive holds an entry the manifest does not list"
+                        : "package archive entry size differs from the manifest";
+        } else if (result != kUnzipOk) {
             error = "unzip entire package failed";
+        }
+        if (result != kUnzipOk) {
             log_tagged(kLogWarning, "unzip dir: %s file: %s out: %s fialied. code: %d",
                        utf8_of(download_dir_), utf8_of(package_.path), utf8_of(extract_dir_),
                        result);

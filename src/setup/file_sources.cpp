@@ -9,6 +9,7 @@
 #include "base/result_codes.h"
 #include "layout/paths.h"
 #include "net/curl_wrapper.h"
+#include "net/stall_limit.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"
 #include "setup/run_values.h"
@@ -99,7 +100,8 @@ int SetupCenter::fetch_source(CurlWrapper& client, const std::string& url, const
             offset = 0;
         }
         if (before_attempt && !before_attempt(offset)) return kDownloadHashMismatch;
-        code = client.download(url, file, resume, 0);
+        code = client.download(url, file, resume,
+                               release_keys_.empty() ? 0 : transfer_deadline_seconds(size));
         if (code == CURLE_ABORTED_BY_CALLBACK) return kSetupDownloadCancelled;
         if (code == 0) {
             const auto got = static_cast<int64_t>(fs::file_size(file, ec));

@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -38,7 +41,7 @@ constexpr const char* kVersionPath = "/app/getCastmillUpdate/mergedKit/windows?c
 // Reads "fileList" into entries. Elements that are not objects or lack a path or hash are
 // skipped, as the service sends them; any entry that could reach outside the install or
 // download directory fails the whole manifest, before anything of it is planned.
-int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
+int read_file_list(neb::CJsonObject& list, bool signed_list, std::vector<ManifestEntry>& entries,
                    std::string& message) {
     // The byte totals and the progress add sizes up; a list whose sizes cannot be summed
     // is bad data, not a download.
@@ -61,6 +64,9 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
                       std::to_string(entry.hash.size()) + " bytes (" + entry.filePath + ")";
         } else if (!is_plain_file_name(entry.hash)) {
             message = "manifest file hash unsafe: " + entry.hash + " (" + entry.filePath + ")";
+        } else if (signed_list && entry.sha256.empty()) {
+            // The MD5 alone names no content an attacker could not make again.
+            message = "manifest file without sha256: " + entry.filePath;
         } else if (!entry.sha256.empty() && !is_sha256_text(entry.sha256)) {
             message = "manifest file sha256 invalid: " + entry.sha256 + " (" + entry.filePath + ")";
         } else if (entry.fileSize < 0) {
@@ -72,17 +78,14 @@ int read_file_list(neb::CJsonObject& list, std::vector<ManifestEntry>& entries,
         }
         if (!message.empty()) {
             log_tagged(kLogWarning, "%s", message);
-            return kSetupBadServerData;
+            return signed_list && entry.sha256.empty() ? kSetupUntrustedRelease
+                                                       : kSetupBadServerData;
         }
         all_sizes += entry.fileSize;
         item.module = module_of_path(entry.filePath);
         entries.push_back(std::move(item));
     }
     return kSetupOk;
-}
-
-std::string too_large_text(const char* what) {
-    return std::string(what) + " larger than " + std::to_string(kMaxMetadataBytes) + " bytes";
 }
 
 // The version recorded by the last install (setup.data, when its sign checks out); empty
@@ -104,32 +107,98 @@ std::string recorded_version(const fs::path& install_dir) {
     return recorded;
 }
 
+// The installed version as far as anything on disk says: the higher of setup.data and the
+// suite's config.json, so that removing setup.data does not open the way to an older release.
+std::string installed_version(const fs::path& install_dir) {
+    std::string highest = recorded_version(install_dir);
+    std::string other;
+    try {
+        if (read_app_version(install_dir, other) && compare_versions(other, highest) > 0)
+            highest = other;
+    } catch (const fs::filesystem_error&) {
+        // An unreadable config.json names no version; setup.data's stands.
+    }
+    return highest;
+}
+
+// Seconds since 1970 of a "YYYY-MM-DDTHH:MM:SSZ" text, -1 when it is not one.
+int64_t utc_seconds(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &zone) !=
+            7 ||
+        zone != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
+        return -1;
+    // Days from the civil date (proleptic Gregorian), without the local time zone.
+    y -= mo <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+    return days * 86400 + h * 3600 + mi * 60 + sec;
+}
+
 }  // namespace
 
-// A body over the limit is not retried: the server would only send it again.
-int SetupCenter::fetch_metadata(const std::string& url, HttpHeaderMap* headers, std::string& body) {
-    probe_->set_size_limit(kMaxMetadataBytes);
+// A body over the limit is not retried: the server would only send it again. An error
+// status is retried with the pauses of a file download; then it is the server's error,
+// not a document to parse or check.
+int SetupCenter::fetch_metadata(const std::string& url, HttpHeaderMap* headers, const char* what,
+                                int64_t limit, std::string& body, std::string& message) {
+    const auto now = std::chrono::steady_clock::now();
+    if (metadata_deadline_ == std::chrono::steady_clock::time_point{})
+        metadata_deadline_ = now + timings_.metadata_deadline;
+    probe_->set_size_limit(limit);
     int code = 0;
+    long status = 0;
+    auto http_delay = timings_.download_retry_first;
     for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(
+            metadata_deadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            code = CURLE_OPERATION_TIMEDOUT;
+            log_tagged(kLogWarning, "release metadata took longer than %lld s",
+                       static_cast<long long>(timings_.metadata_deadline.count()));
+            break;
+        }
+        probe_->set_timeout(
+            static_cast<int>(std::min<int64_t>(kProbeTimeoutSeconds, left.count())));
         code = headers ? probe_->get(url, *headers, body) : probe_->get(url, body);
-        if (code == 0 || code == CURLE_FILESIZE_EXCEEDED) break;
-        pause(timings_.request_retry);
+        status = code == 0 ? probe_->last_status() : 0;
+        if (code == 0 && status == 200) break;
+        if (code == CURLE_FILESIZE_EXCEEDED || code == CURLE_ABORTED_BY_CALLBACK) break;
+        bool waited = false;
+        if (code == 0) {
+            code = status == 429 ? kDownloadTooManyRequests : kDownloadHttpError;
+            waited = pause(http_delay);
+            http_delay += timings_.download_retry_step;
+        } else {
+            waited = pause(timings_.request_retry);
+        }
+        if (!waited) break;
     }
     probe_->set_size_limit(-1);
+    probe_->set_timeout(kProbeTimeoutSeconds);
+    if (code == 0) return kSetupOk;
+    if (code == CURLE_FILESIZE_EXCEEDED) {
+        message = std::string(what) + " larger than " + std::to_string(limit) + " bytes";
+        return kSetupBadServerData;
+    }
+    message = std::string("request ") + what + " failed";
+    if (code == kDownloadHttpError || code == kDownloadTooManyRequests) {
+        message += ": server answered " + std::to_string(status);
+        log_tagged(kLogWarning, "%s (%s)", message, url);
+        return kSetupDownloadFailedBase + code;
+    }
     return code;
 }
 
 int SetupCenter::fetch_verified(const std::string& url, HttpHeaderMap* headers, const char* what,
                                 std::string& body, std::string& message) {
-    const int code = fetch_metadata(url, headers, body);
-    if (code == CURLE_FILESIZE_EXCEEDED) {
-        message = too_large_text(what);
-        return kSetupBadServerData;
-    }
-    if (code != 0) {
-        message = std::string("request ") + what + " failed";
-        return code;
-    }
+    if (const int r = fetch_metadata(url, headers, what, kMaxMetadataBytes, body, message);
+        r != kSetupOk)
+        return r;
     return verify_signature(url, body, what, message);
 }
 
@@ -141,7 +210,8 @@ int SetupCenter::initialize(const LaunchOptions& options, std::string& message) 
     try {
         const int r = prepare(message);
         if (r != kSetupOk) {
-            if (modules > 0) {
+            // With pinned keys the full installer is run only as the signed answer names it.
+            if (modules > 0 || !release_keys_.empty()) {
                 log_tagged(kLogWarning, "SetupCenter::initialize failed. code: %d %s", r, message);
                 return r;
             }
@@ -179,9 +249,14 @@ int SetupCenter::prepare(std::string& message) {
         const int r = request_version(message);
         if (r != kSetupOk) {
             log_tagged(kLogWarning, "init version failed. code: %d %s", r, message);
-            if (modules > 0) return r;
+            if (modules > 0 || !release_keys_.empty()) return r;
             release_ = Release(std::string(kDefaultVersion), release_.manifest_url());
         }
+    }
+    if (modules <= 0 && !release_keys_.empty() && !release_.full_package().named()) {
+        message = "version info names no full installer";
+        log_tagged(kLogWarning, "%s", message);
+        return kSetupUntrustedRelease;
     }
     if (modules <= 0) {
         if (!sys::temp_directory()) {
@@ -222,7 +297,25 @@ int SetupCenter::request_version(std::string& message) {
         message = "server data error";
         return kSetupBadServerData;
     }
+    if (!release_keys_.empty()) {
+        std::string expires;
+        answer.get("expires", expires);
+        const int64_t until = utc_seconds(expires);
+        if (until < 0 || until < static_cast<int64_t>(std::time(nullptr))) {
+            message =
+                until < 0 ? "version info names no expiry" : "version info expired at " + expires;
+            return kSetupReleaseExpired;
+        }
+    }
     release_ = Release(version, url_value);
+    if (answer.child("fullPackage").is_empty()) return kSetupOk;
+    SignedFile full_package;
+    if (!read_signed_file(answer.child("fullPackage"), full_package) || full_package.path.empty() ||
+        full_package.path[0] != '/') {
+        message = "version info fullPackage invalid";
+        return kSetupBadServerData;
+    }
+    release_.set_full_package(std::move(full_package));
     return kSetupOk;
 }
 
@@ -256,7 +349,9 @@ int SetupCenter::plan_manifest(const std::string& body, std::string& message) {
     if (const int r = check_manifest_release(manifest, message); r != kSetupOk) return r;
 
     std::vector<ManifestEntry> entries;
-    if (const int r = read_file_list(list, entries, message); r != kSetupOk) return r;
+    if (const int r = read_file_list(list, !release_keys_.empty(), entries, message); r != kSetupOk)
+        return r;
+    if (const int r = read_archive_listing(manifest, entries, message); r != kSetupOk) return r;
     plan_ =
         plan_downloads(entries, target_.modules,
                        PlanSite{target_.install_dir, download_dir_, install_record_}, downloaded_);
@@ -268,21 +363,38 @@ int SetupCenter::verify_signature(const std::string& url, const std::string& bod
                                   std::string& message) {
     if (release_keys_.empty()) return kSetupOk;
     std::string signature;
-    const int code = fetch_metadata(signature_url_of(url), nullptr, signature);
-    // An error page (404 on a static host) or a cut answer is no signature.
-    if (code != 0 || probe_->last_status() != 200 ||
-        signature.size() > static_cast<size_t>(kMaxSignatureBytes)) {
-        signature.clear();
+    const std::string signature_of = std::string(what) + " signature";
+    const int code = fetch_metadata(signature_url_of(url), nullptr, signature_of.c_str(),
+                                    kMaxSignatureBytes, signature, message);
+    // A server's or the network's failure is named as such; anything larger than a
+    // signature line (the message says so) is no signature.
+    if (code != kSetupOk && code != kSetupBadServerData) return code;
+    if (code == kSetupOk) {
+        if (signed_by_any(body, signature, release_keys_)) return kSetupOk;
+        message = signature_of + (signature.empty() ? " missing" : " invalid");
     }
-    if (signature.empty()) {
-        message = std::string(what) + " signature missing";
-    } else if (!signed_by_any(body, signature, release_keys_)) {
-        message = std::string(what) + " signature invalid";
-    } else {
-        return kSetupOk;
-    }
-    log_tagged(kLogWarning, "%s: %s (code %d)", message, signature_url_of(url), code);
+    log_tagged(kLogWarning, "%s: %s", message, signature_url_of(url));
     return kSetupUntrustedRelease;
+}
+
+int SetupCenter::read_archive_listing(neb::CJsonObject& manifest,
+                                      const std::vector<ManifestEntry>& entries,
+                                      std::string& message) {
+    archive_ = ArchiveListing{};
+    // Only a signed manifest's archive is taken: its entries are bounded by what it lists.
+    if (release_keys_.empty() || manifest.child("package").is_empty()) return kSetupOk;
+    if (!read_signed_file(manifest.child("package"), archive_.archive)) {
+        archive_ = ArchiveListing{};
+        message = "manifest package invalid";
+        log_tagged(kLogWarning, "%s", message);
+        return kSetupBadServerData;
+    }
+    for (const ManifestEntry& item : entries) {
+        const auto [at, added] =
+            archive_.entry_sizes.emplace(item.entry.filePath, item.entry.fileSize);
+        if (added) archive_.total_bytes += item.entry.fileSize;
+    }
+    return kSetupOk;
 }
 
 int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string& message) {
@@ -299,7 +411,7 @@ int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string&
         log_tagged(kLogWarning, "%s", message);
         return kSetupUntrustedRelease;
     }
-    const std::string installed = recorded_version(target_.install_dir);
+    const std::string installed = installed_version(target_.install_dir);
     log_tagged(kLogInfo, "signed release %s of %s, installed: %s", manifest_version, release_time,
                installed);
     if (!installed.empty() && compare_versions(manifest_version, installed) < 0) {

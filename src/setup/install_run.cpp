@@ -14,6 +14,7 @@
 #include "setup/install_files.h"
 #include "setup/install_journal.h"
 #include "setup/install_record.h"
+#include "setup/release_trust.h"
 #include "setup/removal.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
@@ -453,6 +454,15 @@ int SetupCenter::install(std::string& message) {
 }
 
 int SetupCenter::install_full_package(std::string& message) {
+    // The file may have changed on disk since it was checked: it runs only as signed.
+    if (!package_.sha256.empty() && !has_sha256(package_.path, package_.sha256)) {
+        message = "full installer does not match its signed sha256";
+        return kSetupUntrustedRelease;
+    }
+    if (package_.sha256.empty() && !release_keys_.empty()) {
+        message = "version info names no full installer";
+        return kSetupUntrustedRelease;
+    }
     sys::kill_castmill(target_.install_dir, true, true, timings_.shutdown_grace);
     const fs::path old_tree = free_sibling(target_.install_dir, ".deleteme");
     InstallJournal journal{JournalStep::kExternal,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/cjson_object.h"
 #include "base/logger.h"
 #include "base/release_signature.h"
 #include "base/utf8_path.h"
@@ -71,6 +72,22 @@ bool content_matches(const std::filesystem::path& file, const FileEntry& entry,
         return false;
     }
     return true;
+}
+
+bool read_signed_file(neb::CJsonObject& object, SignedFile& file) {
+    file = SignedFile{};
+    object.get("path", file.path);
+    return object.get("fileSize", file.size) && file.size >= 0 &&
+           object.get("sha256", file.sha256) && is_sha256_text(file.sha256);
+}
+
+bool has_sha256(const std::filesystem::path& file, const std::string& sha256) {
+    FileEntry entry;
+    entry.sha256 = sha256;
+    std::string mismatch;
+    if (content_matches(file, entry, mismatch)) return true;
+    log_tagged(kLogWarning, "%s: %s", sys::utf8_of(file), mismatch);
+    return false;
 }
 
 }  // namespace velora::st

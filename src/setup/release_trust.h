@@ -8,9 +8,14 @@
 
 // What the engine trusts of a release: the pinned signing keys, the signature beside each
 // piece of metadata, the limits on metadata, and the content digests of the manifest.
+namespace neb {
+class CJsonObject;
+}
+
 namespace velora::st {
 
 struct FileEntry;
+struct SignedFile;
 
 // The release public keys this build pins (base64 Ed25519 keys, the CMake cache variable
 // CASTMILL_RELEASE_PUBLIC_KEY). Empty: the build takes unsigned releases. Compiled in
@@ -39,5 +44,12 @@ int compare_versions(std::string_view a, std::string_view b);
 // mismatch `mismatch` names the digest that differed and its value.
 bool content_matches(const std::filesystem::path& file, const FileEntry& entry,
                      std::string& mismatch);
+
+// Reads {"path" (optional), "fileSize", "sha256"} of a signed document's file. False when
+// the size is missing or negative or the sha256 is not 64 hex digits.
+bool read_signed_file(neb::CJsonObject& object, SignedFile& file);
+
+// Whether the file has that sha256 (64 hex digits, any case).
+bool has_sha256(const std::filesystem::path& file, const std::string& sha256);
 
 }  // namespace velora::st

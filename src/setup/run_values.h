@@ -50,6 +50,15 @@ struct InstallTarget {
     bool allow_downgrade = false;
 };
 
+// A file a signed document names by size and content; an empty sha256: none named.
+struct SignedFile {
+    std::string path;  // the full installer: its path on the download host
+    int64_t size = 0;
+    std::string sha256;
+
+    bool named() const { return !sha256.empty(); }
+};
+
 // The release a run installs, as the version answer or setup.data named it. The base URL,
 // under which the manifest's files lie, always follows from the manifest URL.
 class Release {
@@ -67,10 +76,15 @@ public:
     // The archive of every file, beside the manifest.
     std::string package_url() const;
 
+    // The full installer, as the signed version answer names it.
+    const SignedFile& full_package() const { return full_package_; }
+    void set_full_package(SignedFile file) { full_package_ = std::move(file); }
+
 private:
     std::string version_;
     std::string manifest_url_;
     std::string base_url_;
+    SignedFile full_package_;
 };
 
 // The files a download folder holds completely, as its record (downloaded.json) lists
@@ -170,6 +184,15 @@ struct Package {
     std::filesystem::path path;  // empty: none
     int64_t size = 0;
     bool replaces_files = false;  // the archive, installed instead of the per-file download
+    std::string sha256{};         // what a signed document says it holds; empty: unsigned
+};
+
+// The package archive as the signed manifest names it, and what it may hold: the size of
+// each entry by manifest path, and their sum. No archive named: the files are fetched.
+struct ArchiveListing {
+    SignedFile archive;
+    std::map<std::string, int64_t> entry_sizes;
+    int64_t total_bytes = 0;
 };
 
 }  // namespace velora::st

@@ -53,6 +53,8 @@ struct SetupTimings {
     std::chrono::milliseconds mapped_file_retry{1000};   // file mapped into a process
     std::chrono::milliseconds shutdown_grace{5000};      // running suite asked to close
     StallLimit stall{};  // every transfer: version, manifest, files, package, installer
+    // All the release metadata of a run (answers, manifest, signatures), retries included.
+    std::chrono::seconds metadata_deadline{300};
 };
 
 // The phases of install(), in SetupCenter::stage().
@@ -106,6 +108,9 @@ public:
     void set_downloaded(DownloadedRecord record) { downloaded_ = std::move(record); }
     // The live tree's install record, as planning read it.
     const InstallRecord& install_record() const { return install_record_; }
+    // The package archive the signed manifest names, and the entries it may hold.
+    const ArchiveListing& archive() const { return archive_; }
+    void set_archive(ArchiveListing archive) { archive_ = std::move(archive); }
     const Package& package() const { return package_; }
     void set_package(Package package) { package_ = std::move(package); }
     // The new tree, built beside the live one and switched in once complete; set by install().
@@ -128,6 +133,9 @@ public:
     // With release keys pinned: the signed manifest names the version the version answer
     // (or setup.data) gave, and is not older than the installed one.
     int check_manifest_release(neb::CJsonObject& manifest, std::string& message);
+    // With release keys pinned: the package archive the manifest names, and its entries.
+    int read_archive_listing(neb::CJsonObject& manifest, const std::vector<ManifestEntry>& entries,
+                             std::string& message);
     // Uses the download folder named by the manifest's response headers and URL, and reads
     // the live tree's install record.
     int prepare_download_dir(const std::map<std::string, std::string>& response_headers,
@@ -141,6 +149,8 @@ public:
     int download(DownloadProgress progress, std::string& error);
     int download_package_zip(int64_t size, DownloadProgress progress, std::string& error);
     int download_full_package(DownloadProgress progress, std::string& error);
+    // The full installer the signed version answer names, fetched and checked against it.
+    int fetch_signed_full_package(DownloadProgress progress, std::string& error);
     // Waits for `delay` unless cancel() comes first; false when cancelled.
     bool pause(std::chrono::milliseconds delay);
 
@@ -180,8 +190,10 @@ public:
 private:
     // Logs the event and hands it to the sink.
     void send_event(const std::string& log_no, const std::string& text);
-    // GET of one piece of release metadata with the probe, size-limited and retried.
-    int fetch_metadata(const std::string& url, HttpHeaderMap* headers, std::string& body);
+    // GET of one piece of release metadata (`what`) with the probe: at most `limit` bytes,
+    // retried, within the run's metadata deadline. On failure `message` names it.
+    int fetch_metadata(const std::string& url, HttpHeaderMap* headers, const char* what,
+                       int64_t limit, std::string& body, std::string& message);
     // fetch_metadata, then verify_signature: the body of `what` ("manifest"), or why not.
     int fetch_verified(const std::string& url, HttpHeaderMap* headers, const char* what,
                        std::string& body, std::string& message);
@@ -217,6 +229,7 @@ private:
     DownloadedRecord downloaded_;
     InstallRecord install_record_;
     Package package_;
+    ArchiveListing archive_;
     std::filesystem::path staging_dir_;
     std::filesystem::path extract_dir_;
     std::atomic<int> stage_{kInstallNotStarted};
@@ -228,6 +241,7 @@ private:
     std::mutex queue_lock_;
     std::atomic<int64_t> fetched_bytes_{0};
 
+    std::chrono::steady_clock::time_point metadata_deadline_{};  // set by the first fetch
     std::unique_ptr<CurlWrapper> probe_;  // created by prepare(), guarded by workers_lock_
     std::vector<std::unique_ptr<CurlWrapper>> workers_;
     std::mutex workers_lock_;

@@ -155,11 +155,20 @@ TEST_F(SetupInitialize, VersionAnswerDecidesWhetherAndWhatToInstall) {
         EXPECT_TRUE(full.plan().install_lists.empty());
     }
 
-    write_file(release_.release_dir() / "version.json", "<html>busy</html>");
+    server_->add_fault({.path = DistServer::kVersionPath, .body = "<html>busy</html>"});
     SetupCenter center(fast_timings());
     std::string message;
     EXPECT_EQ(initialize(center, 3, message), 900);
     EXPECT_EQ(message, "server version info error");
+
+    // An error status is the server's failure, retried, not a document to read.
+    server_->clear_faults();
+    server_->add_fault({.path = DistServer::kVersionPath, .status = 503});
+    server_->clear_requests();
+    SetupCenter unavailable(fast_timings());
+    EXPECT_EQ(initialize(unavailable, 3, message), 2100 + 103);
+    EXPECT_EQ(message, "request version info failed: server answered 503");
+    EXPECT_EQ(server_->count_requests(DistServer::kVersionPath), 3);
 }
 
 TEST_F(SetupInitialize, UnusableManifestsFailBeforeAnythingIsPlanned) {

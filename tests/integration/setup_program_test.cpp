@@ -322,7 +322,53 @@ TEST_F(SetupProgramTest, FullPackageModeDownloadsAndRunsTheInstaller) {
     const auto codes = events(*server);
     EXPECT_NE(std::find(codes.begin(), codes.end(), "I9204"), codes.end())
         << testing::PrintToString(codes);
-    EXPECT_EQ(server->count_requests(test::DistServer::kFullPackagePath), 2);  // headers, file
+    // The signed answer names its size: no header request before the file.
+    EXPECT_EQ(server->count_requests(test::DistServer::kFullPackagePath), 1);
+}
+
+// A full installer other than the signed one, an endless one, or one the answer does not
+// name (no valid signed answer) never runs: exit 2, and nothing was started.
+TEST_F(SetupProgramTest, FullInstallerNotAsSignedIsNeverStarted) {
+    serve_release({"--full-package", test::test_program("fake_full_installer").string()});
+    const auto run_full = [&] {
+        CurrentDirectory cwd(installed());
+        return test::run_program(
+            setup(),
+            {"--exit-pause-ms=0", setup().string() + ";--install_dir=" +
+                                      (dir / "install").string() + ";--silent;--no-launch"},
+            {.env = {{"QT_QPA_PLATFORM", std::nullopt},
+                     {"DISPLAY", std::nullopt},
+                     {"WAYLAND_DISPLAY", std::nullopt},
+                     {"CASTMILL_FAKE_TREE", installed().string()}}});
+    };
+    const fs::path served = dir / "release/Castmill_full_package.exe";
+    const fs::path ran = dir / "ran";
+    const std::string installer = test::read_file(served);
+    const auto before = file_tree(installed());
+    const auto expect_refused = [&](const std::string& message) {
+        const auto run = run_full();
+        EXPECT_EQ(run.exit_code, 2) << run.out << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(ran));
+        EXPECT_EQ(file_tree(installed()), before);
+    };
+
+    // A script of the signed size: only the digest tells it apart.
+    std::string script = "#!/bin/sh\ntouch " + ran.string() + "\nexit 0\n";
+    script.resize(installer.size(), '#');
+    test::write_file(served, script);
+    fs::permissions(served, fs::perms::owner_all, fs::perm_options::add);
+    expect_refused("full installer does not match its signed sha256");
+
+    test::write_file(served, installer);
+    server->add_fault({.path = test::DistServer::kFullPackagePath, .endless = true});
+    expect_refused("failed: download failed code: ");
+    server->clear_faults();
+
+    fs::remove(dir / "release/version.json.sig");
+    server->clear_requests();
+    expect_refused("request version info signature failed: server answered 404");
+    EXPECT_EQ(server->count_requests(test::DistServer::kFullPackagePath), 0);
 }
 
 // An interrupt in the middle of a slow download ends the run with 1 and keeps what has

@@ -60,11 +60,11 @@ protected:
     fs::path installed() const { return dir / "install/Castmill"; }
     fs::path manifest() const { return release_dir() / "manifest.json"; }
 
-    void publish(const std::string& version) {
+    void publish(const std::string& version, std::vector<std::string> extra = {}) {
         fs::remove_all(release_dir());
-        test::publish_release(dir / "suite", version, release_dir(),
-                              {"--sign", test::test_release_key_file().string(), "--manifest-url",
-                               server->manifest_url()});
+        extra.insert(extra.end(), {"--sign", test::test_release_key_file().string(),
+                                   "--manifest-url", server->manifest_url()});
+        test::publish_release(dir / "suite", version, release_dir(), extra);
     }
 
     void sign(const fs::path& file, const std::string& secret_key) const {
@@ -145,7 +145,9 @@ protected:
         EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
         EXPECT_EQ(file_tree(installed()), before);
         EXPECT_TRUE(failure_reported());
-        if (metadata_only) EXPECT_EQ(content_requests(), std::set<std::string>{});
+        if (metadata_only) {
+            EXPECT_EQ(content_requests(), std::set<std::string>{});
+        }
     }
 
     test::TempDir dir;
@@ -181,13 +183,29 @@ TEST_F(SignedReleaseTest, SignaturesFromAnotherKeyAreRefused) {
 }
 
 TEST_F(SignedReleaseTest, MissingSignaturesAreRefused) {
-    fs::remove(release_dir() / "manifest.json.sig");
+    test::write_file(release_dir() / "manifest.json.sig", "");
     expect_refused("failed: code:920 manifest signature missing");
+
+    // Not served at all: the server's failure, retried and named as such.
+    fs::remove(release_dir() / "manifest.json.sig");
+    server->clear_requests();
+    expect_refused("failed: code:2203 request manifest signature failed: server answered 404");
+    EXPECT_EQ(server->count_requests(server->release_path_of("manifest.json.sig")), 3);
 
     fs::remove(release_dir() / "version.json.sig");
     server->clear_requests();
-    expect_refused("failed: code:920 version info signature missing");
+    expect_refused("failed: code:2203 request version info signature failed: server answered 404");
     EXPECT_EQ(server->count_requests(server->release_path_of("manifest.json")), 0);
+}
+
+TEST_F(SignedReleaseTest, SignatureLargerThanOneKibIsRefusedUnread) {
+    test::write_file(release_dir() / "manifest.json.sig", std::string(1025, 'A'));
+    expect_refused("failed: code:920 manifest signature larger than 1024 bytes");
+}
+
+TEST_F(SignedReleaseTest, ManifestEntryWithoutSha256IsRefused) {
+    resign_manifest([](nlohmann::json& parsed) { parsed["fileList"][0].erase("sha256"); });
+    expect_refused("failed: code:920 manifest file without sha256");
 }
 
 TEST_F(SignedReleaseTest, OlderSignedReleaseIsRefusedUnlessTheCommandLineAllowsIt) {
@@ -197,6 +215,27 @@ TEST_F(SignedReleaseTest, OlderSignedReleaseIsRefusedUnlessTheCommandLineAllowsI
     const auto run = run_unattended(";--allow-downgrade");
     ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
     expect_release_installed();
+}
+
+// A signed answer past its expiry, or naming none (an old one replayed), fetches nothing.
+TEST_F(SignedReleaseTest, ExpiredVersionAnswerIsRefused) {
+    const fs::path answer = release_dir() / "version.json";
+    nlohmann::json parsed = nlohmann::json::parse(test::read_file(answer));
+    parsed["expires"] = "2019-06-01T00:00:00Z";
+    test::write_file(answer, parsed.dump(2));
+    sign(answer);
+    expect_refused("failed: code:922 version info expired at 2019-06-01T00:00:00Z");
+
+    parsed.erase("expires");
+    test::write_file(answer, parsed.dump(2));
+    sign(answer);
+    expect_refused("failed: code:922 version info names no expiry");
+}
+
+// Without setup.data the suite's config.json still names the installed version.
+TEST_F(SignedReleaseTest, DowngradeIsRefusedWithoutSetupData) {
+    test::write_file(installed() / "Update/config.json", R"({"gver": "2.5.0"})");
+    expect_refused("failed: code:921 release 2.0.0 is older than installed version 2.5.0");
 }
 
 TEST_F(SignedReleaseTest, NewVersionAnswerWithAnOldManifestIsRefused) {
@@ -246,13 +285,31 @@ TEST_F(SignedReleaseTest, TransferLongerThanTheSignedSizeIsCutAndFails) {
     EXPECT_EQ(content_requests().count(server->release_path_of(cut)), 1u);
 }
 
+// Enough missing bytes make the run take the package archive, which the signed manifest
+// names: a zip bomb served in its place is not the signed archive and is never unpacked.
+TEST_F(SignedReleaseTest, ArchiveOtherThanTheSignedOneIsNeverUnpacked) {
+    test::make_sparse_file(dir / "suite/VeloraOBS/data/big.dat", 60 << 20);
+    publish("2.0.0", {"--no-compress"});
+    const std::string archive = server->release_path_of("Castmill_winUpdate.zip");
+    server->add_fault({.path = archive,
+                       .zip_bomb_bytes = 200 << 20,
+                       .zip_bomb_entries = {"VeloraOBS/data/big.dat", "a.bin", "b.bin"}});
+    expect_refused("failed: download failed code: ", false);
+    EXPECT_EQ(content_requests(), std::set<std::string>{archive});
+
+    server->clear_faults();
+    const auto run = run_unattended();
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    expect_release_installed();
+}
+
 TEST_F(SignedReleaseTest, SameReleaseUnsignedInstallsWithABuildThatPinsNoKey) {
     fs::remove_all(release_dir());
     test::publish_release(dir / "suite", "2.0.0", release_dir());
     const auto before = file_tree(installed());
     const auto refused = run_unattended();
     EXPECT_EQ(refused.exit_code, 2) << refused.out << refused.err;
-    EXPECT_NE(refused.err.find("failed: code:920 version info signature missing"),
+    EXPECT_NE(refused.err.find("failed: code:2203 request version info signature failed"),
               std::string::npos)
         << refused.err;
     EXPECT_EQ(file_tree(installed()), before);
@@ -330,7 +387,9 @@ TEST_F(SignedReleaseOnNginxTest, TamperedOrUnsignedMetadataIsRefusedBeforeAnyFil
     fs::remove(root / "app/getCastmillUpdate/mergedKit/windows.sig");
     run = run_on_nginx();
     EXPECT_EQ(run.exit_code, 2) << run.out << run.err;
-    EXPECT_NE(run.err.find("version info signature missing"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("request version info signature failed: server answered 404"),
+              std::string::npos)
+        << run.err;
     EXPECT_EQ(file_tree(installed()), before);
     EXPECT_EQ(content_lines(), std::vector<std::string>{}) << nginx->access_log();
 }

@@ -85,6 +85,34 @@ TEST(UnzipPackage, ExtractsFilesAndFoldersWithOrWithoutDirectoryEntries) {
     EXPECT_EQ(read_file(tmp / "out" / std::string(150, 'd') / std::string(150, 'f')), "long");
 }
 
+// A signed manifest's listing bounds the archive: an entry it does not list, one listed
+// once that comes twice, or one of another size stops extraction before it is written.
+TEST(UnzipPackage, ListedArchiveTakesOnlyTheListedEntriesAtTheirSizes) {
+    TempDir tmp;
+    ArchiveListing listing;
+    listing.entry_sizes = {{"bin/app.dll", 3}, {"VeloraOBS/win.dll", 3}};
+    listing.total_bytes = 6;
+    make_zip(tmp / "ok.zip", {{"bin/", ""}, {"bin/app.dll", "app"}, {"VeloraOBS\\win.dll", "win"}});
+    EXPECT_EQ(unzip_package(tmp / "ok.zip", tmp / "ok", &listing), kUnzipOk);
+    EXPECT_EQ(read_file(tmp / "ok/VeloraOBS/win.dll"), "win");
+
+    const std::vector<std::pair<std::vector<ZipEntry>, int>> refused = {
+        {{{"bin/app.dll", "app"}, {"extra.exe", "x"}}, kUnzipEntryNotListed},
+        {{{"bin/app.dll", "app"}, {"bin/app.dll", "app"}}, kUnzipEntryNotListed},
+        {{{"bin/app.dll", std::string(64 << 20, '\0')}}, kUnzipEntryWrongSize},
+    };
+    for (size_t i = 0; i < refused.size(); ++i) {
+        const fs::path zip = tmp / ("bad" + std::to_string(i) + ".zip");
+        make_zip(zip, refused[i].first);
+        const fs::path out = tmp / ("bad" + std::to_string(i));
+        EXPECT_EQ(unzip_package(zip, out, &listing), refused[i].second) << i;
+        EXPECT_FALSE(fs::exists(out / "extra.exe"));
+        if (refused[i].second == kUnzipEntryWrongSize) {
+            EXPECT_FALSE(fs::exists(out / "bin/app.dll"));
+        }
+    }
+}
+
 TEST(UnzipPackage, EmptyArchiveExtractsNothing) {
     TempDir tmp;
     make_zip(tmp / "empty.zip", {});

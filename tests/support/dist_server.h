@@ -63,6 +63,9 @@ struct FaultRule {
     bool no_length = false;             // no Content-Length; the connection closes after the body
     int64_t stall_after = -1;           // after this many body bytes send nothing for stall_ms,
     int stall_ms = 0;                   // then close the connection (0: 60 s)
+    bool endless = false;               // after the content, zero bytes until the client leaves
+    int64_t zip_bomb_bytes = -1;        // a zip of zip_bomb_entries, each this many zeros
+    std::vector<std::string> zip_bomb_entries{};  // empty: three made-up names
 };
 
 struct DistServerOptions {

@@ -92,6 +92,9 @@ nlohmann::json to_json(const FaultRule& rule) {
     if (rule.no_length) j["no_length"] = true;
     if (rule.stall_after >= 0) j["stall_after"] = rule.stall_after;
     if (rule.stall_ms > 0) j["stall_ms"] = rule.stall_ms;
+    if (rule.endless) j["endless"] = true;
+    if (rule.zip_bomb_bytes >= 0) j["zip_bomb_bytes"] = rule.zip_bomb_bytes;
+    if (!rule.zip_bomb_entries.empty()) j["zip_bomb_entries"] = rule.zip_bomb_entries;
     return j;
 }
 

@@ -42,10 +42,11 @@ void stop_pauses() {
 
 FaultRule parse_fault(const nlohmann::json& j) {
     if (!j.is_object()) throw std::invalid_argument("a fault must be a JSON object");
-    static const char* const known[] = {"path",        "times",    "status",         "body",
-                                        "cut_after",   "delay_ms", "chunk_delay_ms", "ignore_range",
-                                        "wrong_bytes", "no_etag",  "wrong_range",    "no_length",
-                                        "stall_after", "stall_ms"};
+    static const char* const known[] = {
+        "path",           "times",           "status",       "body",        "cut_after",
+        "delay_ms",       "chunk_delay_ms",  "ignore_range", "wrong_bytes", "no_etag",
+        "wrong_range",    "no_length",       "stall_after",  "stall_ms",    "endless",
+        "zip_bomb_bytes", "zip_bomb_entries"};
     for (const auto& [key, value] : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return key == k; }) == std::end(known)) {
@@ -70,6 +71,11 @@ FaultRule parse_fault(const nlohmann::json& j) {
     rule.no_length = member<bool>(j, "no_length", false);
     rule.stall_after = member<int64_t>(j, "stall_after", -1);
     rule.stall_ms = member<int>(j, "stall_ms", rule.stall_after >= 0 ? kDefaultStallMs : 0);
+    rule.endless = member<bool>(j, "endless", false);
+    rule.zip_bomb_bytes = member<int64_t>(j, "zip_bomb_bytes", -1);
+    rule.zip_bomb_entries = member<std::vector<std::string>>(j, "zip_bomb_entries", {});
+    if (rule.zip_bomb_bytes >= 0 && rule.zip_bomb_entries.empty())
+        rule.zip_bomb_entries = {"bomb0.bin", "bomb1.bin", "bomb2.bin"};
     if (rule.status != 0 && (rule.status < 100 || rule.status > 599)) {
         throw std::invalid_argument("fault status out of range");
     }
@@ -91,7 +97,10 @@ nlohmann::json to_json(const FaultRule& rule) {
                      {"wrong_range", rule.wrong_range},
                      {"no_length", rule.no_length},
                      {"stall_after", rule.stall_after},
-                     {"stall_ms", rule.stall_ms}};
+                     {"stall_ms", rule.stall_ms},
+                     {"endless", rule.endless},
+                     {"zip_bomb_bytes", rule.zip_bomb_bytes},
+                     {"zip_bomb_entries", rule.zip_bomb_entries}};
     if (rule.body) j["body"] = *rule.body;
     return j;
 }
@@ -125,6 +134,11 @@ ActiveFaults FaultTable::take(const std::string& path) {
         if (rule.stall_after >= 0) {
             active.stall_after = rule.stall_after;
             active.stall_ms = rule.stall_ms;
+        }
+        active.endless |= rule.endless;
+        if (rule.zip_bomb_bytes >= 0) {
+            active.zip_bomb_bytes = rule.zip_bomb_bytes;
+            active.zip_bomb_entries = rule.zip_bomb_entries;
         }
     }
     // Spent rules are dropped so that the table does not grow over a long run.

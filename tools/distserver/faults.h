@@ -27,6 +27,9 @@ struct FaultRule {
     bool no_length = false;           // no Content-Length; the connection closes after the body
     int64_t stall_after = -1;         // after this many body bytes send nothing for stall_ms
     int stall_ms = 0;                 // then close the connection (default 60 s)
+    bool endless = false;             // after the content, zero bytes until the client leaves
+    int64_t zip_bomb_bytes = -1;      // answer a zip of zip_bomb_entries, each this many zeros
+    std::vector<std::string> zip_bomb_entries;  // default: bomb0.bin, bomb1.bin, bomb2.bin
 };
 
 // Parses {"path": ..., ...}; throws std::invalid_argument with the reason.
@@ -47,6 +50,9 @@ struct ActiveFaults {
     bool no_length = false;
     int64_t stall_after = -1;
     int stall_ms = 0;
+    bool endless = false;
+    int64_t zip_bomb_bytes = -1;
+    std::vector<std::string> zip_bomb_entries;
 };
 
 // Waits for `wait`, or less when the server is stopping: an injected delay or stall must not

@@ -1,5 +1,7 @@
 #include "file_store.h"
 
+#include <zip.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -7,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -150,6 +153,16 @@ void serve_file(const httplib::Request& req, httplib::Response& res, const fs::p
         }
         return sink.write(buf.data(), n);
     };
+    if (faults.endless) {
+        // A body that never ends: the content, then zeros for as long as the client reads.
+        res.set_header("Connection", "close");
+        res.set_content_provider(type, [produce, length](size_t at, httplib::DataSink& sink) {
+            if (at < length) return produce(at, sink);
+            static const std::vector<char> zeros(kChunk, '\0');
+            return sink.write(zeros.data(), zeros.size());
+        });
+        return;
+    }
     if (faults.no_length) {
         // Without a length the end of the body is the end of the connection.
         res.set_header("Connection", "close");
@@ -163,6 +176,26 @@ void serve_file(const httplib::Request& req, httplib::Response& res, const fs::p
     res.set_content_provider(
         static_cast<size_t>(length), type,
         [produce](size_t at, size_t, httplib::DataSink& sink) { return produce(at, sink); });
+}
+
+void write_zip_bomb(const fs::path& file, const std::vector<std::string>& entries, int64_t bytes) {
+    zipFile zip = zipOpen64(file.string().c_str(), APPEND_STATUS_CREATE);
+    if (!zip) throw std::runtime_error("cannot create " + file.string());
+    const std::vector<char> zeros(1 << 20, '\0');
+    bool ok = true;
+    for (const auto& name : entries) {
+        zip_fileinfo info{};
+        ok = ok && zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                         Z_DEFLATED, Z_BEST_SPEED, 1) == ZIP_OK;
+        for (int64_t left = bytes; ok && left > 0;) {
+            const auto n = static_cast<unsigned>(std::min<int64_t>(left, zeros.size()));
+            ok = zipWriteInFileInZip(zip, zeros.data(), n) == ZIP_OK;
+            left -= n;
+        }
+        ok = ok && zipCloseFileInZip(zip) == ZIP_OK;
+    }
+    if (zipClose(zip, nullptr) != ZIP_OK || !ok)
+        throw std::runtime_error("cannot write " + file.string());
 }
 
 }  // namespace castmill::tools

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "faults.h"
 
@@ -30,5 +31,10 @@ std::string file_etag(const std::filesystem::path& file);
 // The caller has cleared req.ranges so that httplib does not cut the answer a second time.
 void serve_file(const httplib::Request& req, httplib::Response& res,
                 const std::filesystem::path& file, const ActiveFaults& faults);
+
+// Writes a zip archive of `entries`, each `bytes` zeros, deflated (a zip bomb: a few MB
+// that unpack to many GB). Throws std::runtime_error.
+void write_zip_bomb(const std::filesystem::path& file, const std::vector<std::string>& entries,
+                    int64_t bytes);
 
 }  // namespace castmill::tools

@@ -2,7 +2,9 @@
 // tests and the demo. Listens on 127.0.0.1 only and prints "listening 127.0.0.1:PORT" first.
 #include <httplib.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -325,6 +327,17 @@ private:
                                            : o_.full_package;
         } else if (req.path.rfind(o_.release_path + "/", 0) == 0) {
             file = release_file(o_.release, req.path.substr(o_.release_path.size() + 1));
+        }
+        if (f.zip_bomb_bytes >= 0) {
+            // Made for this answer; the open stream keeps it readable once its name is gone.
+            static std::atomic<int> made{0};
+            const fs::path bomb =
+                fs::temp_directory_path() / ("distserver-bomb-" + std::to_string(getpid()) + "-" +
+                                             std::to_string(made++) + ".zip");
+            castmill::tools::write_zip_bomb(bomb, f.zip_bomb_entries, f.zip_bomb_bytes);
+            castmill::tools::serve_file(req, res, bomb, f);
+            fs::remove(bomb);
+            return;
         }
         if (file.empty() || !fs::is_regular_file(file)) {
             answer_text(res, 404, "not found");

@@ -13,7 +13,7 @@ void usage() {
         stderr,
         "usage: publish --source DIR --version VERSION --out DIR\n"
         "               [--manifest-url URL] [--full-package FILE]\n"
-        "               [--sign KEYFILE [--release-time TIME]]\n"
+        "               [--sign KEYFILE [--release-time TIME] [--expires DAYS]]\n"
         "  --manifest-url  absolute manifest URL for the version answer; without it\n"
         "                  the answer names manifest.json relative to where the\n"
         "                  release is served\n"
@@ -21,6 +21,7 @@ void usage() {
         "                  key of tools/releasekey (manifest.json.sig, version.json.sig);\n"
         "                  needs --manifest-url\n"
         "  --release-time  the signed release time (default: now, UTC)\n"
+        "  --expires       days the signed version answer holds (default 7)\n"
         "  --previous      an earlier release folder (repeatable, oldest first): each\n"
         "                  changed file gets a patch from its content there\n"
         "  --previous-count  how many of the last --previous folders patches are made\n"
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
             input.full_package = value;
         } else if (arg == "--sign") {
             input.sign_key = value;
+        } else if (arg == "--expires") {
+            input.expires_days = std::stoi(value);
         } else if (arg == "--release-time") {
             input.release_time = value;
         } else if (arg == "--previous") {

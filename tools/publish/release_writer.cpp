@@ -112,8 +112,8 @@ std::string read_text(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string utc_now() {
-    const std::time_t now = std::time(nullptr);
+std::string utc_now(std::time_t later = 0) {
+    const std::time_t now = std::time(nullptr) + later;
     std::tm tm{};
     gmtime_r(&now, &tm);
     char text[32];
@@ -165,6 +165,11 @@ void add_smaller_forms(const SourceFile& f, const fs::path& target,
         summary.patch_bytes += patch.size();
     }
     if (!patches.empty()) entry["patches"] = std::move(patches);
+}
+
+// {"fileSize", "sha256"} of a file a signed document names.
+nlohmann::json signed_file_of(const fs::path& file) {
+    return {{"fileSize", fs::file_size(file)}, {"sha256", file_digests(file).sha256}};
 }
 
 }  // namespace
@@ -232,15 +237,6 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         summary.files += 1;
         summary.bytes += f.size;
     }
-    nlohmann::json manifest{{"fileList", list}};
-    if (sign) {
-        // Signed with the manifest: which release it is, so that it cannot be replayed as
-        // another one or over a newer installation.
-        manifest["version"] = input.version;
-        manifest["releaseTime"] = input.release_time.empty() ? utc_now() : input.release_time;
-    }
-    write_text(out / kManifestName, manifest.dump(2) + "\n");
-
     {
         const std::string zip_path = (out / kPackageZipName).string();
         ZipHandle zip(zipOpen64(zip_path.c_str(), APPEND_STATUS_CREATE));
@@ -250,12 +246,27 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         if (zipClose(raw, nullptr) != ZIP_OK) throw std::runtime_error("cannot close " + zip_path);
     }
 
+    nlohmann::json manifest{{"fileList", list}};
+    if (sign) {
+        // Signed with the manifest: which release it is, so that it cannot be replayed as
+        // another one or over a newer installation, and the archive it may be fetched as.
+        manifest["version"] = input.version;
+        manifest["releaseTime"] = input.release_time.empty() ? utc_now() : input.release_time;
+        manifest["package"] = signed_file_of(out / kPackageZipName);
+    }
+    write_text(out / kManifestName, manifest.dump(2) + "\n");
+
     // A relative url is resolved by the server against the address it serves the release at.
     const std::string url = input.manifest_url.empty() ? kManifestName : input.manifest_url;
-    write_text(
-        out / kVersionAnswerName,
-        nlohmann::json{{"hasUpdate", true}, {"version", input.version}, {"url", url}}.dump(2) +
-            "\n");
+    nlohmann::json answer{{"hasUpdate", true}, {"version", input.version}, {"url", url}};
+    // A signed answer holds only for a while: an old one replayed cannot freeze a client.
+    if (sign) answer["expires"] = utc_now(static_cast<std::time_t>(input.expires_days) * 86400);
+    if (!input.full_package.empty()) {
+        // The installer runs only the full installer the signed answer names.
+        answer["fullPackage"] = signed_file_of(input.full_package);
+        answer["fullPackage"]["path"] = kFullPackagePath;
+    }
+    write_text(out / kVersionAnswerName, answer.dump(2) + "\n");
 
     if (sign) {
         sign_file(out / kManifestName, input.sign_key);

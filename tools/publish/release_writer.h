@@ -15,6 +15,7 @@ struct ReleaseInput {
     std::filesystem::path full_package;  // optional full installer to include
     std::filesystem::path sign_key;      // secret key file (releasekey); empty = unsigned
     std::string release_time;            // signed releases: UTC time; empty = now
+    int expires_days = 7;                // signed releases: the version answer's lifetime
     // Earlier release folders, oldest first; patches are made from the last previous_count.
     std::vector<std::filesystem::path> previous;
     size_t previous_count = 3;
@@ -33,6 +34,8 @@ inline constexpr const char* kManifestName = "manifest.json";
 inline constexpr const char* kVersionAnswerName = "version.json";
 inline constexpr const char* kPackageZipName = "Castmill_winUpdate.zip";
 inline constexpr const char* kFullPackageName = "Castmill_full_package.exe";
+// Where the file store serves the full installer.
+inline constexpr const char* kFullPackagePath = "/files/apps/castmill/Castmill_full_package.exe";
 // Detached signatures of a signed release, beside the documents they sign.
 inline constexpr const char* kSignatureSuffix = ".sig";
 
