@@ -70,6 +70,19 @@ TEST_F(RemovalTest, DeletingAroundRunningAndUnremovableFiles) {
     EXPECT_TRUE(log.contains("_delete_app retry rename file failed"));
 }
 
+TEST_F(RemovalTest, LargeTreeGoesWholeWithoutFollowingLinksOut) {
+    for (int i = 0; i < 150; ++i)
+        write_file(
+            install_dir / ("VeloraOBS/d" + std::to_string(i % 7) + "/deep/f" + std::to_string(i)),
+            "x");
+    write_file(tmp / "outside/keep.txt", "keep");
+    fs::create_directory_symlink(tmp / "outside", install_dir / "VeloraOBS/d3/outside");
+
+    delete_castmill(DeleteTarget{install_dir, true}, "");
+    EXPECT_EQ(read_file(tmp / "outside/keep.txt"), "keep");
+    EXPECT_FALSE(fs::exists(install_dir));
+}
+
 TEST_F(RemovalTest, PlainFileInsteadOfAFolderIsLoggedAndKept) {
     write_file(install_dir / "dist", "a file named like the folder");
     delete_castmill(DeleteTarget{install_dir, true}, "dist");
