@@ -71,6 +71,9 @@ TEST_F(RemovalTest, DeletingAroundRunningAndUnremovableFiles) {
 }
 
 TEST_F(RemovalTest, LargeTreeGoesWholeWithoutFollowingLinksOut) {
+#ifdef _WIN32
+    GTEST_SKIP() << "links to folders need rights a test run does not have";
+#endif
     for (int i = 0; i < 150; ++i)
         write_file(
             install_dir / ("VeloraOBS/d" + std::to_string(i % 7) + "/deep/f" + std::to_string(i)),
