@@ -124,6 +124,10 @@ TEST(PublishTest, SigningNeedsAnAbsoluteManifestUrlAndASecretKey) {
     run = publish({"--sign", (dir / "public.key").string(), "--manifest-url", "https://h/m.json"});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.err.find("not a release secret key"), std::string::npos) << run.err;
+    run = publish({"--sign", test_release_key_file().string(), "--manifest-url", "https://h/m.json",
+                   "--platform", "window"});
+    EXPECT_NE(run.err.find("--platform must be windows or linux, not window"), std::string::npos)
+        << run.err;
     EXPECT_FALSE(fs::exists(dir / "release/manifest.json"));
 
     // The vendor's key maker: a secret the publisher takes, readable by its owner only.

@@ -223,6 +223,9 @@ ReleaseSummary write_release(const ReleaseInput& input) {
     if (sign && sign_release_bytes("", read_text(input.sign_key)).empty()) {
         throw std::runtime_error("not a release secret key: " + input.sign_key.string());
     }
+    // A misspelt target would only show when every installer refuses the release.
+    if (sign && input.platform != "windows" && input.platform != "linux")
+        throw std::runtime_error("--platform must be windows or linux, not " + input.platform);
     if (!input.full_package.empty() && !fs::is_regular_file(input.full_package)) {
         throw std::runtime_error("full package missing: " + input.full_package.string());
     }
