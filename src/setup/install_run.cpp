@@ -217,7 +217,16 @@ int SetupCenter::write_staged_install_record(std::string& message) {
     // A tree without an Update folder (a module-only run on a bare suite) keeps no record.
     std::error_code ec;
     if (!fs::is_directory(update_folder(staging_dir_), ec)) return kSetupOk;
-    if (write_install_record(staging_dir_, record)) return kSetupOk;
+    try {
+        // The release this tree holds is the newest one taken from now on: it is checked not
+        // to be older, or the command line asked for it.
+        if (write_install_record(staging_dir_, record, release_.version()) &&
+            (release_keys_.empty() ||
+             write_accepted_release(staging_dir_, {release_.version(), release_.release_time()})))
+            return kSetupOk;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "accepted release: %d %s", sys::system_code(e.code()), e.what());
+    }
     log_tagged(kLogWarning, "install record not written");
     message = "cannot write the install record";
     return kSetupFileSystemError;

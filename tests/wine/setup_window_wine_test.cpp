@@ -82,7 +82,7 @@ protected:
         // No compressed copies: the slowed raw file is the one setup must fetch.
         test::publish_release(dir / "suite", "2.0.0", dir / "release",
                               {"--sign", test::test_release_key_file().string(), "--manifest-url",
-                               server->manifest_url(), "--no-compress"});
+                               server->manifest_url(), "--platform", "windows", "--no-compress"});
     }
 
     // setup.exe as the suite starts it, in the test's language; returns the run.
