@@ -72,22 +72,9 @@ protected:
 
     // Publishes the suite and serves it; a big file of the release can be slowed down.
     void serve(bool with_big_file = false) {
-        if (with_big_file) {
-            std::string big(16 << 20, '\0');
-            for (size_t i = 0; i < big.size(); ++i)
-                big[i] = static_cast<char>((i * 2654435761u) >> 13);
-            test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
-        }
-        test::DistServerOptions options;
-        options.release = dir / "release";
-        options.app_id = test::kSampleAppId;
-        options.app_secret = test::kSampleAppSecret;
-        server = std::make_unique<test::DistServer>(options);
-        server->set_host_environment();
+        if (with_big_file) test::add_big_file(dir / "suite");
         // No compressed copies: the slowed raw file is the one setup must fetch.
-        test::publish_release(dir / "suite", "2.0.0", dir / "release",
-                              {"--sign", test::test_release_key_file().string(), "--manifest-url",
-                               server->manifest_url(), "--no-compress"});
+        server = test::serve_sample_release(dir.path(), {"--no-compress"});
     }
 
     // setup.exe as the suite starts it, in the test's language; returns the run.
@@ -115,6 +102,11 @@ protected:
     void start_window() {
         setup_run = start_setup();
         ASSERT_TRUE(test::eventually([&] { return find_frame(); })) << output();
+        // Wine maps the window before Qt's first picture of it is on screen.
+        ASSERT_TRUE(test::eventually([&] {
+            const QImage screen = x->screenshot(dir / "screen.png");
+            return find_frame() && screen.pixel(x->geometry(frame).center()) != qRgb(0, 0, 0);
+        })) << output();
     }
 
     // Whether the frame is on screen; remembers its window, which Wine may replace.
@@ -208,7 +200,7 @@ TEST_P(SetupWindowWineTest, DownloadShowsProgressCancelAsksBothWaysAndExitEndsWi
     serve(true);
     // A download that lasts about a minute unless it is cancelled.
     test::FaultRule slow;
-    slow.path = server->release_path_of("VeloraOBS/bin/big.dll");
+    slow.path = server->release_path_of(test::kBigFile);
     slow.chunk_delay_ms = 250;
     server->add_fault(slow);
     server->delay(test::DistServer::kVersionPath, 1500ms, 1);
