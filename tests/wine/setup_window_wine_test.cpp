@@ -245,9 +245,8 @@ TEST_P(SetupWindowWineTest, DownloadShowsProgressCancelAsksBothWaysAndExitEndsWi
 
     // A second installer while this one runs brings its window back from the taskbar
     // and ends with -1 at once, although a message would stay up for its pause; nothing
-    // on standard output.
-    // Minimized with its own button: the window manager's iconify leaves a frame without
-    // a minimize box unminimized for Windows.
+    // on standard output. The window is minimized with its own button: the window
+    // manager's iconify leaves a frame without a minimize box unminimized for Windows.
     const QRect placed = x->geometry(frame);
     x->click(placed.x() + kFrameMargin + 649, placed.y() + kFrameMargin + 15);
     ASSERT_TRUE(test::eventually([&] { return windows_shown() == 0; })) << output();
@@ -317,7 +316,8 @@ TEST_P(SetupWindowWineTest, FailureDialogClosedEndsWithTwo) {
 }
 
 // The screen scaled to 150 % (144 dots per inch): Qt scales the window by that factor as it
-// is, not rounded to a whole one. The scale is the prefix's, set back after the test.
+// is, not rounded to a whole one. The scale is the prefix's, set back after the test (and
+// by scripts/wine-test before the tier).
 class SetupWindowWineHighDpiTest : public SetupWindowWineTest {
 protected:
     void SetUp() override {
@@ -342,7 +342,7 @@ protected:
     }
 };
 
-TEST_P(SetupWindowWineHighDpiTest, WindowAndBoxScaleByOneAndAHalf) {
+TEST_P(SetupWindowWineHighDpiTest, WindowIsDrawnOneAndAHalfTimesAsLarge) {
     serve();
     server->fail_next(test::DistServer::kVersionPath, 500, -1);
     start_window();
