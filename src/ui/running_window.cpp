@@ -134,7 +134,10 @@ bool raise_running_window() {
     if (!window) return false;
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     // The person just started this process, so it may hand the foreground on.
-    SetForegroundWindow(window);
+    const bool in_front = SetForegroundWindow(window) != FALSE;
+    // A window that stays minimized (one of a higher integrity level refuses us) is not in
+    // view: the message tells the person instead.
+    if (!in_front && IsIconic(window)) return false;
     log_tagged(kLogInfo, "running window raised: %u",
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)));
     return true;
