@@ -347,7 +347,8 @@ TEST_P(SetupWindowWineHighDpiTest, WindowIsDrawnOneAndAHalfTimesAsLarge) {
     server->fail_next(test::DistServer::kVersionPath, 500, -1);
     start_window();
     ASSERT_TRUE(test::eventually([&] { return windows_shown() == 2; })) << output();
-    EXPECT_EQ(x->geometry(frame).size(), QSize(1098, 1032));
+    const QSize size = x->geometry(frame).size();
+    EXPECT_EQ(size, QSize(1098, 1032)) << size.width() << "x" << size.height();
     EXPECT_TRUE(test::eventually([&] { return panel_colour(1.5) == qRgb(153, 153, 153); }));
     shot("high_dpi_failure");
     keys_in_box({"shift+Tab", "space"});
