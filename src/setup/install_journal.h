@@ -36,7 +36,7 @@ struct InstallJournal {
     std::vector<ReplacedFile> replaced;
     // The new tree's identity (sys::identity_of) when the switch exchanges the two folders
     // in one step: after a crash it tells whether the exchange happened.
-    std::string new_id;
+    std::string new_id{};
 };
 
 // "<install folder>.journal", beside the install folder.

@@ -45,7 +45,7 @@ using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
 // What the run was started to do.
 struct InstallTarget {
     std::filesystem::path install_dir;   // the live tree; the suite's own folder
-    std::filesystem::path setup_source;  // this installer's file, copied into Update
+    std::filesystem::path setup_source{};  // this installer's file, copied into Update
     int modules = 0;                     // 0: the full installer
     bool allow_downgrade = false;
 };

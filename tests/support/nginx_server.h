@@ -10,8 +10,8 @@ namespace castmill::test {
 struct NginxOptions {
     std::filesystem::path root;  // served folder
     // TLS: serve HTTPS with this certificate chain and key when both are set.
-    std::filesystem::path certificate;
-    std::filesystem::path certificate_key;
+    std::filesystem::path certificate{};
+    std::filesystem::path certificate_key{};
     bool ranges = true;           // false: byte ranges are ignored (whole file, 200)
     std::string extra_locations;  // raw `location` blocks added to the server
 };
