@@ -196,8 +196,12 @@ void CarouselImageWindow::paintEvent(QPaintEvent*) {
 
     auto draw = [&](const QPixmap& picture) {
         if (picture.isNull()) return;
-        painter.drawPixmap(target.topLeft(), picture.scaled(target.size(), Qt::IgnoreAspectRatio,
-                                                            Qt::FastTransformation));
+        // In device pixels, so that a screen with more of them gets a sharp picture.
+        const qreal ratio = devicePixelRatioF();
+        QPixmap shown =
+            picture.scaled(target.size() * ratio, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        shown.setDevicePixelRatio(ratio);
+        painter.drawPixmap(target.topLeft(), shown);
     };
     if (images.size() == 1) {
         draw(QPixmap(images.front()));
