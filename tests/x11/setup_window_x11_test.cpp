@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "support/child_process.h"
@@ -52,26 +54,28 @@ protected:
         test::add_sample_key_file(installed());
     }
 
-    // Publishes the suite and serves it; a big file of the release can be slowed down.
-    void serve(bool with_big_file = false) {
+    // Publishes the suite and serves it; a big file of the release can be slowed down. A
+    // release of another version, or an unsigned one, for the failures they cause.
+    void serve(bool with_big_file = false, const std::string& version = "2.0.0", bool sign = true) {
         if (with_big_file) {
             std::string big(16 << 20, '\0');
             for (size_t i = 0; i < big.size(); ++i)
                 big[i] = static_cast<char>((i * 2654435761u) >> 13);
             test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
         }
+        const fs::path release = dir / ("release" + std::to_string(++releases));
         // Signed with the test key the build pins; the signed version answer names the
         // server's own manifest URL.
         test::DistServerOptions options;
-        options.release = dir / "release";
+        options.release = release;
         options.app_id = test::kSampleAppId;
         options.app_secret = test::kSampleAppSecret;
         server = std::make_unique<test::DistServer>(options);
         server->set_host_environment();
         // No compressed copies: the slowed raw file is the one setup must fetch.
-        test::publish_release(dir / "suite", "2.0.0", dir / "release",
-                              {"--sign", test::test_release_key_file().string(), "--manifest-url",
-                               server->manifest_url(), "--no-compress"});
+        std::vector<std::string> args = {"--manifest-url", server->manifest_url(), "--no-compress"};
+        if (sign) args.insert(args.begin(), {"--sign", test::test_release_key_file().string()});
+        test::publish_release(dir / "suite", version, release, args);
     }
 
     // A download that lasts about a minute unless it is cancelled.
@@ -84,8 +88,10 @@ protected:
 
     // setup as the suite starts it, on the X server in the test's language; its standard
     // output goes to out, its standard error to err.
+    // limits: shell commands run before it (e.g. "ulimit -f 64").
     std::unique_ptr<test::ChildProcess> launch(const std::string& exit_pause_ms,
-                                               const fs::path& out, const fs::path& err) {
+                                               const fs::path& out, const fs::path& err,
+                                               const std::string& limits = "") {
         test::ScopedEnv env;
         env.set("QT_QPA_PLATFORM", "xcb");
         env.set("LANG", GetParam().posix);
@@ -99,7 +105,8 @@ protected:
         auto run = std::make_unique<test::ChildProcess>(
             "/bin/sh",
             std::vector<std::string>{
-                "-c", "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"",
+                "-c",
+                limits + "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"",
                 setup.string(), "--exit-pause-ms=" + exit_pause_ms,
                 setup.string() + ";--install_dir=" + (dir / "install").string() + ";--modules=3"});
         fs::current_path(old_cwd);
@@ -107,8 +114,9 @@ protected:
     }
 
     // The window of the run, which the test then drives.
-    void start_setup() {
-        setup_run = launch("0", dir / "setup.out", dir / "setup.err");
+    void start_setup(const std::string& limits = "") {
+        frame.clear();
+        setup_run = launch("0", dir / "setup.out", dir / "setup.err", limits);
         // The frame is the window with the suite's title; a dialog may already be up.
         ASSERT_TRUE(eventually([&] {
             for (const auto& window : x->visible_windows(setup_run->pid()))
@@ -169,11 +177,34 @@ protected:
     // before it in the tab order stops it.
     void press_exit_in_box() const { keys_in_box({"shift+Tab", "space"}); }
 
+    // The text of key in the test's language, from the locale file setup reads.
+    std::string locale_text(const std::string& key) const {
+        std::istringstream lines(test::read_file(test::bin_dir() / "Resources/locale" /
+                                                 (std::string(GetParam().name) + ".ini")));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(key + " = \"", 0) != 0) continue;
+            const size_t start = key.size() + 4;
+            return line.substr(start, line.rfind('"') - start);
+        }
+        return "<no " + key + ">";
+    }
+
+    // The accessibility tree of the run, once it shows more than the application.
+    std::vector<test::XSession::Accessible> accessible_tree() const {
+        std::vector<test::XSession::Accessible> tree;
+        eventually([&] {
+            tree = x->accessible_tree(setup_run->pid());
+            return tree.size() > 2;
+        });
+        return tree;
+    }
+
     test::TempDir dir;
     std::unique_ptr<test::XSession> x;
     std::unique_ptr<test::DistServer> server;
     std::unique_ptr<test::ChildProcess> setup_run;
     std::string frame;
+    int releases = 0;
 };
 
 TEST_P(SetupWindowX11Test, EscAndWindowSystemCloseWhileDownloadingAskFirstAndExitEndsWithOne) {
@@ -286,6 +317,28 @@ TEST_P(SetupWindowX11Test, CloseWhileInstallingIsIgnoredAndTheRunEndsWithTheAppl
     EXPECT_TRUE(eventually([&] { return fs::exists(marker()); }));
 }
 
+// The end of a run stays on screen a moment: "Complete" under a full bar, then the
+// application starts and the window goes.
+TEST_P(SetupWindowX11Test, CompleteIsShownWithAFullBarBeforeTheApplicationStarts) {
+    serve();
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(5); })) << output();
+    const QImage screen = shot("complete");
+    EXPECT_EQ(windows_shown(), 1u);
+    EXPECT_FALSE(fs::exists(marker()));
+    // Both ends of the bar in the gradient's pink, not the empty bar's grey.
+    const QRect window = x->geometry(frame);
+    const QPoint bar = window.topLeft() + QPoint(kFrameMargin + 20, kFrameMargin + 580 + 8);
+    for (const QPoint& end : {bar + QPoint(6, 0), bar + QPoint(664 - 6, 0)}) {
+        const QRgb pixel = screen.pixel(end);
+        EXPECT_TRUE(qRed(pixel) > 200 && qBlue(pixel) < 170 && qGreen(pixel) < 170)
+            << "bar at " << end.x() << "," << end.y() << " is "
+            << QColor(pixel).name().toStdString();
+    }
+    EXPECT_EQ(exit_code(), 0) << output();
+    EXPECT_TRUE(eventually([&] { return fs::exists(marker()); }));
+}
+
 TEST_P(SetupWindowX11Test, FailureDialogClosedEndsWithTwo) {
     serve();
     server->fail_next(test::DistServer::kVersionPath, 500, -1);
@@ -361,6 +414,142 @@ TEST_P(SetupWindowX11Test, SmallScreenShowsTheWholeWindow) {
     }
     keys_in_box({"Escape"});
     EXPECT_EQ(exit_code(), 2) << output();
+}
+
+// What a screen reader finds: every control, the dialog and the progress bar named, in the
+// user's language; none of the widgets' built-in English or placeholder texts.
+TEST_P(SetupWindowX11Test, EveryControlHasATranslatedAccessibleName) {
+    if (const std::string why = x->start_accessibility(); !why.empty()) GTEST_SKIP() << why;
+    serve(true);
+    slow_big_file();
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    x->activate(frame);
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+
+    std::set<std::string> names;
+    for (const auto& node : accessible_tree()) {
+        names.insert(node.name);
+        const std::set<std::string> named_roles = {"push button", "check box",    "progress bar",
+                                                   "dialog",      "image",        "animation",
+                                                   "label",       "toggle button"};
+        if (named_roles.count(node.role) && node.role != "label") {
+            EXPECT_FALSE(node.name.empty()) << node.role << " without a name";
+        }
+        for (const char* left_over : {"min", "exit", "Prev Tip>", "Next Tip>", "TextLabel"})
+            EXPECT_NE(node.name, left_over) << node.role;
+    }
+    std::string dot = locale_text("TipDot");
+    dot.replace(dot.find("{n}"), 3, "2");
+    dot.replace(dot.find("{count}"), 7, "5");
+    EXPECT_TRUE(names.count(dot)) << dot;
+    for (const char* key : {"MinimizeButton", "CloseButton", "PreviousTip", "NextTip", "TipsArea",
+                            "ProgressName", "InstallCancelTitle", "Exit", "Cancel"})
+        EXPECT_TRUE(names.count(locale_text(key))) << key << ": " << locale_text(key);
+    shot("accessible_names");
+}
+
+// Each kind of failure in its own words, with Retry only where another attempt can help,
+// and no engine text; Esc closes each dialog as Close does.
+TEST_P(SetupWindowX11Test, EveryFailureClassIsToldInTheUsersLanguage) {
+    if (const std::string why = x->start_accessibility(); !why.empty()) GTEST_SKIP() << why;
+    const std::string title = locale_text("InstallFailedTitle");
+    const std::string retry = locale_text("Retry");
+    auto fails_with = [&](const std::string& kind, const char* headline, bool retried,
+                          const std::string& limits = "") {
+        SCOPED_TRACE(kind);
+        start_setup(limits);
+        ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+        const auto tree = accessible_tree();
+        int dialogs = 0, retry_buttons = 0;
+        for (const auto& node : tree) {
+            retry_buttons += node.role == "push button" && node.name == retry;
+            if (node.role != "dialog" || node.name != title) continue;
+            ++dialogs;
+            EXPECT_NE(node.description.find(locale_text(headline)), std::string::npos)
+                << node.description;
+            // The engine's own words ("code:920 ...", "download failed code: 2123").
+            for (const char* engine :
+                 {"code:9", "code:2", "failed code", "error code:", "TextLabel"})
+                EXPECT_EQ(node.description.find(engine), std::string::npos) << node.description;
+        }
+        EXPECT_EQ(dialogs, 1);
+        EXPECT_EQ(retry_buttons, retried ? 1 : 0);
+        shot("failed_" + kind);
+        x->key("Escape");
+        EXPECT_EQ(exit_code(), 2) << output();
+        std::error_code ignored;
+        fs::remove_all(dir / "tmp/castmill/log", ignored);
+    };
+    serve();
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    fails_with("server", "FailServer", true);
+    // A manifest changed after it was signed.
+    serve();
+    const fs::path manifest = dir / ("release" + std::to_string(releases)) / "manifest.json";
+    test::write_file(manifest, test::read_file(manifest) + " ");
+    fails_with("untrusted", "FailUntrusted", false);
+    serve(false, "0.9.0");
+    fails_with("downgrade", "FailDowngrade", false);
+    // A file size limit of 1 MiB stands in for a full disk: the 16 MiB file cannot be written.
+    serve(true);
+    fails_with("disk_full", "FailDiskFull", true, "ulimit -f 2048; trap '' XFSZ; ");
+    {
+        test::ScopedEnv env;
+        env.set("CASTMILL_UPDATE_HOST", "http://127.0.0.1:1");
+        fails_with("network", "FailNetwork", true);
+    }
+}
+
+// Without the pointer or the window manager's help: the keys reach the window when it is
+// mapped, each dialog when it opens, and the window again after each dialog.
+TEST_P(SetupWindowX11Test, KeyboardAloneAnswersTheFailureAndTheCancelQuestions) {
+    serve(true);
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    server->clear_faults();
+    slow_big_file();
+    x->key("Return");  // Retry has the focus
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    EXPECT_EQ(windows_shown(), 1u);
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    x->key("Return");  // keeps installing
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 1; })) << output();
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    x->key("shift+Tab");
+    x->key("space");
+    EXPECT_EQ(exit_code(), 1) << output();
+}
+
+// Where the window manager put the frameless window is where Qt believes it is, launch
+// after launch, so that hover, drags and dialogs land on the window.
+TEST_P(SetupWindowX11Test, QtKnowsWhereTheWindowManagerPutTheWindow) {
+    serve();
+    server->delay(test::DistServer::kVersionPath, 5000ms, -1);
+    for (int launch = 0; launch < 20; ++launch) {
+        SCOPED_TRACE(launch);
+        start_setup();
+        const std::string logged = "window position: ";
+        std::string position;
+        ASSERT_TRUE(eventually([&] {
+            const std::string log = setup_log();
+            const size_t at = log.rfind(logged);
+            if (at == std::string::npos) return false;
+            position = log.substr(at + logged.size(), log.find('\n', at) - at - logged.size());
+            const QRect real = x->geometry(frame);
+            return position == std::to_string(real.x()) + "," + std::to_string(real.y());
+        })) << "qt "
+            << position << ", window system " << x->geometry(frame).x() << ","
+            << x->geometry(frame).y();
+        ::kill(setup_run->pid(), SIGTERM);
+        EXPECT_EQ(exit_code(), 1) << output();
+        std::error_code ignored;
+        fs::remove_all(dir / "tmp/castmill/log", ignored);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, SetupWindowX11Test, ::testing::ValuesIn(kLocales),

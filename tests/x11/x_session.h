@@ -74,6 +74,17 @@ public:
     // The whole screen, also saved as a PNG at file.
     QImage screenshot(const std::filesystem::path& file) const;
 
+    // A session bus with the accessibility bus on it, for the programs started after this
+    // (Qt's bridge always on); why it cannot run, empty when it runs.
+    std::string start_accessibility();
+    // One object of a program's accessibility tree, as a screen reader reads it.
+    struct Accessible {
+        int depth = 0;
+        std::string role, name, description;
+    };
+    // The program's tree, parents before children; empty while the program has none.
+    std::vector<Accessible> accessible_tree(pid_t pid) const;
+
 private:
     // Starts Xvfb on display :number; true when it came up and answers there.
     bool start_server(int number, QSize screen);
@@ -85,6 +96,8 @@ private:
     std::string display_;
     std::unique_ptr<ChildProcess> server_;
     std::unique_ptr<ChildProcess> window_manager_;
+    std::unique_ptr<ChildProcess> session_bus_;
+    std::unique_ptr<ChildProcess> accessibility_bus_;
 };
 
 }  // namespace castmill::test
