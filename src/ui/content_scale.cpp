@@ -28,16 +28,19 @@ QRect scaled(const QRect& rect) {
             scaled(rect.height())};
 }
 
+QString picture_file(const QString& file, double device_ratio) {
+    if (device_ratio * factor_in_use <= 1.0) return file;
+    const QFileInfo info(file);
+    const QString sharp = info.dir().filePath(info.completeBaseName() + "@2x." + info.suffix());
+    return QFileInfo::exists(sharp) ? sharp : file;
+}
+
 QPixmap scaled_picture(const QString& file, QSize designed, double device_ratio) {
     const double ratio = device_ratio > 0 ? device_ratio : 1.0;
-    QImage image;
-    if (ratio * factor_in_use > 1.0) {
-        const QFileInfo info(file);
-        image.load(info.dir().filePath(info.completeBaseName() + "@2x." + info.suffix()));
-    }
-    const bool sharp = !image.isNull();
-    if (!sharp && !image.load(file)) return {};
-    if (designed.isEmpty()) designed = sharp ? image.size() / 2 : image.size();
+    const QString source = picture_file(file, ratio);
+    QImage image(source);
+    if (image.isNull()) return {};
+    if (designed.isEmpty()) designed = source == file ? image.size() : image.size() / 2;
     const QSize device = scaled(designed) * ratio;
     if (image.size() != device)
         image = image.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);

@@ -20,10 +20,12 @@ int scaled(int pixels);
 QSize scaled(const QSize& size);
 QRect scaled(const QRect& rect);
 
-// The picture of file at size designed pixels (its own size when empty), drawn from its
-// double-resolution sibling "name@2x.png" where the screen has more than one device pixel
-// per drawn pixel and the sibling exists, and tagged with the device pixel ratio so that it
-// stays sharp.
+// The file to draw a picture from: its double-resolution sibling "name@2x.png" where the
+// screen has more than one device pixel per drawn pixel and the sibling exists.
+QString picture_file(const QString& file, double device_ratio);
+
+// The picture of file at size designed pixels (its own size when empty), from
+// picture_file and tagged with the device pixel ratio, so that it stays sharp.
 QPixmap scaled_picture(const QString& file, QSize designed, double device_ratio);
 
 }  // namespace velora::st

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "ui/content_scale.h"
+#include "ui/dialog_texts.h"
 #include "ui/fonts.h"
 #include "ui/localizer.h"
 #include "ui/resources_folder.h"
@@ -118,6 +119,9 @@ void STMessageBox::setTitle(const char* title) {
     title_label->setText(title ? QString::fromUtf8(title) : QString());
     // The box is called by its title, without the title's markup.
     const QString name = QTextDocumentFragment::fromHtml(title_label->text()).toPlainText();
+    // Chinese, Japanese and Korean faces have no semibold: the title takes their bold.
+    title_label->setFont(velora::st::open_sans(
+        16, velora::st::starts_with_cjk(name) ? QFont::Bold : QFont::DemiBold));
     setAccessibleName(name);
     setWindowTitle(name);
 }
