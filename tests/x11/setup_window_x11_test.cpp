@@ -7,6 +7,7 @@
 #include <QColor>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <set>
 #include <sstream>
@@ -550,6 +551,41 @@ TEST_P(SetupWindowX11Test, QtKnowsWhereTheWindowManagerPutTheWindow) {
         std::error_code ignored;
         fs::remove_all(dir / "tmp/castmill/log", ignored);
     }
+}
+
+// On a screen with twice the pixels the tips are drawn from their sharp copies, pixel for
+// pixel, not magnified from the small ones.
+TEST_P(SetupWindowX11Test, TwiceThePixelsShowTheSharpPictures) {
+    x.reset();
+    x = std::make_unique<test::XSession>(QSize(2560, 1600));
+    test::ScopedEnv env;
+    env.set("QT_SCALE_FACTOR", "2");
+    serve();
+    server->delay(test::DistServer::kVersionPath, 5000ms, -1);
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(1); })) << output();
+    std::this_thread::sleep_for(500ms);  // painted
+    const QImage screen = shot("scale_2");
+    const QImage sharp(
+        QString::fromStdString((test::bin_dir() / "Resources/info_image_1@2x.png").string()));
+    ASSERT_FALSE(sharp.isNull());
+    // The phone's edge, the link and the toy's rings, in device pixels: edges as steep as in
+    // the sharp copy (squared steps from pixel to pixel; a magnified picture has about half).
+    const QPoint picture =
+        x->geometry(frame).topLeft() + 2 * QPoint(kFrameMargin + 2, kFrameMargin + 32);
+    const QRect patch(600, 440, 300, 300);
+    auto steps = [&](const QImage& image, QPoint origin) {
+        int64_t sum = 0;
+        for (int py = patch.top(); py <= patch.bottom(); ++py)
+            for (int px = patch.left(); px < patch.right(); ++px)
+                sum += std::pow(qGreen(image.pixel(origin + QPoint(px + 1, py))) -
+                                    qGreen(image.pixel(origin + QPoint(px, py))),
+                                2);
+        return sum;
+    };
+    const int64_t drawn = steps(sharp, QPoint(0, 0));
+    const int64_t on_screen = steps(screen, picture);
+    EXPECT_GT(on_screen * 10, drawn * 9) << on_screen << " steps on screen, " << drawn << " drawn";
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, SetupWindowX11Test, ::testing::ValuesIn(kLocales),
