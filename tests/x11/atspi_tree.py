@@ -1,6 +1,7 @@
 # Prints the accessibility tree of one process as a screen reader sees it over AT-SPI:
-# one line per object, "<depth>\t<role>\t<name>\t<description>", line breaks inside a
-# text written as "\n". Ends with 3 when the process has no application on the bus.
+# one line per object, "<depth>\t<role>\t<name>\t<value>\t<description>" (value empty
+# where the object has none), line breaks inside a text written as "\n". Ends with 3 when
+# the process has no application on the bus.
 import sys
 
 import pyatspi
@@ -15,7 +16,11 @@ def walk(node, depth):
         role, name, description = node.getRoleName(), node.name, node.description
     except Exception:
         return
-    print("%d\t%s\t%s\t%s" % (depth, role, text(name), text(description)))
+    try:
+        value = "%g" % node.queryValue().currentValue
+    except Exception:
+        value = ""
+    print("%d\t%s\t%s\t%s\t%s" % (depth, role, text(name), value, text(description)))
     for i in range(node.childCount):
         walk(node.getChildAtIndex(i), depth + 1)
 

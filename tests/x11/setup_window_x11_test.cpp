@@ -448,6 +448,12 @@ TEST_P(SetupWindowX11Test, EveryControlHasATranslatedAccessibleName) {
     for (const char* key : {"MinimizeButton", "CloseButton", "PreviousTip", "NextTip", "TipsArea",
                             "ProgressName", "InstallCancelTitle", "Exit", "Cancel"})
         EXPECT_TRUE(names.count(locale_text(key))) << key << ": " << locale_text(key);
+    // The bar says how far the download has come.
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& node : x->accessible_tree(setup_run->pid()))
+            if (node.role == "progress bar" && std::atof(node.value.c_str()) > 0) return true;
+        return false;
+    }));
     shot("accessible_names");
 }
 
@@ -478,6 +484,12 @@ TEST_P(SetupWindowX11Test, EveryFailureClassIsToldInTheUsersLanguage) {
         EXPECT_EQ(dialogs, 1);
         EXPECT_EQ(retry_buttons, retried ? 1 : 0);
         shot("failed_" + kind);
+        // Centred on the window, wherever the window manager put it.
+        for (const auto& window : x->visible_windows(setup_run->pid())) {
+            const QPoint off = x->geometry(window).center() - x->geometry(frame).center();
+            EXPECT_LE(off.manhattanLength(), 2)
+                << "box off the centre by " << off.x() << "," << off.y();
+        }
         x->key("Escape");
         EXPECT_EQ(exit_code(), 2) << output();
         std::error_code ignored;

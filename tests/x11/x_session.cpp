@@ -260,6 +260,7 @@ std::vector<XSession::Accessible> XSession::accessible_tree(pid_t pid) const {
         std::getline(fields, depth, '\t');
         std::getline(fields, node.role, '\t');
         std::getline(fields, node.name, '\t');
+        std::getline(fields, node.value, '\t');
         std::getline(fields, node.description);
         node.depth = std::atoi(depth.c_str());
         tree.push_back(node);

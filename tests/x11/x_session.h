@@ -80,7 +80,7 @@ public:
     // One object of a program's accessibility tree, as a screen reader reads it.
     struct Accessible {
         int depth = 0;
-        std::string role, name, description;
+        std::string role, name, value, description;
     };
     // The program's tree, parents before children; empty while the program has none.
     std::vector<Accessible> accessible_tree(pid_t pid) const;
