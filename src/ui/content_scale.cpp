@@ -14,8 +14,6 @@ double factor_in_use = 1.0;
 
 void set_content_scale(double factor) { factor_in_use = factor > 0 ? factor : 1.0; }
 
-double content_scale() { return factor_in_use; }
-
 int scaled(int pixels) {
     if (pixels >= QWIDGETSIZE_MAX) return pixels;
     return static_cast<int>(std::lround(pixels * factor_in_use));

@@ -13,7 +13,6 @@ namespace velora::st {
 
 // Set once, before the first window is built; 1 (the design) unless a screen is too small.
 void set_content_scale(double factor);
-double content_scale();
 
 // Designed pixels at the content scale. Qt's "no limit" size stays as it is.
 int scaled(int pixels);
