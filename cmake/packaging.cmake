@@ -1,6 +1,9 @@
 # Packages of what cmake/install.cmake installs: a .deb and a portable .tar.gz with the same
 # bin/ and share/ layout (setup finds share/castmill-setup/Resources from bin/).
-#   cmake --build build/default --target package     (or cpack in the build folder)
+#   cmake --preset release -DCASTMILL_RELEASE_PUBLIC_KEY=<vendor key>
+#   cmake --build --preset release && cpack --config build/release/CPackConfig.cmake
+# A test build (no key, the test key, environment overrides) is refused unless cpack is
+# given -D CASTMILL_PACKAGE_TEST_BUILD=ON.
 set(CASTMILL_PACKAGE_CONTACT "Castmill Setup developers <setup@castmill.tv>" CACHE STRING
     "Maintainer named in the packages")
 
@@ -36,5 +39,22 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libqt6widgets6, libcurl4, libminizip1, libsodium23, zlib1g")
 endif()
+
+# What makes this build unsafe to ship: no key (unsigned releases install), the public test
+# key (anyone can sign), or services the environment can redirect.
+file(STRINGS ${PROJECT_SOURCE_DIR}/tests/keys/release_test.pub CASTMILL_TEST_PUBLIC_KEY LIMIT_COUNT 1)
+set(CASTMILL_PACKAGE_UNSAFE "")
+if(CASTMILL_RELEASE_PUBLIC_KEY STREQUAL "")
+    list(APPEND CASTMILL_PACKAGE_UNSAFE "it pins no release key")
+elseif(CASTMILL_TEST_PUBLIC_KEY IN_LIST CASTMILL_RELEASE_PUBLIC_KEY)
+    list(APPEND CASTMILL_PACKAGE_UNSAFE "it pins the public test key")
+endif()
+if(CASTMILL_ENV_OVERRIDES)
+    list(APPEND CASTMILL_PACKAGE_UNSAFE "the environment can redirect its services")
+endif()
+list(JOIN CASTMILL_PACKAGE_UNSAFE ", " CASTMILL_PACKAGE_UNSAFE)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package_check.cmake.in
+    ${CMAKE_BINARY_DIR}/CPackPackageCheck.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackPackageCheck.cmake)
 
 include(CPack)

@@ -67,6 +67,15 @@ std::string sign_release_bytes(std::string_view bytes, std::string_view secret_k
     return encode(signature, sizeof signature);
 }
 
+std::string public_key_of(std::string_view secret_key) {
+    unsigned char key[crypto_sign_SECRETKEYBYTES];
+    if (!decode_exact(secret_key, key, sizeof key)) return {};
+    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+    crypto_sign_ed25519_sk_to_pk(public_key, key);
+    sodium_memzero(key, sizeof key);
+    return encode(public_key, sizeof public_key);
+}
+
 bool verify_release_bytes(std::string_view bytes, std::string_view signature,
                           std::string_view public_key) {
     unsigned char key[crypto_sign_PUBLICKEYBYTES];

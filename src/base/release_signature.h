@@ -19,6 +19,9 @@ ReleaseKeyPair make_release_key_pair();
 // Detached signature of the bytes as base64 text; empty when the secret key is malformed.
 std::string sign_release_bytes(std::string_view bytes, std::string_view secret_key);
 
+// The public half of a secret key (base64); empty when the secret key is malformed.
+std::string public_key_of(std::string_view secret_key);
+
 // True when signature (base64, surrounding white space allowed) is a valid signature of
 // exactly these bytes by public_key (base64). Malformed keys or signatures are false.
 bool verify_release_bytes(std::string_view bytes, std::string_view signature,

@@ -59,7 +59,7 @@ enum SetupResult : int {
     kArchiverFailed = 110,  // the suite's archiver did not pack the logs for upload
     kSetupUninitialized = 113,
 
-    // 900-922: what the servers sent, and whether the release can be trusted.
+    // 900-923: what the servers sent, and whether the release can be trusted.
     kSetupNotJson = 900,
     // Server data the engine cannot use: a version answer or manifest that is too large,
     // lacks what it must hold or says the service has stopped; a manifest entry that is
@@ -78,6 +78,9 @@ enum SetupResult : int {
     // The build pins release keys and the signed version answer names no expiry, or one that
     // has passed: an old answer replayed would hold the installer on an old release.
     kSetupReleaseExpired = 922,
+    // The build pins release keys and a signed document names another product or platform,
+    // or none: a release for another suite or system must not be installed here.
+    kSetupReleaseOtherTarget = 923,
 
     // kSetupDownloadFailedBase + libcurl's CURLE_ABORTED_BY_CALLBACK: the user cancelled.
     kSetupDownloadCancelled = 2142,
@@ -141,6 +144,7 @@ inline constexpr int kDistinctCodes[] = {kSetupOk,
                                          kSetupUntrustedRelease,
                                          kSetupDowngradeRefused,
                                          kSetupReleaseExpired,
+                                         kSetupReleaseOtherTarget,
                                          kSetupDownloadCancelled,
                                          kUnzipMakeDirFailed,
                                          kUnzipOpenArchiveFailed,

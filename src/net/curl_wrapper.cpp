@@ -10,7 +10,7 @@
 
 #include "base/logger.h"
 #include "base/result_codes.h"
-#include "sys/environment.h"
+#include "net/service_hosts.h"
 #include "sys/proxy.h"
 
 using velora::kDownloadDirError;
@@ -93,7 +93,7 @@ bool ensure_parent(const std::filesystem::path& file) {
 void apply_tls_settings(CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const auto bundle = velora::sys::environment_variable("CASTMILL_CA_BUNDLE"))
+    if (const auto bundle = velora::st::ca_bundle_override())
         curl_easy_setopt(handle, CURLOPT_CAINFO, bundle->c_str());
 }
 

@@ -2,9 +2,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <limits>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "net/service_hosts.h"
 #include "setup/download_planning.h"
 #include "setup/file_sources.h"
+#include "setup/install_record.h"
 #include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "setup/setup_data.h"
@@ -91,12 +91,9 @@ int read_file_list(neb::CJsonObject& list, bool signed_list, std::vector<Manifes
 // The version recorded by the last install (setup.data, when its sign checks out); empty
 // when there is none.
 std::string recorded_version(const fs::path& install_dir) {
-    std::ifstream in(setup_data_path(install_dir), std::ios::binary);
-    if (!in) return {};
-    std::stringstream text;
-    text << in.rdbuf();
+    const std::optional<std::string> text = read_whole_file(setup_data_path(install_dir));
     neb::CJsonObject data;
-    if (!data.parse(text.str())) return {};
+    if (!text || !data.parse(*text)) return {};
     std::string url;
     std::string recorded;
     std::string sign;
@@ -107,36 +104,22 @@ std::string recorded_version(const fs::path& install_dir) {
     return recorded;
 }
 
-// The installed version as far as anything on disk says: the higher of setup.data and the
-// suite's config.json, so that removing setup.data does not open the way to an older release.
+// The installed version as far as anything on disk says: the highest of setup.data, the
+// suite's config.json and the install record, so that removing one of them does not open
+// the way to an older release.
 std::string installed_version(const fs::path& install_dir) {
     std::string highest = recorded_version(install_dir);
-    std::string other;
+    const auto take = [&highest](const std::string& other) {
+        if (compare_versions(other, highest) > 0) highest = other;
+    };
+    std::string gver;
     try {
-        if (read_app_version(install_dir, other) && compare_versions(other, highest) > 0)
-            highest = other;
+        if (read_app_version(install_dir, gver)) take(gver);
     } catch (const fs::filesystem_error&) {
-        // An unreadable config.json names no version; setup.data's stands.
+        // An unreadable config.json names no version; the others stand.
     }
+    take(install_record_version(install_dir));
     return highest;
-}
-
-// Seconds since 1970 of a "YYYY-MM-DDTHH:MM:SSZ" text, -1 when it is not one.
-int64_t utc_seconds(const std::string& text) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
-    char zone = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &zone) !=
-            7 ||
-        zone != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
-        return -1;
-    // Days from the civil date (proleptic Gregorian), without the local time zone.
-    y -= mo <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
-    return days * 86400 + h * 3600 + mi * 60 + sec;
 }
 
 }  // namespace
@@ -279,43 +262,17 @@ int SetupCenter::request_version(std::string& message) {
     if (const int r = fetch_verified(url, nullptr, "version info", body, message); r != kSetupOk)
         return r;
 
-    neb::CJsonObject answer;
-    if (!answer.parse(body)) {
-        message = "server version info error";
-        return kSetupNotJson;
-    }
-    bool has_update = true;
-    if (answer.get("hasUpdate", has_update) && !has_update) {
-        message = "service has stopped";
-        return kSetupBadServerData;
-    }
-    std::string version;
-    answer.get("version", version);
-    if (version.empty()) version = kDefaultVersion;
-    std::string url_value;
-    if (!answer.get("url", url_value) || url_value.empty()) {
-        message = "server data error";
-        return kSetupBadServerData;
-    }
-    if (!release_keys_.empty()) {
-        std::string expires;
-        answer.get("expires", expires);
-        const int64_t until = utc_seconds(expires);
-        if (until < 0 || until < static_cast<int64_t>(std::time(nullptr))) {
-            message =
-                until < 0 ? "version info names no expiry" : "version info expired at " + expires;
-            return kSetupReleaseExpired;
-        }
-    }
-    release_ = Release(version, url_value);
-    if (answer.child("fullPackage").is_empty()) return kSetupOk;
-    SignedFile full_package;
-    if (!read_signed_file(answer.child("fullPackage"), full_package) || full_package.path.empty() ||
-        full_package.path[0] != '/') {
-        message = "version info fullPackage invalid";
-        return kSetupBadServerData;
-    }
-    release_.set_full_package(std::move(full_package));
+    VersionAnswer answer;
+    if (const int r =
+            read_version_answer(body, !release_keys_.empty(),
+                                static_cast<int64_t>(std::time(nullptr)), answer, message);
+        r != kSetupOk)
+        return r;
+    if (const int r = check_not_older({answer.version, answer.release_time}, message);
+        r != kSetupOk)
+        return r;
+    release_ = Release(answer.version, answer.manifest_url);
+    release_.set_full_package(std::move(answer.full_package));
     return kSetupOk;
 }
 
@@ -411,6 +368,8 @@ int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string&
         log_tagged(kLogWarning, "%s", message);
         return kSetupUntrustedRelease;
     }
+    if (const int r = check_release_target(manifest, "manifest", message); r != kSetupOk) return r;
+    release_.set_release_time(release_time);
     const std::string installed = installed_version(target_.install_dir);
     log_tagged(kLogInfo, "signed release %s of %s, installed: %s", manifest_version, release_time,
                installed);
@@ -424,7 +383,23 @@ int SetupCenter::check_manifest_release(neb::CJsonObject& manifest, std::string&
         log_tagged(kLogWarning, "downgrade from %s to %s allowed by the command line", installed,
                    manifest_version);
     }
-    return kSetupOk;
+    return check_not_older({manifest_version, release_time}, message);
+}
+
+int SetupCenter::check_not_older(const AcceptedRelease& release, std::string& message) {
+    if (release_keys_.empty()) return kSetupOk;
+    const AcceptedRelease accepted = read_accepted_release(target_.install_dir);
+    if (!is_older_release(release, accepted)) return kSetupOk;
+    if (target_.allow_downgrade) {
+        log_tagged(kLogWarning, "release %s of %s older than accepted %s of %s, allowed",
+                   release.version, release.release_time, accepted.version, accepted.release_time);
+        return kSetupOk;
+    }
+    message = "release " + release.version + " of " + release.release_time +
+              " is older than accepted release " + accepted.version + " of " +
+              accepted.release_time;
+    log_tagged(kLogWarning, "%s", message);
+    return kSetupDowngradeRefused;
 }
 
 }  // namespace velora::st

@@ -55,7 +55,21 @@ InstallRecord read_install_record(const fs::path& install_dir) {
     return record;
 }
 
-bool write_install_record(const fs::path& install_dir, const InstallRecord& record) {
+std::string install_record_version(const fs::path& install_dir) {
+    std::string version;
+    try {
+        const std::optional<std::string> text = read_whole_file(install_record_path(install_dir));
+        neb::CJsonObject json;
+        if (text && json.parse(*text)) json.get("version", version);
+    } catch (const std::exception& e) {
+        log_tagged(kLogWarning, "read install record exception: %s", e.what());
+        version.clear();
+    }
+    return version;
+}
+
+bool write_install_record(const fs::path& install_dir, const InstallRecord& record,
+                          const std::string& version) {
     try {
         neb::CJsonObject list;
         for (const auto& [path, file] : record) {
@@ -69,6 +83,7 @@ bool write_install_record(const fs::path& install_dir, const InstallRecord& reco
         }
         neb::CJsonObject json;
         json.add("fileList", list);
+        if (!version.empty()) json.add("version", version);
         return write_file_replacing(install_record_path(install_dir), json.to_text() + "\n");
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "write install record exception: %s", e.what());

@@ -19,8 +19,13 @@ std::filesystem::path install_record_path(const std::filesystem::path& install_d
 // Empty when the record is missing or damaged: every file is then hashed.
 InstallRecord read_install_record(const std::filesystem::path& install_dir);
 
-// Written to a temporary name and renamed. False when it could not be written.
-bool write_install_record(const std::filesystem::path& install_dir, const InstallRecord& record);
+// The release version the record names; empty when it names none or cannot be read.
+std::string install_record_version(const std::filesystem::path& install_dir);
+
+// Written to a temporary name and renamed, with the release version when one is given.
+// False when it could not be written.
+bool write_install_record(const std::filesystem::path& install_dir, const InstallRecord& record,
+                          const std::string& version = {});
 
 // What the record would say of a file now; nullopt when it cannot be read.
 std::optional<RecordedFile> describe_file(const std::filesystem::path& file,

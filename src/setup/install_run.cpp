@@ -120,10 +120,13 @@ int SetupCenter::copy_setup_exe(std::string& message) {
     // An unchanged installer (the one the suite started, or the same bytes) is linked
     // from the live tree instead of copied and flushed again.
     const fs::path live = update_folder(target_.install_dir) / "setup.exe";
-    int code = same_bytes(source, live) ? link_or_copy(live, target)
-                                        : sys::copy_file(source, target, true);
-    // Checked like every staged file: a cut-off updater must never be switched in.
-    if (code == sys::kErrorSuccess && !same_bytes(source, target)) code = kDownloadHashMismatch;
+    const bool unchanged = same_bytes(source, live);
+    int code = unchanged ? link_or_copy(live, target) : sys::copy_file(source, target, true);
+    // Checked like every staged file: a cut-off updater must never be switched in. A link
+    // to the live file already compared equal is that file.
+    const bool linked = unchanged && fs::equivalent(live, target, ec) && !ec;
+    if (code == sys::kErrorSuccess && !linked && !same_bytes(source, target))
+        code = kDownloadHashMismatch;
     if (code == sys::kErrorSuccess) return kSetupOk;
     log_tagged(kLogWarning, "copy_setup_exe error: %d %s -> %s", code, source, target);
     message = "cannot copy the installer to " + utf8_of(target) + ": error " + std::to_string(code);
@@ -214,7 +217,16 @@ int SetupCenter::write_staged_install_record(std::string& message) {
     // A tree without an Update folder (a module-only run on a bare suite) keeps no record.
     std::error_code ec;
     if (!fs::is_directory(update_folder(staging_dir_), ec)) return kSetupOk;
-    if (write_install_record(staging_dir_, record)) return kSetupOk;
+    try {
+        // The release this tree holds is the newest one taken from now on: it is checked not
+        // to be older, or the command line asked for it.
+        if (write_install_record(staging_dir_, record, release_.version()) &&
+            (release_keys_.empty() ||
+             write_accepted_release(staging_dir_, {release_.version(), release_.release_time()})))
+            return kSetupOk;
+    } catch (const fs::filesystem_error& e) {
+        log_tagged(kLogWarning, "accepted release: %d %s", sys::system_code(e.code()), e.what());
+    }
     log_tagged(kLogWarning, "install record not written");
     message = "cannot write the install record";
     return kSetupFileSystemError;

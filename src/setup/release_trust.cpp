@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "base/cjson_object.h"
 #include "base/logger.h"
 #include "base/release_signature.h"
+#include "base/result_codes.h"
 #include "base/utf8_path.h"
+#include "layout/defaults.h"
+#include "layout/paths.h"
 #include "setup/download_planning.h"
 #include "setup/run_values.h"
+#include "setup/setup_data.h"
 
 namespace velora::st {
 
@@ -88,6 +93,123 @@ bool has_sha256(const std::filesystem::path& file, const std::string& sha256) {
     if (content_matches(file, entry, mismatch)) return true;
     log_tagged(kLogWarning, "%s: %s", sys::utf8_of(file), mismatch);
     return false;
+}
+
+int64_t utc_seconds(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &zone) !=
+            7 ||
+        zone != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
+        return -1;
+    // Days from the civil date (proleptic Gregorian), without the local time zone.
+    y -= mo <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+    return days * 86400 + h * 3600 + mi * 60 + sec;
+}
+
+int check_release_target(neb::CJsonObject& document, const char* what, std::string& message) {
+    std::string product;
+    std::string platform;
+    document.get("product", product);
+    document.get("platform", platform);
+    if (product == kReleaseProduct && platform == kReleasePlatform) return kSetupOk;
+    // A document naming no target is one signed before targets were named, or made for
+    // anything: neither is known to be meant for this system.
+    if (product.empty() || platform.empty()) {
+        message = std::string(what) + " names no product or platform";
+    } else {
+        message = std::string(what) + " is for " + product + " on " + platform + ", not " +
+                  kReleaseProduct + " on " + kReleasePlatform;
+    }
+    log_tagged(kLogWarning, "%s", message);
+    return kSetupReleaseOtherTarget;
+}
+
+int read_version_answer(const std::string& body, bool pinned, int64_t now, VersionAnswer& answer,
+                        std::string& message) {
+    answer = VersionAnswer{};
+    neb::CJsonObject json;
+    if (!json.parse(body)) {
+        message = "server version info error";
+        return kSetupNotJson;
+    }
+    bool has_update = true;
+    if (json.get("hasUpdate", has_update) && !has_update) {
+        message = "service has stopped";
+        return kSetupBadServerData;
+    }
+    VersionAnswer read;
+    json.get("version", read.version);
+    if (read.version.empty()) read.version = kDefaultVersion;
+    if (!json.get("url", read.manifest_url) || read.manifest_url.empty()) {
+        message = "server data error";
+        return kSetupBadServerData;
+    }
+    if (pinned) {
+        std::string expires;
+        json.get("expires", expires);
+        const int64_t until = utc_seconds(expires);
+        if (until < 0 || until < now) {
+            message =
+                until < 0 ? "version info names no expiry" : "version info expired at " + expires;
+            return kSetupReleaseExpired;
+        }
+        if (const int r = check_release_target(json, "version info", message); r != kSetupOk)
+            return r;
+        json.get("releaseTime", read.release_time);
+    }
+    if (!json.child("fullPackage").is_empty()) {
+        if (!read_signed_file(json.child("fullPackage"), read.full_package) ||
+            read.full_package.path.empty() || read.full_package.path[0] != '/') {
+            message = "version info fullPackage invalid";
+            return kSetupBadServerData;
+        }
+    }
+    answer = std::move(read);
+    return kSetupOk;
+}
+
+std::filesystem::path accepted_release_path(const std::filesystem::path& install_dir) {
+    return update_folder(install_dir) / kAcceptedReleaseName;
+}
+
+AcceptedRelease read_accepted_release(const std::filesystem::path& install_dir) {
+    const std::filesystem::path file = accepted_release_path(install_dir);
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) return {};
+    const std::optional<std::string> text = read_whole_file(file);
+    neb::CJsonObject json;
+    AcceptedRelease release;
+    if (!text || !json.parse(*text) || !json.get("version", release.version) ||
+        release.version.empty()) {
+        log_tagged(kLogWarning, "accepted release record %s unreadable, ignored",
+                   sys::utf8_of(file));
+        return {};
+    }
+    json.get("releaseTime", release.release_time);
+    return release;
+}
+
+bool write_accepted_release(const std::filesystem::path& install_dir,
+                            const AcceptedRelease& release) {
+    neb::CJsonObject json;
+    json.add("version", release.version);
+    json.add("releaseTime", release.release_time);
+    return write_file_replacing(accepted_release_path(install_dir), json.to_text() + "\n");
+}
+
+bool is_older_release(const AcceptedRelease& release, const AcceptedRelease& than) {
+    if (than.version.empty()) return false;
+    const int order = compare_versions(release.version, than.version);
+    if (order != 0) return order < 0;
+    const int64_t time = utc_seconds(release.release_time);
+    const int64_t than_time = utc_seconds(than.release_time);
+    return time >= 0 && than_time >= 0 && time < than_time;
 }
 
 }  // namespace velora::st

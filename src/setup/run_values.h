@@ -80,11 +80,16 @@ public:
     const SignedFile& full_package() const { return full_package_; }
     void set_full_package(SignedFile file) { full_package_ = std::move(file); }
 
+    // The signed manifest's release time (UTC text); empty for unsigned releases.
+    const std::string& release_time() const { return release_time_; }
+    void set_release_time(std::string time) { release_time_ = std::move(time); }
+
 private:
     std::string version_;
     std::string manifest_url_;
     std::string base_url_;
     SignedFile full_package_;
+    std::string release_time_;
 };
 
 // The files a download folder holds completely, as its record (downloaded.json) lists

@@ -133,6 +133,9 @@ public:
     // With release keys pinned: the signed manifest names the version the version answer
     // (or setup.data) gave, and is not older than the installed one.
     int check_manifest_release(neb::CJsonObject& manifest, std::string& message);
+    // With release keys pinned: kSetupDowngradeRefused when the release is older than the
+    // one this installation last accepted (unless the command line allows a downgrade).
+    int check_not_older(const AcceptedRelease& release, std::string& message);
     // With release keys pinned: the package archive the manifest names, and its entries.
     int read_archive_listing(neb::CJsonObject& manifest, const std::vector<ManifestEntry>& entries,
                              std::string& message);

@@ -25,15 +25,6 @@ namespace {
 // Binds "sign" to the two values, so that a hand-edited file is not trusted.
 constexpr std::string_view kSetupDataSalt = "qarvin417";
 
-// The whole file, or nothing when it cannot be opened.
-std::optional<std::string> read_whole_file(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // fs::exists that reports an absent file as false and any other failure as an error.
 bool file_exists(const fs::path& file) {
     std::error_code ec;
@@ -43,6 +34,14 @@ bool file_exists(const fs::path& file) {
 }
 
 }  // namespace
+
+std::optional<std::string> read_whole_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 fs::path setup_data_path(const fs::path& install_dir) {
     return update_folder(install_dir) / "setup.data";

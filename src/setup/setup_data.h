@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -15,6 +16,9 @@ std::filesystem::path app_config_path(const std::filesystem::path& install_dir);
 
 // The "sign" member of setup.data: MD5 (lowercase hex) of manifest_url, version and the salt.
 std::string setup_data_sign(std::string_view manifest_url, std::string_view version);
+
+// The whole file, or nothing when it cannot be opened.
+std::optional<std::string> read_whole_file(const std::filesystem::path& file);
 
 // Where write_file_replacing stages its text: the target's name with ".tmp" appended.
 std::filesystem::path staging_path_of(const std::filesystem::path& file);

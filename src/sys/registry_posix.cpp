@@ -132,6 +132,9 @@ int set_value(RegistryHive hive, const std::string& key, const std::string& name
     } else if (ec) {
         return system_code(ec);
     }
+    // An update writes the same values again: each unchanged one would cost two flushes.
+    neb::CJsonObject stored;
+    if (values.get(name, stored) && stored.to_text() == value.to_text()) return kErrorSuccess;
     values.add(name, value);
     return write_key(*file, values);
 }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#elif defined(_WIN32)
+#include <windows.h>
 #endif
 
 namespace velora::st {
@@ -105,6 +107,40 @@ bool raise_running_window() {
         return true;
     }
     return false;
+}
+
+#elif defined(_WIN32)
+
+namespace {
+
+// A window property, which other processes of the session can read.
+constexpr const wchar_t* kMarkProperty = L"CastmillSetupWindow";
+
+BOOL CALLBACK find_marked(HWND window, LPARAM found) {
+    if (!GetPropW(window, kMarkProperty)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+}  // namespace
+
+void mark_running_window(QWidget& window) {
+    SetPropW(reinterpret_cast<HWND>(window.winId()), kMarkProperty, reinterpret_cast<HANDLE>(1));
+}
+
+bool raise_running_window() {
+    HWND window = nullptr;
+    EnumWindows(find_marked, reinterpret_cast<LPARAM>(&window));
+    if (!window) return false;
+    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    // The person just started this process, so it may hand the foreground on.
+    const bool in_front = SetForegroundWindow(window) != FALSE;
+    // A window that stays minimized (one of a higher integrity level refuses us) is not in
+    // view: the message tells the person instead.
+    if (!in_front && IsIconic(window)) return false;
+    log_tagged(kLogInfo, "running window raised: %u",
+               static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)));
+    return true;
 }
 
 #else

@@ -1,8 +1,8 @@
 // Writes the seed corpus of every fuzz target: make_seeds OUT_DIR makes OUT_DIR/<target>/.
 // The seeds are what the system really exchanges: a sample suite published by the release
 // builder (manifest, version answer, package archive), the record and setup data the
-// engine writes for it, a key file, the shipped locale files and JSONTestSuite's valid
-// documents.
+// engine writes for it, the signed version answer, a key file, the shipped locale files and
+// JSONTestSuite's valid documents.
 
 #include <zip.h>
 
@@ -139,5 +139,16 @@ int main(int argc, char** argv) {
     make_zip(out / "zip/folders.zip", {{"bin/", ""}, {"bin/app.dll", "app"}, {"a\\b.txt", "b"}});
     make_zip(out / "zip/stored.zip", {{"stored.txt", std::string(300, 's'), 0}, {"empty", ""}});
     make_zip(out / "zip/climbing.zip", {{"ok.txt", "ok"}, {"x/../../evil.txt", "evil"}});
+
+    // The version answers: unsigned as above, and signed with every member a signing build
+    // reads (expiry, release time, product, platform, the full installer).
+    write_file(work / "full_package.exe", "full installer");
+    release.publish_signed("2.0.0", "http://127.0.0.1:8080/release/manifest.json",
+                           {"--full-package", (work / "full_package.exe").string()});
+    const std::string signed_answer = read_file(release.release_dir() / "version.json");
+    write_file(out / "version_answer/unsigned", std::string(1, '\0') + version_answer);
+    write_file(out / "version_answer/signed", "\x01" + signed_answer);
+    write_file(out / "version_answer/signed-unpinned", std::string(1, '\0') + signed_answer);
+    write_file(out / "json/signed-version.json", signed_answer);
     return 0;
 }

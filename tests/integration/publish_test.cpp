@@ -70,6 +70,43 @@ TEST(PublishTest, SignedReleaseCarriesDigestsReleaseAndSignaturesOverTheExactByt
     }
 }
 
+// The daily job: a fresh expiry on the same answer, signed again, the release untouched.
+TEST(PublishTest, ResigningTheVersionAnswerRenewsOnlyItsExpiry) {
+    TempDir dir;
+    write_file(dir / "suite/a.txt", "a");
+    const std::string key = test_release_key_file().string();
+    ASSERT_EQ(
+        run_program(bin_dir() / "publish", {"--source", (dir / "suite").string(), "--version", "1",
+                                            "--out", (dir / "release").string(), "--manifest-url",
+                                            "https://h/m.json", "--sign", key, "--expires", "1"})
+            .exit_code,
+        0);
+    const fs::path answer = dir / "release/version.json";
+    const fs::path signature = dir / "release/version.json.sig";
+    nlohmann::json before = read_json(answer);
+    const auto resign = [&] {
+        return run_program(bin_dir() / "publish", {"--resign-version-answer", answer.string(),
+                                                   "--sign", key, "--expires", "30"});
+    };
+    ProgramRun run = resign();
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    nlohmann::json after = read_json(answer);
+    EXPECT_GT(after["expires"].get<std::string>(), before["expires"].get<std::string>());
+    after.erase("expires");
+    before.erase("expires");
+    EXPECT_EQ(after, before);
+    EXPECT_TRUE(
+        verify_release_bytes(read_file(answer), read_file(signature), test_release_public_key()));
+
+    // An answer changed since it was signed is not signed again.
+    const std::string signed_text = read_file(answer);
+    write_file(answer, signed_text + " ");
+    run = resign();
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("is not signed by"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(answer), signed_text + " ");
+}
+
 TEST(PublishTest, SigningNeedsAnAbsoluteManifestUrlAndASecretKey) {
     TempDir dir;
     write_file(dir / "suite/a.txt", "a");
@@ -87,6 +124,10 @@ TEST(PublishTest, SigningNeedsAnAbsoluteManifestUrlAndASecretKey) {
     run = publish({"--sign", (dir / "public.key").string(), "--manifest-url", "https://h/m.json"});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.err.find("not a release secret key"), std::string::npos) << run.err;
+    run = publish({"--sign", test_release_key_file().string(), "--manifest-url", "https://h/m.json",
+                   "--platform", "window"});
+    EXPECT_NE(run.err.find("--platform must be windows or linux, not window"), std::string::npos)
+        << run.err;
     EXPECT_FALSE(fs::exists(dir / "release/manifest.json"));
 
     // The vendor's key maker: a secret the publisher takes, readable by its owner only.

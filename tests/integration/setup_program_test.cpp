@@ -65,16 +65,7 @@ protected:
     void serve_release(const std::vector<std::string>& extra = {}) {
         server.reset();
         fs::remove_all(dir / "release");
-        test::DistServerOptions options;
-        options.release = dir / "release";
-        options.app_id = test::kSampleAppId;
-        options.app_secret = test::kSampleAppSecret;
-        server = std::make_unique<test::DistServer>(options);
-        server->set_host_environment();
-        std::vector<std::string> arguments = {"--sign", test::test_release_key_file().string(),
-                                              "--manifest-url", server->manifest_url()};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        release = test::publish_release(dir / "suite", "2.0.0", dir / "release", arguments);
+        server = test::serve_sample_release(dir.path(), extra);
     }
 
     fs::path installed() const { return dir / "install/Castmill"; }
@@ -138,7 +129,6 @@ protected:
     }
 
     test::TempDir dir;
-    fs::path release;
     std::unique_ptr<test::DistServer> server;
 };
 
@@ -362,7 +352,12 @@ TEST_F(SetupProgramTest, FullInstallerNotAsSignedIsNeverStarted) {
 
     test::write_file(served, installer);
     server->add_fault({.path = test::DistServer::kFullPackagePath, .endless = true});
-    expect_refused("failed: download failed code: ");
+    {
+        // Cut at the signed size: the temporary folder never holds much more.
+        test::FolderGrowth temp(fs::temp_directory_path());
+        expect_refused("failed: download failed code: ");
+        EXPECT_LE(temp.peak_growth(), installer.size() + installer.size() / 10);
+    }
     server->clear_faults();
 
     fs::remove(dir / "release/version.json.sig");
@@ -374,12 +369,10 @@ TEST_F(SetupProgramTest, FullInstallerNotAsSignedIsNeverStarted) {
 // An interrupt in the middle of a slow download ends the run with 1 and keeps what has
 // arrived; the next run fetches only the rest.
 TEST_F(SetupProgramTest, InterruptedUnattendedRunEndsWithOneAndTheNextRunResumes) {
-    std::string big(16 << 20, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
-    test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
+    test::add_big_file(dir / "suite");
     // The raw file is the one slowed down: no compressed copy to take instead.
     serve_release({"--no-compress"});
-    const std::string big_path = server->release_path_of("VeloraOBS/bin/big.dll");
+    const std::string big_path = server->release_path_of(test::kBigFile);
     test::FaultRule slow;
     slow.path = big_path;
     slow.chunk_delay_ms = 20;

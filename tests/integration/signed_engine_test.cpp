@@ -3,6 +3,7 @@
 // cases that need keys give the engine its keys as a signing build would pin them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -127,6 +128,25 @@ TEST_F(SignedEngine, CachedFileThatFailsItsSha256IsFetchedAgain) {
     EXPECT_EQ(second.plan().queue.front().filePath, path);
     ASSERT_EQ(second.download_files({}, message), 0) << message;
     EXPECT_EQ(read_file(cached), content);
+}
+
+// A server that sends its headers and then nothing is cut by the run's deadline for its
+// metadata, however lenient the stall limit; nothing after the version answer is asked for.
+TEST_F(SignedEngine, VersionAnswerStalledAfterItsHeadersEndsAtTheMetadataDeadline) {
+    release_.publish_signed("2.0.0", server_->manifest_url());
+    server_->add_fault({.path = DistServer::kVersionPath, .stall_after = 0, .stall_ms = 60000});
+    velora::st::SetupTimings timings = fast_timings();
+    timings.stall = {1, 600};
+    timings.metadata_deadline = std::chrono::seconds(2);
+    SetupCenter center(timings, {test_release_public_key()});
+    std::string message;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(initialize(center, message), 28);  // CURLE_OPERATION_TIMEDOUT
+    EXPECT_EQ(message, "request version info failed");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(server_->count_requests(std::string(DistServer::kVersionPath) + ".sig"), 0);
+    EXPECT_EQ(server_->count_requests(server_->manifest_url().substr(server_->url().size())), 0);
+    EXPECT_FALSE(fs::exists(dir_ / "Castmill"));
 }
 
 }  // namespace

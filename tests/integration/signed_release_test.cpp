@@ -8,11 +8,14 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 
 #include "base/crypto.h"
 #include "base/release_signature.h"
+#include "setup/install_record.h"
+#include "setup/release_trust.h"
 #include "setup/setup_data.h"
 #include "support/dist_server.h"
 #include "support/nginx_server.h"
@@ -65,6 +68,15 @@ protected:
         extra.insert(extra.end(), {"--sign", test::test_release_key_file().string(),
                                    "--manifest-url", server->manifest_url()});
         test::publish_release(dir / "suite", version, release_dir(), extra);
+    }
+
+    // What the signed manifest lets a run bring into its temporary folder: the archive and
+    // every file it unpacks to.
+    uint64_t signed_total() const {
+        const nlohmann::json parsed = nlohmann::json::parse(test::read_file(manifest()));
+        uint64_t total = parsed["package"]["fileSize"].get<uint64_t>();
+        for (const auto& entry : parsed["fileList"]) total += entry["fileSize"].get<uint64_t>();
+        return total;
     }
 
     void sign(const fs::path& file, const std::string& secret_key) const {
@@ -238,6 +250,55 @@ TEST_F(SignedReleaseTest, DowngradeIsRefusedWithoutSetupData) {
     expect_refused("failed: code:921 release 2.0.0 is older than installed version 2.5.0");
 }
 
+// A signed install leaves its version in the install record and, with its release time,
+// in the accepted release beside it: each still refuses an older signed release when the
+// other version files are gone. A damaged accepted release counts as none.
+TEST_F(SignedReleaseTest, OlderSignedReleaseIsRefusedWhenTheVersionFilesAreGone) {
+    const std::string accepted_time = "2026-12-01T10:00:00Z";
+    publish("2.0.0", {"--release-time", accepted_time});
+    ASSERT_EQ(run_unattended().exit_code, 0);
+    server->clear_requests();
+    const fs::path accepted = velora::st::accepted_release_path(installed());
+    const std::string accepted_text = test::read_file(accepted);
+    fs::remove(velora::st::setup_data_path(installed()));
+    fs::remove(velora::st::app_config_path(installed()));
+    fs::remove(accepted);
+    publish("1.9.0", {"--release-time", "2026-12-05T10:00:00Z"});
+    expect_refused("failed: code:921 release 1.9.0 is older than installed version 2.0.0");
+
+    fs::remove(velora::st::install_record_path(installed()));
+    test::write_file(accepted, accepted_text);
+    expect_refused(
+        "failed: code:921 release 1.9.0 of 2026-12-05T10:00:00Z is older than "
+        "accepted release 2.0.0 of " +
+        accepted_time);
+    publish("2.0.0", {"--release-time", "2026-11-01T10:00:00Z"});
+    expect_refused(
+        "failed: code:921 release 2.0.0 of 2026-11-01T10:00:00Z is older than "
+        "accepted release 2.0.0 of " +
+        accepted_time);
+
+    test::write_file(accepted, "{\"version\":");
+    const auto run = run_unattended();
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_NE(test::read_file(accepted).find("2026-11-01T10:00:00Z"), std::string::npos);
+}
+
+// A validly signed release of another product or for another system is not this build's.
+TEST_F(SignedReleaseTest, DocumentsForAnotherProductOrPlatformAreRefused) {
+    const std::string platform = velora::st::kReleasePlatform;
+    const std::string other = platform == "linux" ? "windows" : "linux";
+    publish("2.0.0", {"--platform", other});
+    expect_refused("failed: code:923 version info is for castmill on " + other +
+                   ", not castmill on " + platform);
+    publish("2.0.0", {"--product", "othercast"});
+    expect_refused("failed: code:923 version info is for othercast on " + platform +
+                   ", not castmill on " + platform);
+    publish("2.0.0");
+    resign_manifest([](nlohmann::json& parsed) { parsed.erase("platform"); });
+    expect_refused("failed: code:923 manifest names no product or platform");
+}
+
 TEST_F(SignedReleaseTest, NewVersionAnswerWithAnOldManifestIsRefused) {
     const std::string old_manifest = test::read_file(manifest());
     const std::string old_signature = test::read_file(release_dir() / "manifest.json.sig");
@@ -294,7 +355,18 @@ TEST_F(SignedReleaseTest, ArchiveOtherThanTheSignedOneIsNeverUnpacked) {
     server->add_fault({.path = archive,
                        .zip_bomb_bytes = 200 << 20,
                        .zip_bomb_entries = {"VeloraOBS/data/big.dat", "a.bin", "b.bin"}});
+    std::optional<test::FolderGrowth> temp(fs::temp_directory_path());
     expect_refused("failed: download failed code: ", false);
+    EXPECT_LE(temp->peak_growth(), signed_total() + signed_total() / 10);
+    EXPECT_EQ(content_requests(), std::set<std::string>{archive});
+
+    // A body that does not end is cut at the archive's signed size.
+    server->clear_faults();
+    server->add_fault({.path = archive, .endless = true});
+    server->clear_requests();
+    temp.emplace(fs::temp_directory_path());
+    expect_refused("failed: download failed code: ", false);
+    EXPECT_LE(temp->peak_growth(), signed_total() + signed_total() / 10);
     EXPECT_EQ(content_requests(), std::set<std::string>{archive});
 
     server->clear_faults();

@@ -8,6 +8,7 @@
 #include "setup/setup_center.h"
 #include "support/immutable_flag.h"
 #include "support/log_capture.h"
+#include "support/sample_suite.h"
 #include "support/test_env.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -106,6 +107,9 @@ TEST(UnzipPackage, ListedArchiveTakesOnlyTheListedEntriesAtTheirSizes) {
         make_zip(zip, refused[i].first);
         const fs::path out = tmp / ("bad" + std::to_string(i));
         EXPECT_EQ(unzip_package(zip, out, &listing), refused[i].second) << i;
+        EXPECT_LE(static_cast<int64_t>(castmill::test::folder_bytes(out)),
+                  listing.total_bytes + listing.total_bytes / 10)
+            << i;
         EXPECT_FALSE(fs::exists(out / "extra.exe"));
         if (refused[i].second == kUnzipEntryWrongSize) {
             EXPECT_FALSE(fs::exists(out / "bin/app.dll"));

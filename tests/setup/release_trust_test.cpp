@@ -67,5 +67,15 @@ TEST(ReleaseTrust, ContentIsCheckedAgainstEveryDigestTheEntryNames) {
         content_matches(dir / "missing", FileEntry{"a/f", "", 7, sha256_hex("")}, mismatch));
 }
 
+TEST(ReleaseTrust, OlderMeansALowerVersionOrTheSameOneReleasedEarlier) {
+    const AcceptedRelease accepted{"2.0.0", "2026-12-01T10:00:00Z"};
+    EXPECT_TRUE(is_older_release({"1.9.9", "2027-01-01T00:00:00Z"}, accepted));
+    EXPECT_TRUE(is_older_release({"2.0.0", "2026-12-01T09:59:59Z"}, accepted));
+    EXPECT_FALSE(is_older_release({"2.0.0", "2026-12-01T10:00:00Z"}, accepted));
+    EXPECT_FALSE(is_older_release({"2.0.0", ""}, accepted));
+    EXPECT_FALSE(is_older_release({"2.0.1", "2019-01-01T00:00:00Z"}, accepted));
+    EXPECT_FALSE(is_older_release({"0.0.1", ""}, {}));
+}
+
 }  // namespace
 }  // namespace castmill::test

@@ -61,7 +61,8 @@ struct FaultRule {
     bool wrong_range = false;           // a range answered 206 with as many bytes from byte 0,
                                         // under a Content-Range that says so
     bool no_length = false;             // no Content-Length; the connection closes after the body
-    int64_t stall_after = -1;           // after this many body bytes send nothing for stall_ms,
+    int64_t stall_after = -1;           // after this many body bytes (0: right after the
+                                        // headers; any path) send nothing for stall_ms,
     int stall_ms = 0;                   // then close the connection (0: 60 s)
     bool endless = false;               // after the content, zero bytes until the client leaves
     int64_t zip_bomb_bytes = -1;        // a zip of zip_bomb_entries, each this many zeros
@@ -168,5 +169,23 @@ HttpReply http_post(const std::string& url, const std::string& body,
 std::filesystem::path publish_release(const std::filesystem::path& source,
                                       const std::string& version, const std::filesystem::path& out,
                                       const std::vector<std::string>& extra = {});
+
+// The sample suite (sample_suite.h) at dir/suite published (by default as version 2.0.0 into
+// dir/release, signed with the test key the build pins) and served with the sample
+// credentials, the hosts of this process pointing at it. The signed version answer names the
+// server's own manifest URL. extra: further publish arguments.
+struct SampleRelease {
+    std::string folder = "release";  // under dir
+    std::string version = "2.0.0";
+    bool sign = true;
+};
+std::unique_ptr<DistServer> serve_sample_release(const std::filesystem::path& dir,
+                                                 const std::vector<std::string>& extra = {},
+                                                 const SampleRelease& release = {});
+
+// Adds VeloraOBS/bin/big.dll of 16 MiB, which no compression shrinks, to a suite: a download
+// long enough to slow down.
+void add_big_file(const std::filesystem::path& suite);
+inline constexpr const char* kBigFile = "VeloraOBS/bin/big.dll";
 
 }  // namespace castmill::test

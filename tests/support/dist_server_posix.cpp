@@ -15,6 +15,9 @@
 #include <thread>
 
 #include "support/dist_server.h"
+#include "support/release_builder.h"
+#include "support/sample_suite.h"
+#include "support/test_env.h"
 
 extern char** environ;
 
@@ -323,6 +326,29 @@ fs::path publish_release(const fs::path& source, const std::string& version, con
     const ProgramRun run = run_program(bin_dir() / "publish", args);
     if (run.exit_code != 0) throw std::runtime_error("publish failed: " + run.out + run.err);
     return out;
+}
+
+std::unique_ptr<DistServer> serve_sample_release(const fs::path& dir,
+                                                 const std::vector<std::string>& extra,
+                                                 const SampleRelease& release) {
+    DistServerOptions options;
+    options.release = dir / release.folder;
+    options.app_id = kSampleAppId;
+    options.app_secret = kSampleAppSecret;
+    auto server = std::make_unique<DistServer>(options);
+    server->set_host_environment();
+    std::vector<std::string> arguments = {"--manifest-url", server->manifest_url()};
+    if (release.sign)
+        arguments.insert(arguments.begin(), {"--sign", test_release_key_file().string()});
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    publish_release(dir / "suite", release.version, options.release, arguments);
+    return server;
+}
+
+void add_big_file(const fs::path& suite) {
+    std::string big(16 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+    write_file(suite / kBigFile, big);
 }
 
 }  // namespace castmill::test

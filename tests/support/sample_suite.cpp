@@ -1,5 +1,6 @@
 #include "support/sample_suite.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "support/program_run.h"
@@ -42,6 +43,35 @@ std::map<std::string, std::string> file_tree(const fs::path& dir) {
         }
     }
     return files;
+}
+
+uint64_t folder_bytes(const fs::path& dir) {
+    uint64_t bytes = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        if (it->is_regular_file(ec)) bytes += it->file_size(ec);
+    }
+    return bytes;
+}
+
+FolderGrowth::FolderGrowth(fs::path dir)
+    : dir_(std::move(dir)), start_(folder_bytes(dir_)), peak_(start_) {
+    watcher_ = std::thread([this] {
+        while (!stop_) {
+            const uint64_t now = folder_bytes(dir_);
+            if (now > peak_) peak_ = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+}
+
+FolderGrowth::~FolderGrowth() { peak_growth(); }
+
+uint64_t FolderGrowth::peak_growth() {
+    stop_ = true;
+    if (watcher_.joinable()) watcher_.join();
+    return peak_ - start_;
 }
 
 }  // namespace castmill::test

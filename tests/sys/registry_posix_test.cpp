@@ -34,10 +34,22 @@ TEST_F(RegistryStore, KeepsValuesOfEachKeyInOneJsonFile) {
     ASSERT_EQ(registry_set_dword(kMachine, "SOFTWARE\\WOW6432Node\\Castmill", "Count", 4000000000u),
               0);
     ASSERT_EQ(registry_set_string(kMachine, "SOFTWARE\\WOW6432Node\\Castmill", "Name", "y"), 0);
-
-    EXPECT_EQ(root_, fs::path(std::getenv("XDG_DATA_HOME")) / "velora" / "registry");
+    // The same value again leaves the file alone (each write is flushed twice); the same data
+    // as another type is a change.
     const fs::path file =
         root_ / "HKEY_LOCAL_MACHINE" / "SOFTWARE" / "WOW6432Node" / "Castmill.json";
+    const auto written = fs::last_write_time(file);
+    fs::last_write_time(file, written - std::chrono::hours(1));
+    ASSERT_EQ(registry_set_string(kMachine, "SOFTWARE\\WOW6432Node\\Castmill", "Name", "y"), 0);
+    EXPECT_EQ(fs::last_write_time(file), written - std::chrono::hours(1));
+    ASSERT_EQ(
+        registry_set_string(kMachine, "SOFTWARE\\WOW6432Node\\Castmill", "Count", "4000000000"), 0);
+    EXPECT_EQ(registry_get_string(kMachine, "SOFTWARE\\WOW6432Node\\Castmill", "Count"),
+              "4000000000");
+    ASSERT_EQ(registry_set_dword(kMachine, "SOFTWARE\\WOW6432Node\\Castmill", "Count", 4000000000u),
+              0);
+
+    EXPECT_EQ(root_, fs::path(std::getenv("XDG_DATA_HOME")) / "velora" / "registry");
     neb::CJsonObject json(read_file(file));
     std::string data;
     ASSERT_TRUE(json.child("").get("data", data));

@@ -58,31 +58,16 @@ protected:
     // Publishes the suite and serves it; a big file of the release can be slowed down. A
     // release of another version, or an unsigned one, for the failures they cause.
     void serve(bool with_big_file = false, const std::string& version = "2.0.0", bool sign = true) {
-        if (with_big_file) {
-            std::string big(16 << 20, '\0');
-            for (size_t i = 0; i < big.size(); ++i)
-                big[i] = static_cast<char>((i * 2654435761u) >> 13);
-            test::write_file(dir / "suite/VeloraOBS/bin/big.dll", big);
-        }
-        const fs::path release = dir / ("release" + std::to_string(++releases));
-        // Signed with the test key the build pins; the signed version answer names the
-        // server's own manifest URL.
-        test::DistServerOptions options;
-        options.release = release;
-        options.app_id = test::kSampleAppId;
-        options.app_secret = test::kSampleAppSecret;
-        server = std::make_unique<test::DistServer>(options);
-        server->set_host_environment();
+        if (with_big_file) test::add_big_file(dir / "suite");
         // No compressed copies: the slowed raw file is the one setup must fetch.
-        std::vector<std::string> args = {"--manifest-url", server->manifest_url(), "--no-compress"};
-        if (sign) args.insert(args.begin(), {"--sign", test::test_release_key_file().string()});
-        test::publish_release(dir / "suite", version, release, args);
+        server = test::serve_sample_release(
+            dir.path(), {"--no-compress"}, {"release" + std::to_string(++releases), version, sign});
     }
 
     // A download that lasts about a minute unless it is cancelled.
     void slow_big_file() {
         test::FaultRule slow;
-        slow.path = server->release_path_of("VeloraOBS/bin/big.dll");
+        slow.path = server->release_path_of(test::kBigFile);
         slow.chunk_delay_ms = 250;
         server->add_fault(slow);
     }

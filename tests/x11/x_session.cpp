@@ -9,6 +9,10 @@
 #include <stdexcept>
 #include <thread>
 
+#ifdef CASTMILL_WITH_XCB
+#include <xcb/xcb.h>
+#endif
+
 #include "support/program_run.h"
 #include "support/test_env.h"
 
@@ -198,6 +202,11 @@ void XSession::move_pointer(int x, int y) const {
     run("xdotool", {"mousemove", "--sync", std::to_string(x), std::to_string(y)});
 }
 
+void XSession::click(int x, int y) const {
+    move_pointer(x, y);
+    run("xdotool", {"click", "1"});
+}
+
 void XSession::drag(int from_x, int from_y, int to_x, int to_y) const {
     move_pointer(from_x, from_y);
     run("xdotool", {"mousedown", "1"});
@@ -266,6 +275,36 @@ std::vector<XSession::Accessible> XSession::accessible_tree(pid_t pid) const {
         tree.push_back(node);
     }
     return tree;
+}
+
+QImage XSession::window_pixels(const std::string& window) const {
+#ifndef CASTMILL_WITH_XCB
+    static_cast<void>(window);
+    return QImage();
+#else
+    xcb_connection_t* connection = xcb_connect(display_.c_str(), nullptr);
+    const auto id = static_cast<xcb_window_t>(std::stoul(window));
+    using Reply = std::unique_ptr<void, decltype(&std::free)>;
+    Reply geometry(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, id), nullptr),
+                   &std::free);
+    const auto* box = static_cast<xcb_get_geometry_reply_t*>(geometry.get());
+    QImage pixels;
+    // Only a 32-bit window carries alpha; any other has none to tell.
+    if (box && box->depth == 32) {
+        Reply image(xcb_get_image_reply(connection,
+                                        xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, id, 0,
+                                                      0, box->width, box->height, ~0u),
+                                        nullptr),
+                    &std::free);
+        auto* reply = static_cast<xcb_get_image_reply_t*>(image.get());
+        if (reply && xcb_get_image_data_length(reply) == box->width * box->height * 4)
+            pixels = QImage(xcb_get_image_data(reply), box->width, box->height,
+                            QImage::Format_ARGB32_Premultiplied)
+                         .copy();
+    }
+    xcb_disconnect(connection);
+    return pixels;
+#endif
 }
 
 }  // namespace castmill::test

@@ -67,12 +67,17 @@ public:
     // Presses keys with the real keyboard (XTEST), e.g. "Escape", "alt+F4", "shift+Tab".
     void key(const std::string& keys) const;
     void move_pointer(int x, int y) const;
+    // Clicks with the left button at a point of the screen.
+    void click(int x, int y) const;
     // Drags with the left button held from one point of the screen to another.
     void drag(int from_x, int from_y, int to_x, int to_y) const;
     void minimize(const std::string& window) const;
 
     // The whole screen, also saved as a PNG at file.
     QImage screenshot(const std::filesystem::path& file) const;
+    // The window's own pixels with their alpha, as a compositing manager would blend them
+    // over the desktop (Xvfb has none: the screen shows translucent pixels black).
+    QImage window_pixels(const std::string& window) const;
 
     // A session bus with the accessibility bus on it, for the programs started after this
     // (Qt's bridge always on); why it cannot run, empty when it runs.

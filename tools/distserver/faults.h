@@ -25,7 +25,8 @@ struct FaultRule {
     bool no_etag = false;             // no ETag header
     bool wrong_range = false;         // a range answered with as many bytes from byte 0
     bool no_length = false;           // no Content-Length; the connection closes after the body
-    int64_t stall_after = -1;         // after this many body bytes send nothing for stall_ms
+    int64_t stall_after = -1;         // after this many body bytes (0: right after the
+                                      // headers) send nothing for stall_ms; any answer
     int stall_ms = 0;                 // then close the connection (default 60 s)
     bool endless = false;             // after the content, zero bytes until the client leaves
     int64_t zip_bomb_bytes = -1;      // answer a zip of zip_bomb_entries, each this many zeros

@@ -171,6 +171,24 @@ void answer_text(httplib::Response& res, int status, const std::string& text) {
     res.set_content(text, "text/plain");
 }
 
+// An answer made whole (the version answer, a signature, a service's JSON) stalls as a file
+// does: its headers and first stall_after bytes, then nothing for stall_ms, then the
+// connection closes. stall_after 0: a server that stops right after its headers.
+void stall_answer(httplib::Response& res, const castmill::tools::ActiveFaults& faults) {
+    const auto body = std::make_shared<std::string>(std::move(res.body));
+    const size_t sent = std::min<size_t>(body->size(), static_cast<size_t>(faults.stall_after));
+    const auto wait = std::chrono::milliseconds(faults.stall_ms);
+    const std::string type = res.get_header_value("Content-Type");
+    res.body.clear();
+    res.headers.erase("Content-Type");
+    res.set_content_provider(body->size(), type.c_str(),
+                             [body, sent, wait](size_t at, size_t, httplib::DataSink& sink) {
+                                 if (at < sent) return sink.write(body->data() + at, sent - at);
+                                 castmill::tools::pause_unless_stopping(wait);
+                                 return false;
+                             });
+}
+
 class Server {
 public:
     Server(Options options, httplib::Server& http) : o_(std::move(options)), http_(http) {
@@ -217,6 +235,7 @@ private:
             }
             // A handler that only set content leaves the status to httplib (200).
             if (res.status == -1) res.status = 200;
+            if (f.stall_after >= 0 && !res.content_provider_) stall_answer(res, f);
             requests_.add(req, res.status);
         };
     }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "release_writer.h"
@@ -13,7 +14,9 @@ void usage() {
         stderr,
         "usage: publish --source DIR --version VERSION --out DIR\n"
         "               [--manifest-url URL] [--full-package FILE]\n"
-        "               [--sign KEYFILE [--release-time TIME] [--expires DAYS]]\n"
+        "               [--sign KEYFILE [--release-time TIME] [--expires DAYS]\n"
+        "                [--product NAME] [--platform NAME]]\n"
+        "       publish --resign-version-answer FILE --sign KEYFILE [--expires DAYS]\n"
         "  --manifest-url  absolute manifest URL for the version answer; without it\n"
         "                  the answer names manifest.json relative to where the\n"
         "                  release is served\n"
@@ -22,6 +25,12 @@ void usage() {
         "                  needs --manifest-url\n"
         "  --release-time  the signed release time (default: now, UTC)\n"
         "  --expires       days the signed version answer holds (default 7)\n"
+        "  --product       the product the signed documents are for (default castmill)\n"
+        "  --platform      the platform they are for: windows or linux (default: the\n"
+        "                  one publish runs on)\n"
+        "  --resign-version-answer  gives the signed version answer FILE (version.json)\n"
+        "                  a fresh expiry and signs it again; its signature must be by\n"
+        "                  the same key\n"
         "  --previous      an earlier release folder (repeatable, oldest first): each\n"
         "                  changed file gets a patch from its content there\n"
         "  --previous-count  how many of the last --previous folders patches are made\n"
@@ -33,6 +42,7 @@ void usage() {
 
 int main(int argc, char** argv) {
     castmill::tools::ReleaseInput input;
+    std::filesystem::path resign;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-compress") {
@@ -59,6 +69,12 @@ int main(int argc, char** argv) {
             input.sign_key = value;
         } else if (arg == "--expires") {
             input.expires_days = std::stoi(value);
+        } else if (arg == "--product") {
+            input.product = value;
+        } else if (arg == "--platform") {
+            input.platform = value;
+        } else if (arg == "--resign-version-answer") {
+            resign = value;
         } else if (arg == "--release-time") {
             input.release_time = value;
         } else if (arg == "--previous") {
@@ -69,6 +85,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "publish: unknown option %s\n", arg.c_str());
             usage();
             return 2;
+        }
+    }
+    if (!resign.empty()) {
+        if (input.sign_key.empty()) {
+            usage();
+            return 2;
+        }
+        try {
+            castmill::tools::resign_version_answer(resign, input.sign_key, input.expires_days);
+            std::printf("signed %s again\n", resign.string().c_str());
+            return 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "publish: %s\n", e.what());
+            return 1;
         }
     }
     if (input.source.empty() || input.version.empty() || input.out.empty()) {

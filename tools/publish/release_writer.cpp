@@ -183,6 +183,24 @@ void sign_file(const fs::path& file, const fs::path& key_file) {
     write_text(out, signature + "\n");
 }
 
+void resign_version_answer(const fs::path& answer, const fs::path& key_file, int expires_days) {
+    const std::string secret = read_text(key_file);
+    const std::string public_key = public_key_of(secret);
+    if (public_key.empty())
+        throw std::runtime_error("not a release secret key: " + key_file.string());
+    fs::path signature = answer;
+    signature += kSignatureSuffix;
+    const std::string text = read_text(answer);
+    if (!verify_release_bytes(text, read_text(signature), public_key))
+        throw std::runtime_error(answer.string() + " is not signed by " + key_file.string());
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    if (!parsed.is_object() || !parsed.contains("expires"))
+        throw std::runtime_error(answer.string() + " is not a signed version answer");
+    parsed["expires"] = utc_now(static_cast<std::time_t>(expires_days) * 86400);
+    write_text(answer, parsed.dump(2) + "\n");
+    sign_file(answer, key_file);
+}
+
 ReleaseSummary write_release(const ReleaseInput& input) {
     if (input.version.empty()) throw std::runtime_error("the version is empty");
     if (!fs::is_directory(input.source)) {
@@ -205,6 +223,9 @@ ReleaseSummary write_release(const ReleaseInput& input) {
     if (sign && sign_release_bytes("", read_text(input.sign_key)).empty()) {
         throw std::runtime_error("not a release secret key: " + input.sign_key.string());
     }
+    // A misspelt target would only show when every installer refuses the release.
+    if (sign && input.platform != "windows" && input.platform != "linux")
+        throw std::runtime_error("--platform must be windows or linux, not " + input.platform);
     if (!input.full_package.empty() && !fs::is_regular_file(input.full_package)) {
         throw std::runtime_error("full package missing: " + input.full_package.string());
     }
@@ -253,6 +274,8 @@ ReleaseSummary write_release(const ReleaseInput& input) {
         manifest["version"] = input.version;
         manifest["releaseTime"] = input.release_time.empty() ? utc_now() : input.release_time;
         manifest["package"] = signed_file_of(out / kPackageZipName);
+        manifest["product"] = input.product;
+        manifest["platform"] = input.platform;
     }
     write_text(out / kManifestName, manifest.dump(2) + "\n");
 
@@ -260,7 +283,12 @@ ReleaseSummary write_release(const ReleaseInput& input) {
     const std::string url = input.manifest_url.empty() ? kManifestName : input.manifest_url;
     nlohmann::json answer{{"hasUpdate", true}, {"version", input.version}, {"url", url}};
     // A signed answer holds only for a while: an old one replayed cannot freeze a client.
-    if (sign) answer["expires"] = utc_now(static_cast<std::time_t>(input.expires_days) * 86400);
+    if (sign) {
+        answer["expires"] = utc_now(static_cast<std::time_t>(input.expires_days) * 86400);
+        answer["releaseTime"] = manifest["releaseTime"];
+        answer["product"] = input.product;
+        answer["platform"] = input.platform;
+    }
     if (!input.full_package.empty()) {
         // The installer runs only the full installer the signed answer names.
         answer["fullPackage"] = signed_file_of(input.full_package);

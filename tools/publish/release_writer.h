@@ -7,6 +7,12 @@
 
 namespace castmill::tools {
 
+#ifdef _WIN32
+inline constexpr const char* kHostPlatform = "windows";
+#else
+inline constexpr const char* kHostPlatform = "linux";
+#endif
+
 struct ReleaseInput {
     std::filesystem::path source;  // folder of suite files
     std::string version;
@@ -16,6 +22,9 @@ struct ReleaseInput {
     std::filesystem::path sign_key;      // secret key file (releasekey); empty = unsigned
     std::string release_time;            // signed releases: UTC time; empty = now
     int expires_days = 7;                // signed releases: the version answer's lifetime
+    // Signed releases: what the documents are for; installers of another target refuse them.
+    std::string product = "castmill";
+    std::string platform = kHostPlatform;
     // Earlier release folders, oldest first; patches are made from the last previous_count.
     std::vector<std::filesystem::path> previous;
     size_t previous_count = 3;
@@ -42,6 +51,13 @@ inline constexpr const char* kSignatureSuffix = ".sig";
 // Writes the release: manifest, files under their paths, package zip, version answer and
 // the optional full package. Throws std::runtime_error with a readable message.
 ReleaseSummary write_release(const ReleaseInput& input);
+
+// Gives a signed version answer a fresh expiry, `expires_days` from now, and signs it again
+// (answer + ".sig"), nothing else of the release read. Refused unless its present signature
+// is by the same key, so that only an answer the vendor made is renewed. Throws
+// std::runtime_error.
+void resign_version_answer(const std::filesystem::path& answer,
+                           const std::filesystem::path& key_file, int expires_days);
 
 // Writes file + ".sig": the signature of the file's exact bytes by the secret key in
 // key_file. Throws std::runtime_error.
