@@ -10,6 +10,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "ui/content_scale.h"
+
 namespace {
 
 constexpr const char* kOpacityProperty = "ImageOpacity";
@@ -121,7 +123,7 @@ void CarouselImageWindow::run() {
         if (current_index < dots.size()) dots[current_index]->setChecked(true);
     } else if (images.size() >= 2) {
         refresh_dots();
-        from_picture.load(images[current_index]);
+        from_picture.load(velora::st::picture_file(images[current_index], devicePixelRatioF()));
         switch_timer.start(interval);
         update();
     }
@@ -149,9 +151,9 @@ int CarouselImageWindow::stepped(int index) const {
 
 void CarouselImageWindow::onImageChangeTimeout() {
     if (images.isEmpty()) return;
-    from_picture.load(images[current_index]);
+    from_picture.load(velora::st::picture_file(images[current_index], devicePixelRatioF()));
     current_index = stepped(current_index);
-    to_picture.load(images[current_index]);
+    to_picture.load(velora::st::picture_file(images[current_index], devicePixelRatioF()));
     refresh_dots();
     fade_animation->start();
 }
@@ -159,9 +161,9 @@ void CarouselImageWindow::onImageChangeTimeout() {
 void CarouselImageWindow::jump(int start_index) {
     if (images.isEmpty()) return;
     current_index = start_index == -1 ? static_cast<int>(images.size()) - 1 : start_index;
-    from_picture.load(images[current_index]);
+    from_picture.load(velora::st::picture_file(images[current_index], devicePixelRatioF()));
     current_index = stepped(current_index);
-    to_picture.load(images[current_index]);
+    to_picture.load(velora::st::picture_file(images[current_index], devicePixelRatioF()));
     refresh_dots();
     fade_animation->start();
     if (!paused) switch_timer.start(interval);
@@ -196,11 +198,15 @@ void CarouselImageWindow::paintEvent(QPaintEvent*) {
 
     auto draw = [&](const QPixmap& picture) {
         if (picture.isNull()) return;
-        painter.drawPixmap(target.topLeft(), picture.scaled(target.size(), Qt::IgnoreAspectRatio,
-                                                            Qt::FastTransformation));
+        // In device pixels, so that a screen with more of them gets a sharp picture.
+        const qreal ratio = devicePixelRatioF();
+        QPixmap shown =
+            picture.scaled(target.size() * ratio, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        shown.setDevicePixelRatio(ratio);
+        painter.drawPixmap(target.topLeft(), shown);
     };
     if (images.size() == 1) {
-        draw(QPixmap(images.front()));
+        draw(QPixmap(velora::st::picture_file(images.front(), devicePixelRatioF())));
     } else {
         float opacity = property(kOpacityProperty).toFloat();
         draw(to_picture);

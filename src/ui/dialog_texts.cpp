@@ -4,6 +4,7 @@
 
 #include "layout/paths.h"
 #include "net/service_hosts.h"
+#include "ui/content_scale.h"
 #include "ui/localizer.h"
 
 namespace velora::st {
@@ -127,8 +128,9 @@ QString failure_content(const FailureWords& words) {
     return QString(
                "<span style='text-align: left'><font font-family='Open Sans' "
                "color='#F53F3F'><b>%1</b></font><br/><font color='#333333'>%2</font><br/>"
-               "<font color='#999999' style='font-size:12px'>%3</font></span>")
-        .arg(words.headline.toHtmlEscaped(), body, words.code_line.toHtmlEscaped());
+               "<font color='#999999' style='font-size:%4px'>%3</font></span>")
+        .arg(words.headline.toHtmlEscaped(), body, words.code_line.toHtmlEscaped(),
+             QString::number(scaled(12)));
 }
 
 }  // namespace velora::st

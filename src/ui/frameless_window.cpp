@@ -6,6 +6,8 @@
 #include <QMouseEvent>
 #include <cmath>
 
+#include "ui/content_scale.h"
+
 namespace velora::st {
 
 namespace {
@@ -29,13 +31,14 @@ FramelessWindow::FramelessWindow(QWidget* content, QWidget* parent)
 
     auto* shadow = new QGraphicsDropShadowEffect(content);
     shadow->setColor(QColor(0, 0, 0, 20));
-    shadow->setBlurRadius(12);
-    shadow->setOffset(0, 4);
+    shadow->setBlurRadius(scaled(12));
+    shadow->setOffset(0, scaled(4));
     content->setGraphicsEffect(shadow);
 
     auto* layout = new QGridLayout;
     layout->addWidget(content, 0, 0);
-    layout->setContentsMargins(kShadowMargin, kShadowMargin, kShadowMargin, kShadowMargin);
+    const int margin = scaled(kShadowMargin);
+    layout->setContentsMargins(margin, margin, margin, margin);
     setLayout(layout);
 }
 

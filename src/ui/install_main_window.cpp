@@ -20,6 +20,7 @@
 #include "app/setup_center_engine.h"
 #include "base/logger.h"
 #include "ui/carousel_image_window.h"
+#include "ui/content_scale.h"
 #include "ui/fonts.h"
 #include "ui/install_main_window_ui.h"
 #include "ui/localizer.h"
@@ -61,12 +62,13 @@ constexpr int kLookSolidStart = 2;
 constexpr int kLookGradientIdle = 3;
 constexpr int kLookGradientFull = 4;
 
-// A child widget of `parent`, named as the tests and style sheets find it, at a fixed place.
+// A child widget of `parent`, named as the tests and style sheets find it, at a fixed place
+// of the design.
 template <typename Widget>
 Widget* make_child(QWidget* parent, const char* name, const QRect& geometry) {
     auto* widget = new Widget(parent);
     widget->setObjectName(name);
-    widget->setGeometry(geometry);
+    widget->setGeometry(scaled(geometry));
     return widget;
 }
 
@@ -118,7 +120,8 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
             log_tagged(kLogWarning, "image file not exist: %s", image);
     }
 
-    ui->titleImage->setPixmap(QPixmap::fromImage(QImage(qt_path(resource_dir / "title.png"))));
+    ui->titleImage->setPixmap(
+        scaled_picture(qt_path(resource_dir / "title.png"), QSize(), devicePixelRatioF()));
 
     ui->imageWindow->setBorderVisible(false);
     ui->imageWindow->setInterval(kCarouselIntervalMs);
@@ -126,8 +129,8 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
 
     auto set_button = [this](QToolButton* button, const char* icon, int size, const char* look) {
         button->setIcon(QIcon(qt_path(resource_dir / icon)));
-        button->setFixedSize(size, size);
-        button->setIconSize(QSize(size, size));
+        button->setFixedSize(scaled(size), scaled(size));
+        button->setIconSize(scaled(QSize(size, size)));
         button->setStyleSheet(look);
     };
     set_button(ui->closeBotton, "close.png", 20, kTitleButtonLook);
@@ -178,12 +181,12 @@ void InstallMainWindow::build_ui() {
     ui = new InstallMainWindowUi;
     if (objectName().isEmpty()) setObjectName("InstallMainWindow");
     setWindowModality(Qt::NonModal);
-    resize(708, 664);
+    resize(scaled(QSize(708, 664)));
     setStyleSheet("QDialog{border: 2px solid #EAEAEA;;background-color:white;border-radius:8px;}");
 
     auto fixed_height = [](QWidget* widget, int height) {
-        widget->setMinimumSize(0, height);
-        widget->setMaximumSize(16777215, height);
+        widget->setMinimumSize(0, scaled(height));
+        widget->setMaximumSize(16777215, scaled(height));
     };
     QFont verdana("Verdana");
 
@@ -201,8 +204,8 @@ void InstallMainWindow::build_ui() {
 
     ui->imageWindow =
         make_child<CarouselImageWindow>(ui->gridLayoutWidget, "imageWindow", {2, 32, 704, 528});
-    ui->imageWindow->setMinimumSize(704, 528);
-    ui->imageWindow->setMaximumSize(704, 528);
+    ui->imageWindow->setMinimumSize(scaled(QSize(704, 528)));
+    ui->imageWindow->setMaximumSize(scaled(QSize(704, 528)));
 
     ui->infoTitleLabel = make_child<QLabel>(ui->imageWindow, "infoTitleLabel", {32, 19, 641, 36});
     fixed_height(ui->infoTitleLabel, 36);
@@ -337,10 +340,10 @@ void InstallMainWindow::onCheckTimeout() {
 
     if (status == RunStatus::kDownloading || status == RunStatus::kInstalling ||
         status == RunStatus::kDone) {
-        ui->progressInformation->setGeometry(20, 616, 250, 24);
+        ui->progressInformation->setGeometry(scaled(QRect(20, 616, 250, 24)));
         ui->progressBar->show();
     } else {
-        ui->progressInformation->setGeometry(319, 598, 250, 24);
+        ui->progressInformation->setGeometry(scaled(QRect(319, 598, 250, 24)));
         ui->downloadInformation->hide();
         ui->downloadCostTime->hide();
         ui->progressBar->hide();
@@ -383,12 +386,13 @@ void InstallMainWindow::_update_status_effect(bool force) {
     if (!shown) {
         ui->statusEffect->hide();
     } else if (complete) {
-        ui->statusEffect->setPixmap(QPixmap(qt_path(resource_dir / "complate_label.png")));
+        ui->statusEffect->setPixmap(scaled_picture(qt_path(resource_dir / "complate_label.png"),
+                                                   QSize(), devicePixelRatioF()));
         ui->statusEffect->setAccessibleName(tr_key("Complete"));
     } else if (!ui->statusEffect->movie()) {
         auto* movie =
             new QMovie(qt_path(resource_dir / "loading.gif"), QByteArray(), ui->statusEffect);
-        movie->setScaledSize(QSize(48, 48));
+        movie->setScaledSize(scaled(QSize(48, 48)));
         movie->start();
         ui->statusEffect->setMovie(movie);
     }

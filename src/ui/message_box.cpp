@@ -12,6 +12,8 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "ui/content_scale.h"
+#include "ui/dialog_texts.h"
 #include "ui/fonts.h"
 #include "ui/localizer.h"
 #include "ui/resources_folder.h"
@@ -59,8 +61,9 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
 
     grid = new QGridLayout;
-    grid->setVerticalSpacing(16);
-    grid->setContentsMargins(24, 24, 24, 18);
+    grid->setVerticalSpacing(velora::st::scaled(16));
+    grid->setContentsMargins(velora::st::scaled(24), velora::st::scaled(24), velora::st::scaled(24),
+                             velora::st::scaled(18));
 
     title_label = new QLabel;
     title_label->setFont(velora::st::open_sans(16, 600));
@@ -74,8 +77,8 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
         "QToolButton:focus{border:1px solid #FF2D89;border-radius:4px;}");
     close_button->setIcon(
         QIcon(velora::st::qt_path(velora::st::resources_folder() / "popup_close.png")));
-    close_button->setFixedSize(24, 24);
-    close_button->setIconSize(QSize(24, 24));
+    close_button->setFixedSize(velora::st::scaled(QSize(24, 24)));
+    close_button->setIconSize(velora::st::scaled(QSize(24, 24)));
     close_button->setAccessibleName(
         QString::fromStdString(velora::st::Localizer::instance().text("CloseButton")));
     connect(close_button, &QToolButton::clicked, this, &STMessageBox::on_close_button_clicked);
@@ -92,14 +95,14 @@ STMessageBox::STMessageBox(QWidget* parent) : QDialog(parent) {
     grid->addWidget(content_label, 1, 0, 1, 3);
 
     auto* row_widget = new QWidget;
-    row_widget->setFixedHeight(48);
+    row_widget->setFixedHeight(velora::st::scaled(48));
     button_row = new QHBoxLayout;
     button_row->setAlignment(Qt::AlignRight);
-    button_row->setSpacing(12);
+    button_row->setSpacing(velora::st::scaled(12));
     row_widget->setLayout(button_row);
     grid->addWidget(row_widget, 2, 0, 1, 3);
 
-    setMinimumSize(320, 180);
+    setMinimumSize(velora::st::scaled(QSize(320, 180)));
     setLayout(grid);
     setStyleSheet("QDialog{border:none;background-color:white;border-radius:8px;}");
 }
@@ -116,6 +119,9 @@ void STMessageBox::setTitle(const char* title) {
     title_label->setText(title ? QString::fromUtf8(title) : QString());
     // The box is called by its title, without the title's markup.
     const QString name = QTextDocumentFragment::fromHtml(title_label->text()).toPlainText();
+    // Chinese, Japanese and Korean faces have no semibold: the title takes their bold.
+    title_label->setFont(velora::st::open_sans(
+        16, velora::st::starts_with_cjk(name) ? QFont::Bold : QFont::DemiBold));
     setAccessibleName(name);
     setWindowTitle(name);
 }
@@ -131,8 +137,10 @@ void STMessageBox::addButton(int type, bool primary) {
     const char* key = button_key(type);
     QString label =
         key ? QString::fromStdString(velora::st::Localizer::instance().text(key)) : QString();
-    int width = QFontMetrics(button->font()).horizontalAdvance(label) + 2 * kButtonPadding;
-    button->setFixedSize(std::max(width, kMinButtonWidth), kButtonHeight);
+    int width = QFontMetrics(button->font()).horizontalAdvance(label) +
+                2 * velora::st::scaled(kButtonPadding);
+    button->setFixedSize(std::max(width, velora::st::scaled(kMinButtonWidth)),
+                         velora::st::scaled(kButtonHeight));
     button->setText(label);
     button->setStyleSheet(primary ? kPrimaryLook : kSecondaryLook);
     buttons.emplace(type, button);

@@ -12,6 +12,7 @@
 #include "layout/paths.h"
 #include "sys/environment.h"
 #include "sys/interrupt.h"
+#include "ui/content_scale.h"
 #include "ui/dialog_texts.h"
 #include "ui/frameless_window.h"
 #include "ui/install_main_window.h"
@@ -27,24 +28,17 @@ namespace {
 // What the taskbar and the window switcher show.
 constexpr const char* kWindowTitle = "Castmill Setup";
 
-// The window inside its frame, with the shadow's margin on each side.
+// The window inside its frame, with the shadow's margin on each side, as designed.
 QSize frame_size() { return QSize(708 + 2 * 12, 664 + 2 * 12); }
 
-// Draws the window smaller where the screen's free area cannot hold it: Qt takes its scale
-// factor when the application starts, so a first look at the screen decides it.
-void scale_to_fit_screen(int& argc, char** argv) {
-    double scale = 1.0;
-    {
-        QGuiApplication probe(argc, argv);
-        if (QScreen* screen = QGuiApplication::primaryScreen())
-            scale = fitting_scale(frame_size(), screen->availableGeometry());
-    }
+// Draws the window smaller where the screen's free area cannot hold it, never off it.
+void scale_to_fit_screen() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const double scale = fitting_scale(frame_size(), screen->availableGeometry());
     if (scale >= 1.0) return;
-    bool set = false;
-    const double factor = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&set);
-    const double scaled = (set && factor > 0 ? factor : 1.0) * scale;
-    log_tagged(kLogInfo, "screen too small for the window: scale %.3f", scaled);
-    qputenv("QT_SCALE_FACTOR", QByteArray::number(scaled, 'f', 3));
+    log_tagged(kLogInfo, "screen too small for the window: scale %.3f", scale);
+    set_content_scale(scale);
 }
 
 // Qt reads argv[0] on some platforms, so the list holds the program name only.
@@ -80,8 +74,8 @@ bool tell_already_running(std::chrono::milliseconds shown_for) {
 int run_window(const LaunchOptions& options) {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-    scale_to_fit_screen(program_argc, program_argv);
     QApplication app(program_argc, program_argv);
+    scale_to_fit_screen();
     // Only the window's done() ends the run: its result is the exit code.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -170,12 +170,18 @@ std::filesystem::path publish_release(const std::filesystem::path& source,
                                       const std::string& version, const std::filesystem::path& out,
                                       const std::vector<std::string>& extra = {});
 
-// The sample suite (sample_suite.h) at dir/suite published as version 2.0.0 into dir/release,
-// signed with the test key the build pins, and served with the sample credentials, the hosts
-// of this process pointing at it. The signed version answer names the server's own manifest
-// URL. extra: further publish arguments.
+// The sample suite (sample_suite.h) at dir/suite published (by default as version 2.0.0 into
+// dir/release, signed with the test key the build pins) and served with the sample
+// credentials, the hosts of this process pointing at it. The signed version answer names the
+// server's own manifest URL. extra: further publish arguments.
+struct SampleRelease {
+    std::string folder = "release";  // under dir
+    std::string version = "2.0.0";
+    bool sign = true;
+};
 std::unique_ptr<DistServer> serve_sample_release(const std::filesystem::path& dir,
-                                                 const std::vector<std::string>& extra = {});
+                                                 const std::vector<std::string>& extra = {},
+                                                 const SampleRelease& release = {});
 
 // Adds VeloraOBS/bin/big.dll of 16 MiB, which no compression shrinks, to a suite: a download
 // long enough to slow down.

@@ -329,17 +329,19 @@ fs::path publish_release(const fs::path& source, const std::string& version, con
 }
 
 std::unique_ptr<DistServer> serve_sample_release(const fs::path& dir,
-                                                 const std::vector<std::string>& extra) {
+                                                 const std::vector<std::string>& extra,
+                                                 const SampleRelease& release) {
     DistServerOptions options;
-    options.release = dir / "release";
+    options.release = dir / release.folder;
     options.app_id = kSampleAppId;
     options.app_secret = kSampleAppSecret;
     auto server = std::make_unique<DistServer>(options);
     server->set_host_environment();
-    std::vector<std::string> arguments = {"--sign", test_release_key_file().string(),
-                                          "--manifest-url", server->manifest_url()};
+    std::vector<std::string> arguments = {"--manifest-url", server->manifest_url()};
+    if (release.sign)
+        arguments.insert(arguments.begin(), {"--sign", test_release_key_file().string()});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    publish_release(dir / "suite", "2.0.0", dir / "release", arguments);
+    publish_release(dir / "suite", release.version, options.release, arguments);
     return server;
 }
 

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QTest>
 
+#include "ui/content_scale.h"
 #include "ui/resources_folder.h"
 #include "ui_test_support.h"
 
@@ -35,9 +36,36 @@ private slots:
         QTest::newRow("prev") << "prev_botton.png" << QSize(64, 64);
         QTest::newRow("complete") << "complate_label.png" << QSize(48, 48);
         QTest::newRow("popup close") << "popup_close.png" << QSize(48, 48);
-        for (int i = 1; i <= 5; ++i)
+        QTest::newRow("title 2x") << "title@2x.png" << QSize(360, 64);
+        QTest::newRow("complete 2x") << "complate_label@2x.png" << QSize(96, 96);
+        for (int i = 1; i <= 5; ++i) {
             QTest::newRow(qPrintable(QString("tip %1").arg(i)))
                 << QString("info_image_%1.png").arg(i) << QSize(704, 528);
+            QTest::newRow(qPrintable(QString("tip %1 2x").arg(i)))
+                << QString("info_image_%1@2x.png").arg(i) << QSize(1408, 1056);
+        }
+    }
+
+    // The sharp copy where the screen has the pixels for it, the window's size either way.
+    void picturesAreDrawnFromTheCopyTheScreenCanShow() {
+        const QString title = resource("title.png");
+        const struct {
+            double scale, ratio;
+            QSize pixels;
+            bool sharp;
+        } cases[] = {{1, 1, {180, 32}, false},
+                     {1, 2, {360, 64}, true},
+                     {0.5, 1, {90, 16}, false},
+                     {0.5, 2, {180, 32}, false},
+                     {0.75, 2, {270, 48}, true}};
+        for (const auto& c : cases) {
+            velora::st::set_content_scale(c.scale);
+            const QPixmap picture = velora::st::scaled_picture(title, QSize(), c.ratio);
+            QCOMPARE(picture.size(), c.pixels);
+            QCOMPARE(picture.devicePixelRatio(), c.ratio);
+            QCOMPARE(velora::st::picture_file(title, c.ratio).endsWith("@2x.png"), c.sharp);
+        }
+        velora::st::set_content_scale(1);
     }
 
     void everyPictureIsShipped() {

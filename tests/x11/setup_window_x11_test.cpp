@@ -7,7 +7,10 @@
 #include <QColor>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "support/child_process.h"
@@ -52,11 +55,13 @@ protected:
         test::add_sample_key_file(installed());
     }
 
-    // Publishes the suite and serves it; a big file of the release can be slowed down.
-    void serve(bool with_big_file = false) {
+    // Publishes the suite and serves it; a big file of the release can be slowed down. A
+    // release of another version, or an unsigned one, for the failures they cause.
+    void serve(bool with_big_file = false, const std::string& version = "2.0.0", bool sign = true) {
         if (with_big_file) test::add_big_file(dir / "suite");
         // No compressed copies: the slowed raw file is the one setup must fetch.
-        server = test::serve_sample_release(dir.path(), {"--no-compress"});
+        server = test::serve_sample_release(
+            dir.path(), {"--no-compress"}, {"release" + std::to_string(++releases), version, sign});
     }
 
     // A download that lasts about a minute unless it is cancelled.
@@ -69,8 +74,10 @@ protected:
 
     // setup as the suite starts it, on the X server in the test's language; its standard
     // output goes to out, its standard error to err.
+    // limits: shell commands run before it (e.g. "ulimit -f 64").
     std::unique_ptr<test::ChildProcess> launch(const std::string& exit_pause_ms,
-                                               const fs::path& out, const fs::path& err) {
+                                               const fs::path& out, const fs::path& err,
+                                               const std::string& limits = "") {
         test::ScopedEnv env;
         env.set("QT_QPA_PLATFORM", "xcb");
         env.set("LANG", GetParam().posix);
@@ -84,7 +91,8 @@ protected:
         auto run = std::make_unique<test::ChildProcess>(
             "/bin/sh",
             std::vector<std::string>{
-                "-c", "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"",
+                "-c",
+                limits + "exec \"$0\" \"$@\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"",
                 setup.string(), "--exit-pause-ms=" + exit_pause_ms,
                 setup.string() + ";--install_dir=" + (dir / "install").string() + ";--modules=3"});
         fs::current_path(old_cwd);
@@ -92,8 +100,9 @@ protected:
     }
 
     // The window of the run, which the test then drives.
-    void start_setup() {
-        setup_run = launch("0", dir / "setup.out", dir / "setup.err");
+    void start_setup(const std::string& limits = "") {
+        frame.clear();
+        setup_run = launch("0", dir / "setup.out", dir / "setup.err", limits);
         // The frame is the window with the suite's title; a dialog may already be up.
         ASSERT_TRUE(eventually([&] {
             for (const auto& window : x->visible_windows(setup_run->pid()))
@@ -112,6 +121,11 @@ protected:
         for (const auto& entry : fs::directory_iterator(dir / "tmp/castmill/log", ec))
             text += test::read_file(entry.path());
         return text;
+    }
+    // The next run of the test logs afresh.
+    void forget_log() const {
+        std::error_code ignored;
+        fs::remove_all(dir / "tmp/castmill/log", ignored);
     }
     std::string output() const {
         return test::read_file(dir / "setup.out") + test::read_file(dir / "setup.err") +
@@ -154,11 +168,34 @@ protected:
     // before it in the tab order stops it.
     void press_exit_in_box() const { keys_in_box({"shift+Tab", "space"}); }
 
+    // The text of key in the test's language, from the locale file setup reads.
+    std::string locale_text(const std::string& key) const {
+        std::istringstream lines(test::read_file(test::bin_dir() / "Resources/locale" /
+                                                 (std::string(GetParam().name) + ".ini")));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(key + " = \"", 0) != 0) continue;
+            const size_t start = key.size() + 4;
+            return line.substr(start, line.rfind('"') - start);
+        }
+        return "<no " + key + ">";
+    }
+
+    // The accessibility tree of the run, once it shows more than the application.
+    std::vector<test::XSession::Accessible> accessible_tree() const {
+        std::vector<test::XSession::Accessible> tree;
+        eventually([&] {
+            tree = x->accessible_tree(setup_run->pid());
+            return tree.size() > 2;
+        });
+        return tree;
+    }
+
     test::TempDir dir;
     std::unique_ptr<test::XSession> x;
     std::unique_ptr<test::DistServer> server;
     std::unique_ptr<test::ChildProcess> setup_run;
     std::string frame;
+    int releases = 0;
 };
 
 TEST_P(SetupWindowX11Test, EscAndWindowSystemCloseWhileDownloadingAskFirstAndExitEndsWithOne) {
@@ -271,6 +308,28 @@ TEST_P(SetupWindowX11Test, CloseWhileInstallingIsIgnoredAndTheRunEndsWithTheAppl
     EXPECT_TRUE(eventually([&] { return fs::exists(marker()); }));
 }
 
+// The end of a run stays on screen a moment: "Complete" under a full bar, then the
+// application starts and the window goes.
+TEST_P(SetupWindowX11Test, CompleteIsShownWithAFullBarBeforeTheApplicationStarts) {
+    serve();
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(5); })) << output();
+    const QImage screen = shot("complete");
+    EXPECT_EQ(windows_shown(), 1u);
+    EXPECT_FALSE(fs::exists(marker()));
+    // Both ends of the bar in the gradient's pink, not the empty bar's grey.
+    const QRect window = x->geometry(frame);
+    const QPoint bar = window.topLeft() + QPoint(kFrameMargin + 20, kFrameMargin + 580 + 8);
+    for (const QPoint& end : {bar + QPoint(6, 0), bar + QPoint(664 - 6, 0)}) {
+        const QRgb pixel = screen.pixel(end);
+        EXPECT_TRUE(qRed(pixel) > 200 && qBlue(pixel) < 170 && qGreen(pixel) < 170)
+            << "bar at " << end.x() << "," << end.y() << " is "
+            << QColor(pixel).name().toStdString();
+    }
+    EXPECT_EQ(exit_code(), 0) << output();
+    EXPECT_TRUE(eventually([&] { return fs::exists(marker()); }));
+}
+
 TEST_P(SetupWindowX11Test, FailureDialogClosedEndsWithTwo) {
     serve();
     server->fail_next(test::DistServer::kVersionPath, 500, -1);
@@ -302,6 +361,9 @@ TEST_P(SetupWindowX11Test, SecondInstanceBringsTheRunningWindowBackAndEndsWithMi
     EXPECT_FALSE(setup_run->poll().has_value()) << output();
 }
 
+// Drawn smaller as a whole, not cut off: each window fits the screen, and what is drawn
+// inside fits the windows (the dialog's buttons whole, the window's own bottom band of
+// status below the tips).
 TEST_P(SetupWindowX11Test, SmallScreenShowsTheWholeWindow) {
     x.reset();
     x = std::make_unique<test::XSession>(QSize(1024, 600));
@@ -309,15 +371,222 @@ TEST_P(SetupWindowX11Test, SmallScreenShowsTheWholeWindow) {
     server->fail_next(test::DistServer::kVersionPath, 500, -1);
     start_setup();
     ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
-    const QRect screen(0, 0, 1024, 600);
-    for (const auto& window : x->visible_windows(setup_run->pid()))
-        EXPECT_TRUE(screen.contains(x->geometry(window)))
-            << x->name(window) << " at " << x->geometry(window).x() << ","
-            << x->geometry(window).y() << " " << x->geometry(window).width() << "x"
-            << x->geometry(window).height();
-    shot("small_screen_failed");
+    std::this_thread::sleep_for(300ms);  // both painted
+    const QImage screen = shot("small_screen_failed");
+    for (const auto& window : x->visible_windows(setup_run->pid())) {
+        const QRect at = x->geometry(window);
+        EXPECT_TRUE(screen.rect().contains(at))
+            << x->name(window) << " at " << at.x() << "," << at.y() << " " << at.width() << "x"
+            << at.height();
+        if (window == frame) {
+            // Near the window's bottom edge (design row 650 of 688 with the frame's margin)
+            // lies the status band, plain (dimmed) white, where a cut-off window shows tips.
+            const double scale = at.height() / 688.0;
+            const int row = at.y() + static_cast<int>((kFrameMargin + 650) * scale);
+            int plain = 0;
+            const int from = at.x() + at.width() / 4, to = at.x() + at.width() * 3 / 4;
+            for (int column = from; column < to; ++column) {
+                const QRgb pixel = screen.pixel(column, row);
+                plain += near(pixel, qRgb(qGray(pixel), qGray(pixel), qGray(pixel)), 12);
+            }
+            EXPECT_GT(plain, (to - from) * 9 / 10) << "row " << row << " is not the status band";
+        } else {
+            // The dialog's primary button, pink, whole and inside the box.
+            QRect button;
+            for (int py = at.top(); py <= at.bottom(); ++py)
+                for (int px = at.left(); px <= at.right(); ++px)
+                    if (near(screen.pixel(px, py), qRgb(0xFF, 0x2D, 0x89), 24))
+                        button |= QRect(px, py, 1, 1);
+            EXPECT_GT(button.width(), 40) << "no primary button drawn";
+            EXPECT_TRUE(at.adjusted(8, 8, -8, -8).contains(button))
+                << "button at " << button.x() << "," << button.y() << " " << button.width() << "x"
+                << button.height();
+        }
+    }
     keys_in_box({"Escape"});
     EXPECT_EQ(exit_code(), 2) << output();
+}
+
+// What a screen reader finds: every control, the dialog and the progress bar named, in the
+// user's language; none of the widgets' built-in English or placeholder texts.
+TEST_P(SetupWindowX11Test, EveryControlHasATranslatedAccessibleName) {
+    if (const std::string why = x->start_accessibility(); !why.empty()) GTEST_SKIP() << why;
+    serve(true);
+    slow_big_file();
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    x->activate(frame);
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+
+    std::set<std::string> names;
+    for (const auto& node : accessible_tree()) {
+        names.insert(node.name);
+        const std::set<std::string> named_roles = {"push button", "check box",    "progress bar",
+                                                   "dialog",      "image",        "animation",
+                                                   "label",       "toggle button"};
+        if (named_roles.count(node.role) && node.role != "label") {
+            EXPECT_FALSE(node.name.empty()) << node.role << " without a name";
+        }
+        for (const char* left_over : {"min", "exit", "Prev Tip>", "Next Tip>", "TextLabel"})
+            EXPECT_NE(node.name, left_over) << node.role;
+    }
+    std::string dot = locale_text("TipDot");
+    dot.replace(dot.find("{n}"), 3, "2");
+    dot.replace(dot.find("{count}"), 7, "5");
+    EXPECT_TRUE(names.count(dot)) << dot;
+    for (const char* key : {"MinimizeButton", "CloseButton", "PreviousTip", "NextTip", "TipsArea",
+                            "ProgressName", "InstallCancelTitle", "Exit", "Cancel"})
+        EXPECT_TRUE(names.count(locale_text(key))) << key << ": " << locale_text(key);
+    // The bar says how far the download has come.
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& node : x->accessible_tree(setup_run->pid()))
+            if (node.role == "progress bar" && std::atof(node.value.c_str()) > 0) return true;
+        return false;
+    }));
+    shot("accessible_names");
+}
+
+// Each kind of failure in its own words, with Retry only where another attempt can help,
+// and no engine text; Esc closes each dialog as Close does.
+TEST_P(SetupWindowX11Test, EveryFailureClassIsToldInTheUsersLanguage) {
+    if (const std::string why = x->start_accessibility(); !why.empty()) GTEST_SKIP() << why;
+    const std::string title = locale_text("InstallFailedTitle");
+    const std::string retry = locale_text("Retry");
+    auto fails_with = [&](const std::string& kind, const char* headline, bool retried,
+                          const std::string& limits = "") {
+        SCOPED_TRACE(kind);
+        start_setup(limits);
+        ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+        const auto tree = accessible_tree();
+        int dialogs = 0, retry_buttons = 0;
+        for (const auto& node : tree) {
+            retry_buttons += node.role == "push button" && node.name == retry;
+            if (node.role != "dialog" || node.name != title) continue;
+            ++dialogs;
+            EXPECT_NE(node.description.find(locale_text(headline)), std::string::npos)
+                << node.description;
+            // The engine's own words ("code:920 ...", "download failed code: 2123"), a blank
+            // before a question mark.
+            for (const char* engine :
+                 {"code:9", "code:2", "failed code", "error code:", "TextLabel", " ?"})
+                EXPECT_EQ(node.description.find(engine), std::string::npos) << node.description;
+        }
+        EXPECT_EQ(dialogs, 1);
+        EXPECT_EQ(retry_buttons, retried ? 1 : 0);
+        shot("failed_" + kind);
+        // Centred on the window, wherever the window manager put it.
+        for (const auto& window : x->visible_windows(setup_run->pid())) {
+            const QPoint off = x->geometry(window).center() - x->geometry(frame).center();
+            EXPECT_LE(off.manhattanLength(), 2)
+                << "box off the centre by " << off.x() << "," << off.y();
+        }
+        x->key("Escape");
+        EXPECT_EQ(exit_code(), 2) << output();
+        forget_log();
+    };
+    serve();
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    fails_with("server", "FailServer", true);
+    // A manifest changed after it was signed.
+    serve();
+    const fs::path manifest = dir / ("release" + std::to_string(releases)) / "manifest.json";
+    test::write_file(manifest, test::read_file(manifest) + " ");
+    fails_with("untrusted", "FailUntrusted", false);
+    serve(false, "0.9.0");
+    fails_with("downgrade", "FailDowngrade", false);
+    // A file size limit of 1 MiB stands in for a full disk: the 16 MiB file cannot be written.
+    serve(true);
+    fails_with("disk_full", "FailDiskFull", true, "ulimit -f 2048; trap '' XFSZ; ");
+    {
+        test::ScopedEnv env;
+        env.set("CASTMILL_UPDATE_HOST", "http://127.0.0.1:1");
+        fails_with("network", "FailNetwork", true);
+    }
+}
+
+// Without the pointer or the window manager's help: the keys reach the window when it is
+// mapped, each dialog when it opens, and the window again after each dialog.
+TEST_P(SetupWindowX11Test, KeyboardAloneAnswersTheFailureAndTheCancelQuestions) {
+    serve(true);
+    server->fail_next(test::DistServer::kVersionPath, 500, -1);
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    server->clear_faults();
+    slow_big_file();
+    x->key("Return");  // Retry has the focus
+    ASSERT_TRUE(eventually([&] { return reached_status(2); })) << output();
+    EXPECT_EQ(windows_shown(), 1u);
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    x->key("Return");  // keeps installing
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 1; })) << output();
+    x->key("Escape");
+    ASSERT_TRUE(eventually([&] { return windows_shown() == 2; })) << output();
+    x->key("shift+Tab");
+    x->key("space");
+    EXPECT_EQ(exit_code(), 1) << output();
+}
+
+// Where the window manager put the frameless window is where Qt believes it is, launch
+// after launch, so that hover, drags and dialogs land on the window.
+TEST_P(SetupWindowX11Test, QtKnowsWhereTheWindowManagerPutTheWindow) {
+    serve();
+    server->delay(test::DistServer::kVersionPath, 5000ms, -1);
+    for (int launch = 0; launch < 20; ++launch) {
+        SCOPED_TRACE(launch);
+        start_setup();
+        const std::string logged = "window position: ";
+        std::string position;
+        ASSERT_TRUE(eventually([&] {
+            const std::string log = setup_log();
+            const size_t at = log.rfind(logged);
+            if (at == std::string::npos) return false;
+            position = log.substr(at + logged.size(), log.find('\n', at) - at - logged.size());
+            const QRect real = x->geometry(frame);
+            return position == std::to_string(real.x()) + "," + std::to_string(real.y());
+        })) << "qt "
+            << position << ", window system " << x->geometry(frame).x() << ","
+            << x->geometry(frame).y();
+        ::kill(setup_run->pid(), SIGTERM);
+        EXPECT_EQ(exit_code(), 1) << output();
+        forget_log();
+    }
+}
+
+// On a screen with twice the pixels the tips are drawn from their sharp copies, pixel for
+// pixel, not magnified from the small ones.
+TEST_P(SetupWindowX11Test, TwiceThePixelsShowTheSharpPictures) {
+    x.reset();
+    x = std::make_unique<test::XSession>(QSize(2560, 1600));
+    test::ScopedEnv env;
+    env.set("QT_SCALE_FACTOR", "2");
+    serve();
+    server->delay(test::DistServer::kVersionPath, 5000ms, -1);
+    start_setup();
+    ASSERT_TRUE(eventually([&] { return reached_status(1); })) << output();
+    std::this_thread::sleep_for(500ms);  // painted
+    const QImage screen = shot("scale_2");
+    const QImage sharp(
+        QString::fromStdString((test::bin_dir() / "Resources/info_image_1@2x.png").string()));
+    ASSERT_FALSE(sharp.isNull());
+    // The phone's edge, the link and the toy's rings, in device pixels: edges as steep as in
+    // the sharp copy (squared steps from pixel to pixel; a magnified picture has about half).
+    const QPoint picture =
+        x->geometry(frame).topLeft() + 2 * QPoint(kFrameMargin + 2, kFrameMargin + 32);
+    const QRect patch(600, 440, 300, 300);
+    auto steps = [&](const QImage& image, QPoint origin) {
+        int64_t sum = 0;
+        for (int py = patch.top(); py <= patch.bottom(); ++py)
+            for (int px = patch.left(); px < patch.right(); ++px)
+                sum += std::pow(qGreen(image.pixel(origin + QPoint(px + 1, py))) -
+                                    qGreen(image.pixel(origin + QPoint(px, py))),
+                                2);
+        return sum;
+    };
+    const int64_t drawn = steps(sharp, QPoint(0, 0));
+    const int64_t on_screen = steps(screen, picture);
+    EXPECT_GT(on_screen * 10, drawn * 9) << on_screen << " steps on screen, " << drawn << " drawn";
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, SetupWindowX11Test, ::testing::ValuesIn(kLocales),

@@ -130,7 +130,8 @@ bool XSession::start_server(int number, QSize screen) {
 
 XSession::~XSession() {
     // Asked to end, so that the server removes its socket and lock file.
-    for (ChildProcess* child : {window_manager_.get(), server_.get()}) {
+    for (ChildProcess* child :
+         {accessibility_bus_.get(), session_bus_.get(), window_manager_.get(), server_.get()}) {
         if (child == nullptr || child->poll()) continue;
         ::kill(child->pid(), SIGTERM);
         child->wait();
@@ -223,6 +224,57 @@ QImage XSession::screenshot(const fs::path& file) const {
     fs::create_directories(file.parent_path());
     run("import", {"-window", "root", file.string()});
     return QImage(QString::fromStdString(file.string()));
+}
+
+namespace {
+constexpr const char* kPython = "/usr/bin/python3";  // Debian's, which has pyatspi
+constexpr const char* kBusLauncher = "/usr/libexec/at-spi-bus-launcher";
+}  // namespace
+
+std::string XSession::start_accessibility() {
+    if (find_tool("dbus-daemon").empty() || ::access(kBusLauncher, X_OK) != 0)
+        return "dbus-daemon or at-spi-bus-launcher not installed";
+    if (run_program(kPython, {"-c", "import pyatspi"}).exit_code != 0)
+        return "python3-pyatspi not installed";
+    const std::string address = "unix:path=" + (dir_ / "session_bus").string();
+    session_bus_ = std::make_unique<ChildProcess>(
+        find_tool("dbus-daemon"),
+        std::vector<std::string>{"--session", "--nofork", "--address=" + address});
+    env_.set("DBUS_SESSION_BUS_ADDRESS", address);
+    env_.set("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+    // Up before the program: Qt looks for the accessibility bus once, when it starts.
+    if (!wait_until([&] { return fs::exists(dir_ / "session_bus"); }))
+        return "the session bus did not start";
+    accessibility_bus_ = std::make_unique<ChildProcess>(
+        kBusLauncher, std::vector<std::string>{"--launch-immediately"});
+    const bool answers = wait_until([&] {
+        return run_program(find_tool("dbus-send"),
+                           {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                            "org.a11y.Bus.GetAddress"})
+                   .exit_code == 0;
+    });
+    return answers ? std::string() : "the accessibility bus does not answer";
+}
+
+std::vector<XSession::Accessible> XSession::accessible_tree(pid_t pid) const {
+    // Bounded: a bus that hangs fails the test instead of stopping the tier.
+    const ProgramRun result = run_program(
+        find_tool("timeout"), {"20", kPython, CASTMILL_ATSPI_TREE_SCRIPT, std::to_string(pid)});
+    std::vector<Accessible> tree;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        Accessible node;
+        std::string depth;
+        std::getline(fields, depth, '\t');
+        std::getline(fields, node.role, '\t');
+        std::getline(fields, node.name, '\t');
+        std::getline(fields, node.value, '\t');
+        std::getline(fields, node.description);
+        node.depth = std::atoi(depth.c_str());
+        tree.push_back(node);
+    }
+    return tree;
 }
 
 QImage XSession::window_pixels(const std::string& window) const {

@@ -79,6 +79,17 @@ public:
     // over the desktop (Xvfb has none: the screen shows translucent pixels black).
     QImage window_pixels(const std::string& window) const;
 
+    // A session bus with the accessibility bus on it, for the programs started after this
+    // (Qt's bridge always on); why it cannot run, empty when it runs.
+    std::string start_accessibility();
+    // One object of a program's accessibility tree, as a screen reader reads it.
+    struct Accessible {
+        int depth = 0;
+        std::string role, name, value, description;
+    };
+    // The program's tree, parents before children; empty while the program has none.
+    std::vector<Accessible> accessible_tree(pid_t pid) const;
+
 private:
     // Starts Xvfb on display :number; true when it came up and answers there.
     bool start_server(int number, QSize screen);
@@ -90,6 +101,8 @@ private:
     std::string display_;
     std::unique_ptr<ChildProcess> server_;
     std::unique_ptr<ChildProcess> window_manager_;
+    std::unique_ptr<ChildProcess> session_bus_;
+    std::unique_ptr<ChildProcess> accessibility_bus_;
 };
 
 }  // namespace castmill::test

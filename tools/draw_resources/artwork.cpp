@@ -21,8 +21,13 @@ QLinearGradient brand(QPointF from, QPointF to) {
     return gradient;
 }
 
+int pixels_per_point = 1;
+
+// width x height designed pixels; a painter on it draws in designed pixels at any scale.
 QImage canvas(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    QImage image(width * pixels_per_point, height * pixels_per_point,
+                 QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(pixels_per_point);
     image.fill(Qt::transparent);
     return image;
 }
@@ -361,6 +366,8 @@ void draw_insights(QPainter& p) {
 
 }  // namespace
 
+void set_drawing_scale(int scale) { pixels_per_point = scale; }
+
 QImage draw_app_icon(int size) {
     QImage image = canvas(size, size);
     QPainter p;
@@ -435,10 +442,10 @@ QImage draw_tip_button(bool next) {
 }
 
 QImage draw_tip_image(int number) {
-    QImage image(704, 528, QImage::Format_ARGB32_Premultiplied);
+    QImage image = canvas(704, 528);
     QPainter p;
     begin(p, image);
-    tip_background(p, image.rect());
+    tip_background(p, QRect(0, 0, 704, 528));
     switch (number) {
         case 1:
             draw_connect_toys(p);

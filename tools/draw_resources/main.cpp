@@ -88,6 +88,14 @@ int main(int argc, char** argv) {
               save_png(out, "popup_close.png", draw_popup_close());
     for (int i = 1; ok && i <= 5; ++i)
         ok = save_png(out, QString("info_image_%1.png").arg(i), draw_tip_image(i));
+    // The pictures the window shows at their own size, again at twice the pixels; the
+    // icons are drawn large enough for both already.
+    set_drawing_scale(2);
+    ok = ok && save_png(out, "title@2x.png", draw_title()) &&
+         save_png(out, "complate_label@2x.png", draw_complete_label());
+    for (int i = 1; ok && i <= 5; ++i)
+        ok = save_png(out, QString("info_image_%1@2x.png").arg(i), draw_tip_image(i));
+    set_drawing_scale(1);
     if (!ok) return fail("cannot write a PNG into " + args[1]);
 
     QList<QImage> loading = draw_loading_frames();
