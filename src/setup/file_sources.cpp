@@ -12,6 +12,7 @@
 #include "net/stall_limit.h"
 #include "setup/install_files.h"
 #include "setup/install_record.h"
+#include "setup/manifest_rules.h"
 #include "setup/run_values.h"
 #include "setup/setup_center.h"
 #include "setup/zstd_decode.h"

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "setup/run_values.h"
+
 namespace neb {
 class CJsonObject;
 }
@@ -15,39 +17,10 @@ class CJsonObject;
 // ("patches/<from-sha256>-<to-sha256>.zst"), listed per entry in the signed manifest.
 namespace velora::st {
 
-struct FileEntry;
-struct PlanSite;
-
 // Server folder of the patches, below the manifest's base URL.
 inline constexpr const char* kPatchFolder = "patches";
 // Suffix of the compressed file beside each file, and of every patch.
 inline constexpr const char* kZstdSuffix = ".zst";
-// Folder of the download directory where patches and compressed files arrive and are
-// decoded; only a checked result leaves it, under the entry's hash.
-inline constexpr const char* kSourcesFolder = "sources";
-
-// A patch that turns an earlier release's content into the entry's.
-struct FilePatch {
-    std::string from_sha256;
-    std::string from_hash;  // the earlier release's manifest hash, when the manifest names it
-    std::string sha256;     // of the patch itself
-    std::int64_t size = 0;
-
-    bool operator==(const FilePatch&) const = default;
-};
-
-struct FileSources {
-    std::int64_t compressed_size = 0;  // 0: no compressed file
-    std::vector<FilePatch> patches;
-
-    bool operator==(const FileSources&) const = default;
-};
-
-// A patch whose old content is the installed file at `base`.
-struct PatchBase {
-    FilePatch patch;
-    std::filesystem::path base;
-};
 
 // Reads an entry's "compressedSize" and "patches". Members that are malformed are left
 // out with a log line: the entry is still fetched whole.

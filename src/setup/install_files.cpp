@@ -10,7 +10,6 @@
 #include "base/logger.h"
 #include "base/result_codes.h"
 #include "layout/modules.h"
-#include "setup/download_planning.h"
 #include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"

@@ -9,7 +9,7 @@
 #include "base/crypto.h"
 #include "base/logger.h"
 #include "layout/paths.h"
-#include "setup/download_planning.h"
+#include "setup/manifest_rules.h"
 #include "setup/install_files.h"
 #include "setup/removal.h"
 #include "setup/setup_data.h"

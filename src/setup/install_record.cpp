@@ -8,7 +8,7 @@
 #include "base/cjson_object.h"
 #include "base/logger.h"
 #include "layout/paths.h"
-#include "setup/download_planning.h"
+#include "setup/manifest_rules.h"
 #include "setup/install_files.h"
 #include "setup/setup_data.h"
 

@@ -11,7 +11,7 @@
 #include "base/utf8_path.h"
 #include "layout/defaults.h"
 #include "layout/paths.h"
-#include "setup/download_planning.h"
+#include "setup/manifest_rules.h"
 #include "setup/run_values.h"
 #include "setup/setup_data.h"
 

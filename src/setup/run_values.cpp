@@ -8,6 +8,7 @@
 #include "base/logger.h"
 #include "base/utf8_path.h"
 #include "setup/download_planning.h"
+#include "setup/manifest_rules.h"
 #include "setup/setup_data.h"
 
 namespace velora::st {

@@ -12,11 +12,35 @@
 #include <unordered_map>
 #include <vector>
 
-#include "setup/file_sources.h"
-
 // The values one run works with: what it installs, where, what it must fetch and what it
 // has fetched. Each step of the engine reads and replaces them as a whole.
 namespace velora::st {
+
+// The smaller forms of a file the server may offer beside the file itself, as the signed
+// manifest lists them per entry (file_sources.h fetches them). A patch turns an earlier
+// release's content into the entry's.
+struct FilePatch {
+    std::string from_sha256;
+    std::string from_hash;  // the earlier release's manifest hash, when the manifest names it
+    std::string sha256;     // of the patch itself
+    std::int64_t size = 0;
+
+    bool operator==(const FilePatch&) const = default;
+};
+
+// The compressed file and the patches of one entry.
+struct FileSources {
+    std::int64_t compressed_size = 0;  // 0: no compressed file
+    std::vector<FilePatch> patches;
+
+    bool operator==(const FileSources&) const = default;
+};
+
+// A patch whose old content is the installed file at `base`.
+struct PatchBase {
+    FilePatch patch;
+    std::filesystem::path base;
+};
 
 // One file of the manifest. Sizes are 64-bit end to end.
 struct FileEntry {
@@ -44,9 +68,9 @@ using DownloadProgress = std::function<void(int64_t, int64_t, int64_t)>;
 
 // What the run was started to do.
 struct InstallTarget {
-    std::filesystem::path install_dir;   // the live tree; the suite's own folder
+    std::filesystem::path install_dir;     // the live tree; the suite's own folder
     std::filesystem::path setup_source{};  // this installer's file, copied into Update
-    int modules = 0;                     // 0: the full installer
+    int modules = 0;                       // 0: the full installer
     bool allow_downgrade = false;
 };
 

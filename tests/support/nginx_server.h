@@ -13,7 +13,7 @@ struct NginxOptions {
     std::filesystem::path certificate{};
     std::filesystem::path certificate_key{};
     bool ranges = true;           // false: byte ranges are ignored (whole file, 200)
-    std::string extra_locations;  // raw `location` blocks added to the server
+    std::string extra_locations{};  // raw `location` blocks added to the server
 };
 
 // nginx as a child process on a free 127.0.0.1 port, with its own configuration, logs
