@@ -12,6 +12,10 @@ namespace castmill::test {
 // Waits until `file` exists, for at most 30 seconds; true when it appeared.
 bool wait_for_file(const std::filesystem::path& file);
 
+// Waits until the ready file `file` holds a process id, and returns it; 0 when none came
+// within 30 seconds. Under Wine a file renamed into place can be seen before it reads.
+unsigned long wait_for_pid_file(const std::filesystem::path& file);
+
 // A program started by a test. Killed and reaped on destruction if still there.
 class ChildProcess {
 public:

@@ -199,10 +199,7 @@ TEST(CommandLine, WithoutWaitingReportsStillActiveAndStartsWithDefaultSignals) {
     ASSERT_TRUE(started);
     EXPECT_EQ(exit_code, kStillActive);
 
-    ASSERT_TRUE(castmill::test::wait_for_file(ready));
-    std::ifstream in(ready);
-    pid_t pid = 0;
-    in >> pid;
+    const auto pid = static_cast<pid_t>(castmill::test::wait_for_pid_file(ready));
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(request_close(static_cast<ProcessId>(pid)));
     // Ends on the close request although the caller ignored it when starting the program.

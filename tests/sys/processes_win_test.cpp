@@ -138,8 +138,8 @@ TEST(CommandLineOnWindows, RunsHiddenProgramsWithTheirExitCodeAndQuotedWords) {
     ASSERT_TRUE(execute_command_line(
         param_word(helper().string()) + " sleep " + param_word(ready.string()), exit_code, false));
     EXPECT_EQ(exit_code, kStillActive);
-    ASSERT_TRUE(castmill::test::wait_for_file(ready));
-    const auto pid = static_cast<ProcessId>(std::stoul(castmill::test::read_file(ready)));
+    const auto pid = static_cast<ProcessId>(castmill::test::wait_for_pid_file(ready));
+    ASSERT_NE(pid, 0u);
     EXPECT_TRUE(request_close(pid));
     EXPECT_EQ(wait_all({pid}, kGenerousGrace), WaitResult::AllEnded);
 }

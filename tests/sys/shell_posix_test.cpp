@@ -61,8 +61,8 @@ TEST(ShellExecute, DoesNotWaitWhenNotAsked) {
               0);
     EXPECT_TRUE(started.has_process);
     EXPECT_FALSE(started.exit_code.has_value());
-    ASSERT_TRUE(castmill::test::wait_for_file(ready));
-    const pid_t pid = std::stoi(read_file(ready));
+    const auto pid = static_cast<pid_t>(castmill::test::wait_for_pid_file(ready));
+    ASSERT_NE(pid, 0);
     EXPECT_EQ(kill(pid, SIGKILL), 0);
 }
 

@@ -65,8 +65,8 @@ TEST(ShellExecuteOnWindows, AMissingProgramIsReportedAndAnUnwaitedOneRunsOn) {
               0);
     EXPECT_TRUE(started.has_process);
     EXPECT_FALSE(started.exit_code.has_value());
-    ASSERT_TRUE(castmill::test::wait_for_file(ready));
-    const auto pid = static_cast<ProcessId>(std::stoul(read_file(ready)));
+    const auto pid = static_cast<ProcessId>(castmill::test::wait_for_pid_file(ready));
+    ASSERT_NE(pid, 0u);
     EXPECT_TRUE(terminate(pid));
     EXPECT_EQ(wait_all({pid}, std::chrono::seconds(30)), WaitResult::AllEnded);
 }
