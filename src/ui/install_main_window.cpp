@@ -444,15 +444,7 @@ void InstallMainWindow::show_tip_buttons(bool shown) {
 }
 
 void InstallMainWindow::keyPressEvent(QKeyEvent* event) {
-    // Return acts on the control the keyboard is on, as Space does.
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier) {
-        if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
-            button->click();
-            return;
-        }
-    }
-    QDialog::keyPressEvent(event);
+    if (!click_focused_button(this, event)) QDialog::keyPressEvent(event);
 }
 
 void InstallMainWindow::onNextTips() { ui->imageWindow->next(); }

@@ -166,14 +166,7 @@ void STMessageBox::reject() {
 }
 
 void STMessageBox::keyPressEvent(QKeyEvent* event) {
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier) {
-        if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
-            button->click();
-            return;
-        }
-    }
-    QDialog::keyPressEvent(event);
+    if (!click_focused_button(this, event)) QDialog::keyPressEvent(event);
 }
 
 void STMessageBox::on_button_click(int button) {
@@ -193,6 +186,15 @@ void STMessageBox::showEvent(QShowEvent* event) {
 void STMessageBox::paintEvent(QPaintEvent* event) {
     apply_rounded_mask(this);
     QDialog::paintEvent(event);
+}
+
+bool click_focused_button(QWidget* dialog, QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter || event->modifiers() != Qt::NoModifier) return false;
+    auto* button = qobject_cast<QAbstractButton*>(dialog->focusWidget());
+    if (!button) return false;
+    button->click();
+    return true;
 }
 
 void apply_rounded_mask(QWidget* widget) {

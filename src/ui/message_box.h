@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QKeyEvent>
 #include <map>
 
 class QGridLayout;
@@ -59,3 +60,7 @@ private:
 
 // The rounded mask shared by the message box and the install window.
 void apply_rounded_mask(QWidget* widget);
+
+// Return (or Enter) without a modifier clicks the button the keyboard is on, as Space does;
+// true when it did. The message box and the install window both answer keys this way.
+bool click_focused_button(QWidget* dialog, QKeyEvent* event);
