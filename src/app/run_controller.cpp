@@ -9,20 +9,105 @@
 
 namespace velora::st {
 
+namespace {
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 RunController::RunController(LaunchOptions options, std::unique_ptr<InstallEngine> engine,
-                             RunObserver& observer)
+                             RunObserver& observer, RunTimings timings)
     : options_(std::move(options)),
       engine_(std::move(engine)),
       observer_(observer),
+      timings_(timings),
       modules_(options_.modules) {}
 
 RunController::~RunController() {
     if (worker_.joinable()) worker_.join();
 }
 
+void RunController::publish(const std::function<void(RunState&)>& change) {
+    std::lock_guard lock(state_lock_);
+    change(state_);
+    observer_.run_state_changed(state_);
+    // A stage's end is told once; the states after it are of the run again.
+    state_.stage_ended = false;
+    state_.code = 0;
+    state_.message.clear();
+    state_.failure.clear();
+}
+
 void RunController::set_status(RunStatus status) {
     status_ = status;
-    observer_.status_changed(status);
+    publish([&](RunState& state) {
+        state.status = status;
+        state.percent = 0;
+        state.done_bytes = state.total_bytes = 0;
+        state.remaining_seconds = 0;
+        state.remaining_known = false;
+        switch (status) {
+            case RunStatus::kDownloading:
+                rate_.restart(static_cast<double>(steady_ns()) / 1e9);
+                last_download_emit_ns_ = 0;
+                break;
+            case RunStatus::kInstalling:
+                state.total_bytes = install_total();
+                break;
+            case RunStatus::kDone:
+                state.percent = 100;
+                state.done_bytes = state.total_bytes = install_total();
+                state.remaining_known = true;
+                break;
+            default:
+                break;
+        }
+    });
+}
+
+void RunController::publish_stage_end(RunStatus stage, int code, const std::string& message) {
+    publish([&](RunState& state) {
+        state.stage_ended = true;
+        state.ended_stage = stage;
+        state.code = code;
+        state.message = message;
+        if (code != kSetupOk) state.failure = failure_detail(stage, code, message);
+    });
+}
+
+void RunController::publish_download(int64_t total, int64_t cache, int64_t now) {
+    // Nothing fetched yet: no figure worth showing.
+    if (now <= 0) return;
+    const int64_t time = steady_ns();
+    {
+        std::lock_guard lock(state_lock_);
+        if (++download_calls_ % 500 == 0)
+            log_tagged(kLogInfo, "dltotal: %lld, dlcache: %lld dlnow: %lld",
+                       static_cast<long long>(total), static_cast<long long>(cache),
+                       static_cast<long long>(now));
+        rate_.add(static_cast<double>(time) / 1e9, now);
+        const int64_t gap =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(timings_.download_emit).count();
+        if (last_download_emit_ns_ != 0 && time - last_download_emit_ns_ < gap) return;
+        last_download_emit_ns_ = time;
+    }
+    publish([&](RunState& state) {
+        if (state.status != RunStatus::kDownloading) return;
+        const DownloadEstimate estimate =
+            estimate_download(total, cache, now, rate_.bytes_per_second());
+        state.percent = estimate.percent;
+        state.done_bytes = estimate.done_bytes;
+        state.total_bytes = estimate.total_bytes;
+        // A stall leaves the rate unknown: the last time left stands until it is known again.
+        if (estimate.remaining_known) {
+            state.remaining_seconds = estimate.remaining_seconds;
+            state.remaining_known = true;
+        }
+    });
 }
 
 void RunController::start(RunStatus stage) {
@@ -35,7 +120,7 @@ void RunController::start(RunStatus stage) {
     worker_ = std::thread([this, stage] {
         std::string message;
         const int code = run_stage(stage, message);
-        observer_.stage_finished(stage, code, message);
+        publish_stage_end(stage, code, message);
     });
 }
 
@@ -44,7 +129,9 @@ int RunController::run(RunStatus stage, std::string& message) {
         std::lock_guard lock(stage_lock_);
         if (!cancelled_) set_status(stage);
     }
-    return run_stage(stage, message);
+    const int code = run_stage(stage, message);
+    publish_stage_end(stage, code, message);
+    return code;
 }
 
 int RunController::run_stage(RunStatus stage, std::string& message) {
@@ -79,7 +166,7 @@ int RunController::download(std::string& message) {
             total_bytes_ = total;
             cache_bytes_ = cache;
             fetched_bytes_ = now;
-            observer_.download_progress(total, cache, now);
+            publish_download(total, cache, now);
         },
         message);
     if (code != kSetupOk)
@@ -92,8 +179,66 @@ int RunController::download(std::string& message) {
     return code;
 }
 
+bool RunController::install_figures(int64_t& done, int64_t& total) const {
+    const InstallProgress placed = engine_->install_progress();
+    if (placed.total > 0) {
+        done = std::clamp<int64_t>(placed.placed, 0, placed.total);
+        total = placed.total;
+        return true;
+    }
+    // The full installer writes the files itself: the folder's size against its estimate,
+    // once files land there.
+    const int64_t expected = engine_->expected_install_size();
+    if (engine_->stage() != kInstallWritingFiles || expected <= 0) return false;
+    done = std::clamp<int64_t>(folder_size(options_.install_dir), 0, expected);
+    total = expected;
+    return true;
+}
+
+void RunController::follow_install(const bool& installing) {
+    auto last_change = std::chrono::steady_clock::now();
+    std::unique_lock lock(state_lock_);
+    while (!install_wake_.wait_for(lock, timings_.install_poll, [&] { return !installing; })) {
+        lock.unlock();
+        int64_t done = 0;
+        int64_t total = 0;
+        const bool known = install_figures(done, total);
+        const auto now = std::chrono::steady_clock::now();
+        const bool creep = !known && now - last_change >= timings_.install_creep;
+        lock.lock();
+        const RunState before = state_;
+        lock.unlock();
+        // 100 only once the install has succeeded: the tree is still to be switched in.
+        int percent = before.percent;
+        if (known)
+            percent = std::max(percent, static_cast<int>(std::min<int64_t>(done * 100 / total, 99)));
+        else if (creep)
+            percent = std::min(percent + 1, 99);
+        // The creep counts from the last figure the engine gave.
+        if (known || percent != before.percent) last_change = now;
+        if (percent != before.percent || (known && done != before.done_bytes)) {
+            publish([&](RunState& state) {
+                state.percent = percent;
+                if (known) {
+                    state.done_bytes = done;
+                    state.total_bytes = total;
+                }
+            });
+        }
+        lock.lock();
+    }
+}
+
 int RunController::install(std::string& message) {
+    bool installing = true;
+    std::thread progress([&] { follow_install(installing); });
     const int code = engine_->install(message);
+    {
+        std::lock_guard lock(state_lock_);
+        installing = false;
+    }
+    install_wake_.notify_all();
+    progress.join();
     if (code != kSetupOk) {
         report_setup_error(modules_, RunStatus::kInstalling,
                            "[" + std::to_string(code) + "]" + message);

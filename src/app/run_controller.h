@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,17 +20,20 @@
 // runs through this controller and observe it.
 namespace velora::st {
 
-// What a run's observer is told. Calls come from the thread that made the change: the
-// stage's worker, a download thread, or the caller of start() and cancel().
+// Whoever watches a run is handed each new RunState. Calls come from the thread that made
+// the change (the stage's worker, a download thread, the install's progress reader or the
+// caller of start()), one at a time and in the order the states were made.
 class RunObserver {
 public:
     virtual ~RunObserver() = default;
-    virtual void status_changed(RunStatus status) = 0;
-    // Bytes of the download: all of it, those present before the run, those fetched in it.
-    virtual void download_progress(int64_t total, int64_t cache, int64_t now) = 0;
-    // A stage (kChecking, kDownloading or kInstalling) ended with the engine's code (0 or
-    // a result code) and message.
-    virtual void stage_finished(RunStatus stage, int code, const std::string& message) = 0;
+    virtual void run_state_changed(const RunState& state) = 0;
+};
+
+// Waits of a run. Production values by default; tests shorten them.
+struct RunTimings {
+    std::chrono::milliseconds download_emit{1000};  // least gap between download states
+    std::chrono::milliseconds install_poll{200};    // the install's progress is read this often
+    std::chrono::milliseconds install_creep{3000};  // one percent while nothing else is known
 };
 
 struct DownloadFigures {
@@ -47,14 +53,15 @@ enum class CancelOutcome {
 class RunController {
 public:
     RunController(LaunchOptions options, std::unique_ptr<InstallEngine> engine,
-                  RunObserver& observer);
+                  RunObserver& observer, RunTimings timings = {});
     // Waits for a running stage.
     ~RunController();
     RunController(const RunController&) = delete;
     RunController& operator=(const RunController&) = delete;
 
     // Starts a stage (kChecking, kDownloading or kInstalling) on the worker thread; its end
-    // reaches the observer's stage_finished. The status changes before start returns.
+    // reaches the observer as a state with stage_ended. The status changes before start
+    // returns.
     void start(RunStatus stage);
     // Runs a stage on this thread and returns its code.
     int run(RunStatus stage, std::string& message);
@@ -75,11 +82,6 @@ public:
     DownloadFigures download_figures() const;
     // The bytes the install writes: the full installer's estimate, else the download's.
     int64_t install_total() const;
-    // The full installer's estimate of what it writes; 0 in module mode.
-    int64_t expected_install_size() const { return engine_->expected_install_size(); }
-    InstallProgress install_progress() const { return engine_->install_progress(); }
-    // Files land in the install folder (or the full installer runs) now.
-    bool install_writing() const { return engine_->stage() == kInstallWritingFiles; }
     const LaunchOptions& options() const { return options_; }
 
     // After a finished run: starts the installed application (unless options.no_launch)
@@ -92,11 +94,28 @@ private:
     int download(std::string& message);
     int install(std::string& message);
     void set_status(RunStatus status);
+    // Changes the run's state and hands the new one to the observer.
+    void publish(const std::function<void(RunState&)>& change);
+    void publish_stage_end(RunStatus stage, int code, const std::string& message);
+    void publish_download(int64_t total, int64_t cache, int64_t now);
+    // Reads the install's progress until `installing` is false.
+    void follow_install(const bool& installing);
+    // The install's share done from what the engine tells; false when it has no figure.
+    bool install_figures(int64_t& done, int64_t& total) const;
 
     const LaunchOptions options_;
     std::unique_ptr<InstallEngine> engine_;
     RunObserver& observer_;
+    const RunTimings timings_;
     std::thread worker_;
+
+    // The published state, and what it is made from; under state_lock_.
+    std::mutex state_lock_;
+    std::condition_variable install_wake_;
+    RunState state_;
+    DownloadRate rate_;
+    int64_t last_download_emit_ns_ = 0;
+    int64_t download_calls_ = 0;
 
     std::atomic<RunStatus> status_{RunStatus::kStarting};
     std::atomic<bool> cancelled_{false};

@@ -65,4 +65,24 @@ DownloadEstimate estimate_download(int64_t total, int64_t cache, int64_t now,
 // Sum of the sizes of all files below folder; a file whose size can't be read counts -1.
 int64_t folder_size(const std::filesystem::path& folder);
 
+// A run at one moment, as its controller publishes it. The window and the console show
+// these values as they are; neither works out a figure of its own.
+struct RunState {
+    RunStatus status = RunStatus::kStarting;
+    int percent = 0;  // of the current stage: the download or the install
+    int64_t done_bytes = 0;
+    int64_t total_bytes = 0;  // 0 while the stage's size is not known
+    int remaining_seconds = 0;
+    bool remaining_known = false;
+    // Set in the state published as a stage ends: which stage, its code (0 or a result
+    // code), the engine's message and, for a failure, the detail the log and console give.
+    bool stage_ended = false;
+    RunStatus ended_stage = RunStatus::kStarting;
+    int code = 0;
+    std::string message;
+    std::string failure;
+
+    bool operator==(const RunState&) const = default;
+};
+
 }  // namespace velora::st

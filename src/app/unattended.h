@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "app/install_engine.h"
+#include "app/run_status.h"
 #include "layout/launch_options.h"
 
 // The install run without a window, for administrators and deployment tools: the window's
@@ -19,6 +21,9 @@ struct UnattendedSettings {
     std::FILE* out = stdout;  // the progress lines
     std::FILE* err = stderr;  // why a run failed
 };
+
+// A run's state as one console line: "downloading 40% 4194304/10485760 bytes, 0:12 remaining".
+std::string console_line(const RunState& state);
 
 // Checks, downloads and installs, then starts the application unless options.no_launch.
 // An interrupt (SIGINT, SIGTERM, Ctrl+C) cancels a run that has not begun to install; once

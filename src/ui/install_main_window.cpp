@@ -72,8 +72,8 @@ Widget* make_child(QWidget* parent, const char* name, const QRect& geometry) {
     return widget;
 }
 
-// "1000M" and more in gigabytes with two decimals, else whole megabytes padded to three
-// places.
+}  // namespace
+
 QString format_size(uint64_t bytes) {
     double megabytes = static_cast<double>(bytes) / 1024 / 1024;
     if (static_cast<int64_t>(megabytes) >= 1000)
@@ -81,14 +81,12 @@ QString format_size(uint64_t bytes) {
     return QString::asprintf("%3dM", static_cast<int>(megabytes));
 }
 
-}  // namespace
-
 InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
                                      std::unique_ptr<InstallEngine> engine, WindowTimings waits,
                                      QWidget* parent)
     : QDialog(parent), options(launch_options), timings(waits) {
     RunObserver& observer = *this;
-    run = std::make_unique<RunController>(launch_options, std::move(engine), observer);
+    run = std::make_unique<RunController>(launch_options, std::move(engine), observer, waits.run);
     build_ui();
     Localizer::instance().init();
     name_controls();
@@ -144,11 +142,6 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
 
     connect(ui->closeBotton, &QToolButton::clicked, this, &InstallMainWindow::onCancelBtn);
     connect(ui->minBotton, &QToolButton::clicked, this, &InstallMainWindow::onMinimizeBtn);
-    connect(this, &InstallMainWindow::sigCheckDone, this, &InstallMainWindow::onCheckDone);
-    connect(this, &InstallMainWindow::sigProgress, this, &InstallMainWindow::onProgress);
-    connect(this, &InstallMainWindow::sigDownloadResult, this,
-            &InstallMainWindow::onDownloadResult);
-    connect(this, &InstallMainWindow::sigInstallResult, this, &InstallMainWindow::onInstallResult);
     connect(ui->prevInfoButton, &QToolButton::clicked, this, &InstallMainWindow::onPrevTips);
     connect(ui->nextInfoButton, &QToolButton::clicked, this, &InstallMainWindow::onNextTips);
     check_timer = new QTimer(this);
@@ -166,13 +159,8 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& options, QWidget* pare
     : InstallMainWindow(options, std::make_unique<SetupCenterEngine>(), WindowTimings{}, parent) {}
 
 InstallMainWindow::~InstallMainWindow() {
-    stop_polling = true;
     delete check_timer;
     check_timer = nullptr;
-    if (install_poll_thread) {
-        install_poll_thread->join();
-        install_poll_thread.reset();
-    }
     run.reset();
     delete ui;
 }
@@ -318,8 +306,6 @@ void InstallMainWindow::apply_bar_look(int look) {
 }
 
 void InstallMainWindow::onCheckTimeout() {
-    if (current_status == RunStatus::kInstalling) _advance_install_progress();
-
     // Under the pointer or the keyboard's focus the arrows show and the tips stand still.
     const QPoint cursor = mapFromGlobal(QCursor::pos());
     const bool inside = ui->imageWindow->geometry().contains(cursor) ||
@@ -358,7 +344,6 @@ void InstallMainWindow::onCheckTimeout() {
             apply_bar_look(kLookGradientStart);
             break;
         case RunStatus::kInstalling:
-            _advance_install_progress();
             ui->progressInformation->setText(tr_key("Installing"));
             // The download's look goes on: the bar runs on from where the download left it.
             apply_bar_look(kLookGradientStart);
@@ -398,19 +383,23 @@ void InstallMainWindow::_update_status_effect(bool force) {
     }
 }
 
-void InstallMainWindow::onProgress(int value, QString, int cost, size_t download_size,
-                                   size_t total_size) {
+void InstallMainWindow::show_progress(int value, int stage_percent, int seconds_left,
+                                      bool left_known, int64_t download_size,
+                                      int64_t total_size) {
     if (value > 100) value = 100;
     const int bar_value = (value >= 1 && value <= 3) ? 4 : value;
     log_tagged(kLogInfo, "downded_size:%d total_size: %d, ui_value: %d",
                static_cast<int>(download_size), static_cast<int>(total_size), bar_value);
 
     if (total_size != 0) {
-        const unsigned seconds_left = static_cast<unsigned>(cost);
-        const unsigned hours = seconds_left >= 3600 ? seconds_left / 3600 : 0;
-        const unsigned rest = seconds_left - hours * 3600;
-        ui->downloadInformation->setText(QString::asprintf(
-            "<font color = #333333>%02u:%02u:%02u</font>", hours, rest / 60, rest % 60));
+        const unsigned seconds = static_cast<unsigned>(std::max(seconds_left, 0));
+        const unsigned hours = seconds / 3600;
+        const unsigned rest = seconds - hours * 3600;
+        // Before the rate is known no time is made up.
+        ui->downloadInformation->setText(
+            left_known ? QString::asprintf("<font color = #333333>%02u:%02u:%02u</font>", hours,
+                                           rest / 60, rest % 60)
+                       : QString("<font color = #333333>--:--:--</font>"));
         ui->downloadCostTime->setText(
             QString("<font color = #333333 >%1</font><font color = #999999 > / %2</font>")
                 .arg(format_size(download_size), format_size(total_size)));
@@ -419,7 +408,8 @@ void InstallMainWindow::onProgress(int value, QString, int cost, size_t download
     } else {
         ui->downloadCostTime->hide();
         ui->downloadInformation->setText(QString::asprintf(
-            "<font color = #333333 >%d%%</font><font color = #999999 > / 100%%</font>", value));
+            "<font color = #333333 >%d%%</font><font color = #999999 > / 100%%</font>",
+            std::clamp(stage_percent, 0, 100)));
         ui->downloadInformation->show();
     }
 

@@ -2,13 +2,11 @@
 
 #include <QDialog>
 #include <QString>
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "app/run_controller.h"
 #include "app/run_status.h"
@@ -23,17 +21,17 @@ namespace velora::st {
 struct WindowTimings {
     std::chrono::milliseconds status_tick{100};      // status switch timer
     std::chrono::milliseconds retry_delay{1000};     // after a dialog asked to retry
-    std::chrono::milliseconds install_creep{3000};   // one percent while installing
-    std::chrono::milliseconds poll_emit{500};        // least gap of size-poller progress
-    std::chrono::milliseconds poll_sleep{10};        // size poller pass
-    std::chrono::milliseconds download_emit{1000};   // least gap of download progress
     std::chrono::milliseconds complete_pause{1500};  // "Complete" on screen before the end
+    RunTimings run;                                  // the run's progress states
 };
 
 // One bar for the whole run: the download fills it up to kBarShareOfDownload per cent, the
 // install the rest, so it never falls back when the install begins.
 inline constexpr int kBarShareOfDownload = 80;
 int run_percent(bool installing, int stage_percent);
+// A size as the window shows it: "1000M" and more in gigabytes with two decimals, else
+// whole megabytes padded to three places.
+QString format_size(uint64_t bytes);
 
 struct InstallMainWindowUi;
 
@@ -56,17 +54,13 @@ public:
     // Esc: the cancel path, as the close button.
     void reject() override;
 
-signals:
-    void sigProgress(int value, QString msg = "", int cost = -1, size_t download_size = 0,
-                     size_t total_size = 0);
-    void sigDownloadResult(int result);
-    void sigInstallResult(int code, QString msg);
-    void sigCheckDone(int result, QString error);
+    // Shows a state of the run: status, bar, time left and sizes; a stage's end goes on
+    // to the next step. GUI thread.
+    void show_run_state(const RunState& state);
 
 public slots:
     void onCancelBtn();
     void onMinimizeBtn();
-    void onProgress(int value, QString msg = "", int cost = -1, size_t = 0, size_t = 0);
     void onDownloadResult(int result);
     void onInstallResult(int code, QString msg);
     void onNextTips();
@@ -90,24 +84,24 @@ private:
     void _show_tip(int index);
     void show_tip_buttons(bool shown);
     void apply_bar_look(int look);
+    // The bar at value (of the whole run); with a size, the time left and the bytes done of
+    // all of them, else the stage's per cent.
+    void show_progress(int value, int stage_percent, int seconds_left = 0, bool left_known = false,
+                       int64_t download_size = 0, int64_t total_size = 0);
     QString tr_key(const char* key) const;
 
     // Run control.
     void _start_check();
     void _start_download();
     void _start_install();
-    void _install_size_poller();
-    void _advance_install_progress();
     void retry_after_failure();
     // The run has succeeded: "Complete" for a moment, then the application starts and the
     // window closes.
     void finish_run();
     bool cancelled() const { return run->cancelled(); }
 
-    // The run's reports, from its worker and download threads.
-    void status_changed(RunStatus status) override;
-    void download_progress(int64_t total, int64_t cache, int64_t now) override;
-    void stage_finished(RunStatus stage, int code, const std::string& message) override;
+    // The run's states, from its worker and download threads: shown on the GUI thread.
+    void run_state_changed(const RunState& state) override;
 
     // Dialogs.
     void _show_dim_overlay();
@@ -123,36 +117,29 @@ private:
     void _retry_install_in_use(const QString& message);
     bool _confirm_cancel();
 
+    // GUI thread only, as everything below.
     InstallMainWindowUi* ui = nullptr;
-    std::atomic<int> bar_look{0};
+    int bar_look = 0;
     QWidget* dim_overlay = nullptr;
     STMessageBox* message_box = nullptr;
     // The status on screen, and the run's latest, which the status timer shows next.
-    std::atomic<RunStatus> current_status{RunStatus::kStarting};
-    std::atomic<RunStatus> requested_status{RunStatus::kStarting};
-    std::atomic<bool> stop_polling{false};
+    RunStatus current_status = RunStatus::kStarting;
+    RunStatus requested_status = RunStatus::kStarting;
     std::filesystem::path resource_dir;
     QTimer* check_timer = nullptr;
     LaunchOptions options;
-    std::atomic<int64_t> last_progress_ms{0};
-    std::atomic<int64_t> expected_install_size{0};
-    std::atomic<int> install_percent{0};
     bool dialog_shown = false;
     bool tips_shown = false;  // the tip arrows are drawn
-    std::unique_ptr<std::thread> install_poll_thread;
     QWidget* outer_frame = nullptr;
 
-    // GUI thread only. A worker runs from a stage's start to its result slot; the run ends
-    // (done) only after that, so the exit code says what the stage did.
+    // A worker runs from a stage's start to its result slot; the run ends (done) only after
+    // that, so the exit code says what the stage did.
     bool stage_running = false;
     bool confirming_cancel = false;  // the cancel confirmation is up
     bool finished = false;           // done has run
     bool interrupted = false;        // no dialog waits for a user any more
 
     WindowTimings timings;
-    DownloadRate download_rate;
-    // The last remaining time shown, kept while a stall leaves the rate unknown.
-    std::atomic<int> shown_remaining{0};
     // Last: it is stopped first, before anything its worker reports to goes.
     std::unique_ptr<RunController> run;
 };

@@ -1,9 +1,6 @@
 // The install run: the engine's stages on worker threads, their progress and results.
-#include <QDateTime>
 #include <QTimer>
 #include <algorithm>
-#include <chrono>
-#include <system_error>
 
 #include "app/failure_class.h"
 #include "app/run_status.h"
@@ -13,22 +10,6 @@
 #include "ui/message_box.h"
 
 namespace velora::st {
-
-namespace {
-
-// Shared by every download of the run, as the engine may download more than once.
-std::atomic<int64_t> progress_calls{0};
-std::atomic<int64_t> last_emission_ns{0};
-
-int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t wall_ms() { return QDateTime::currentMSecsSinceEpoch(); }
-
-}  // namespace
 
 int run_percent(bool installing, int stage_percent) {
     const int percent = std::clamp(stage_percent, 0, 100);
@@ -54,106 +35,41 @@ void InstallMainWindow::_start_install() {
     if (confirming_cancel && message_box) message_box->close();
 }
 
-void InstallMainWindow::status_changed(RunStatus status) {
-    if (status == RunStatus::kDownloading)
-        download_rate.restart(static_cast<double>(steady_ns()) / 1e9);
-    requested_status = status;
+void InstallMainWindow::run_state_changed(const RunState& state) {
+    // Posted in the order the states were made; dropped when the window has gone.
+    QMetaObject::invokeMethod(
+        this, [this, state] { show_run_state(state); }, Qt::QueuedConnection);
 }
 
-void InstallMainWindow::stage_finished(RunStatus stage, int code, const std::string& message) {
-    switch (stage) {
-        case RunStatus::kChecking:
-            emit sigCheckDone(code, QString::fromStdString(message));
-            break;
+void InstallMainWindow::show_run_state(const RunState& state) {
+    requested_status = state.status;
+    switch (state.status) {
         case RunStatus::kDownloading:
-            emit sigDownloadResult(code);
+            // Sizes and time left once the download's size is known.
+            if (state.total_bytes > 0)
+                show_progress(run_percent(false, state.percent), state.percent,
+                              state.remaining_seconds, state.remaining_known, state.done_bytes,
+                              state.total_bytes);
+            break;
+        case RunStatus::kInstalling:
+        case RunStatus::kDone:
+            show_progress(run_percent(true, state.percent), state.percent);
             break;
         default:
-            if (code == kSetupOk) emit sigProgress(100);
-            emit sigInstallResult(code, QString::fromStdString(message));
             break;
     }
-}
-
-void InstallMainWindow::download_progress(int64_t total, int64_t cache, int64_t now) {
-    const int64_t calls = ++progress_calls;
-    if (calls % 500 == 0)
-        log_tagged(kLogInfo, "dltotal: %lld, dlcache: %lld dlnow: %lld",
-                   static_cast<long long>(total), static_cast<long long>(cache),
-                   static_cast<long long>(now));
-
-    const int64_t time = steady_ns();
-    int64_t expected = 0;
-    last_emission_ns.compare_exchange_strong(expected, time);
-    const int64_t last = last_emission_ns;
-    const int64_t gap =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(timings.download_emit).count();
-    if (time - last < gap) return;
-
-    if (now > 0) {
-        download_rate.add(static_cast<double>(time) / 1e9, now);
-        const DownloadEstimate estimate =
-            estimate_download(total, cache, now, download_rate.bytes_per_second());
-        if (estimate.remaining_known) shown_remaining = estimate.remaining_seconds;
-        emit sigProgress(run_percent(false, estimate.percent), "", shown_remaining,
-                         static_cast<size_t>(estimate.done_bytes),
-                         static_cast<size_t>(estimate.total_bytes));
-    }
-    last_emission_ns = time;
-}
-
-// The engine counts the bytes it has placed; without that count (the full installer runs)
-// the install folder's size against the expected size, and a slow creep, stand in.
-void InstallMainWindow::_advance_install_progress() {
-    const int64_t now = wall_ms();
-    if (last_progress_ms == 0) {
-        install_percent = 0;
-        last_progress_ms = now;
-        emit sigProgress(run_percent(true, 0));
-        if (!install_poll_thread)
-            install_poll_thread =
-                std::make_unique<std::thread>(&InstallMainWindow::_install_size_poller, this);
-        return;
-    }
-    const InstallProgress placed = run->install_progress();
-    if (placed.total > 0) {
-        // 100 only once the install has succeeded: the tree is still to be switched in.
-        const int percent =
-            static_cast<int>(std::min<int64_t>(placed.placed * 100 / placed.total, 99));
-        if (percent > install_percent) {
-            install_percent = percent;
-            last_progress_ms = now;
-            emit sigProgress(run_percent(true, percent));
-        }
-    } else if (now - last_progress_ms > timings.install_creep.count() && !dialog_shown) {
-        install_percent = std::min(install_percent + 1, 99);
-        last_progress_ms = now;
-        emit sigProgress(run_percent(true, install_percent));
-    }
-}
-
-void InstallMainWindow::_install_size_poller() {
-    while (!stop_polling && current_status == RunStatus::kInstalling) {
-        if (run->install_writing() && run->install_progress().total == 0) {
-            const int64_t measured = folder_size(options.install_dir);
-            const int64_t engine_expected = run->expected_install_size();
-            if (engine_expected > expected_install_size) expected_install_size = engine_expected;
-            const int64_t expected = expected_install_size;
-            // Nothing to compare with while the expected size is unknown.
-            if (expected > 0) {
-                const int percent = static_cast<int>(
-                    std::min(static_cast<double>(measured) / expected * 100, 99.0));
-                if (percent > install_percent) {
-                    install_percent = percent;
-                    const int64_t now = wall_ms();
-                    if (now - last_progress_ms > timings.poll_emit.count()) {
-                        last_progress_ms = now;
-                        emit sigProgress(run_percent(true, install_percent));
-                    }
-                }
-            }
-        }
-        std::this_thread::sleep_for(timings.poll_sleep);
+    if (!state.stage_ended) return;
+    const QString message = QString::fromStdString(state.message);
+    switch (state.ended_stage) {
+        case RunStatus::kChecking:
+            onCheckDone(state.code, message);
+            break;
+        case RunStatus::kDownloading:
+            onDownloadResult(state.code);
+            break;
+        default:
+            onInstallResult(state.code, message);
+            break;
     }
 }
 

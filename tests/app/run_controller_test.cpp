@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -23,18 +24,14 @@ using castmill::test::ScriptedInstallEngine;
 // Records what the run tells its observer, from whichever thread tells it.
 class Recorder : public RunObserver {
 public:
-    void status_changed(RunStatus status) override {
+    void run_state_changed(const RunState& state) override {
         std::lock_guard hold(lock);
-        statuses.push_back(status);
-    }
-    void download_progress(int64_t, int64_t, int64_t now) override {
-        std::lock_guard hold(lock);
-        fetched.push_back(now);
-    }
-    void stage_finished(RunStatus stage, int code, const std::string& message) override {
-        std::lock_guard hold(lock);
-        finished.push_back({stage, code, message});
-        changed.notify_all();
+        states.push_back(state);
+        if (statuses.empty() || statuses.back() != state.status) statuses.push_back(state.status);
+        if (state.stage_ended) {
+            finished.push_back({state.ended_stage, state.code, state.message});
+            changed.notify_all();
+        }
     }
 
     struct Finished {
@@ -42,18 +39,24 @@ public:
         int code;
         std::string message;
     };
-    Finished wait_for_stage() {
+    // The end of `stage` once it comes; the ends told before it are passed over.
+    Finished wait_for_end_of(RunStatus stage) {
         std::unique_lock hold(lock);
-        changed.wait(hold, [this] { return !finished.empty(); });
-        Finished last = finished.back();
-        finished.clear();
-        return last;
+        const auto of_stage = [&] {
+            return std::find_if(finished.begin(), finished.end(),
+                                [&](const Finished& end) { return end.stage == stage; });
+        };
+        changed.wait(hold, [&] { return of_stage() != finished.end(); });
+        const auto end = of_stage();
+        Finished found = *end;
+        finished.erase(finished.begin(), end + 1);
+        return found;
     }
 
     std::mutex lock;
     std::condition_variable changed;
+    std::vector<RunState> states;
     std::vector<RunStatus> statuses;
-    std::vector<int64_t> fetched;
     std::vector<Finished> finished;
 };
 
@@ -80,7 +83,17 @@ TEST(RunController, RunsTheStagesInOrderAndStartsTheInstalledApplication) {
     EXPECT_EQ(recorder.statuses,
               (std::vector<RunStatus>{RunStatus::kChecking, RunStatus::kDownloading,
                                       RunStatus::kInstalling, RunStatus::kDone}));
-    EXPECT_EQ(recorder.fetched, std::vector<int64_t>{200});
+    // The download's last state: what was there before and what came, all of it.
+    const auto downloaded = std::find_if(recorder.states.rbegin(), recorder.states.rend(),
+                                         [](const RunState& state) {
+                                             return state.status == RunStatus::kDownloading;
+                                         });
+    ASSERT_NE(downloaded, recorder.states.rend());
+    EXPECT_EQ(downloaded->percent, 100);
+    EXPECT_EQ(downloaded->done_bytes, 300);
+    EXPECT_EQ(downloaded->total_bytes, 300);
+    EXPECT_EQ(recorder.states.back().percent, 100);
+    EXPECT_EQ(recorder.states.back().done_bytes, 300);
     EXPECT_EQ(run.download_figures().total, 300);
     EXPECT_EQ(run.install_total(), 300);
     EXPECT_EQ(scripted.launch_calls.load(), 1);
@@ -121,13 +134,11 @@ TEST(RunController, CancelStopsTheDownloadOnceAndNoStageRunsAfterIt) {
     EXPECT_EQ(run.cancel(), CancelOutcome::kAlreadyCancelled);
     EXPECT_EQ(scripted.cancel_calls.load(), 1);
     downloading.open();
-    const auto result = recorder.wait_for_stage();
-    EXPECT_EQ(result.stage, RunStatus::kDownloading);
-    EXPECT_EQ(result.code, kSetupDownloadCancelled);
+    EXPECT_EQ(recorder.wait_for_end_of(RunStatus::kDownloading).code, kSetupDownloadCancelled);
 
     // The window may still ask for the next stage; nothing is installed.
     run.start(RunStatus::kInstalling);
-    EXPECT_EQ(recorder.wait_for_stage().code, kSetupDownloadCancelled);
+    EXPECT_EQ(recorder.wait_for_end_of(RunStatus::kInstalling).code, kSetupDownloadCancelled);
     EXPECT_EQ(scripted.install_calls.load(), 0);
     EXPECT_EQ(run.status(), RunStatus::kDownloading);
 }
@@ -150,7 +161,7 @@ TEST(RunController, OnceTheInstallHasBegunACancelIsRefusedAndTheInstallFinishes)
     // The status changed before start returned: no cancel can slip in before the install.
     EXPECT_EQ(run.cancel(), CancelOutcome::kTooLate);
     installing.open();
-    EXPECT_EQ(recorder.wait_for_stage().code, 0);
+    EXPECT_EQ(recorder.wait_for_end_of(RunStatus::kInstalling).code, 0);
     EXPECT_EQ(run.status(), RunStatus::kDone);
     EXPECT_FALSE(run.cancelled());
     EXPECT_EQ(scripted.cancel_calls.load(), 0);
