@@ -315,7 +315,10 @@ int SetupCenter::download_worker(int index, const DownloadProgress& progress) {
                 if (ec) throw fs::filesystem_error("remove", file, ec);
                 code = kDownloadHashMismatch;
             }
-            if (code == 0) break;
+            if (code == 0) {
+                checked_.add(entry.hash, file);
+                break;
+            }
             if (code != kDownloadHashMismatch && code != kDownloadSizeMismatch) {
                 log_tagged(kLogWarning, "download file: %s, url: %s, failed curl code: %d",
                            utf8_of(file), url, code);

@@ -26,6 +26,7 @@
 #include "setup/setup_data.h"
 #include "setup/setup_result.h"
 #include "sys/error_code.h"
+#include "sys/files.h"
 #include "sys/folders.h"
 
 namespace velora::st {
@@ -91,7 +92,7 @@ int read_file_list(neb::CJsonObject& list, bool signed_list, std::vector<Manifes
 // The version recorded by the last install (setup.data, when its sign checks out); empty
 // when there is none.
 std::string recorded_version(const fs::path& install_dir) {
-    const std::optional<std::string> text = read_whole_file(setup_data_path(install_dir));
+    const std::optional<std::string> text = sys::read_whole_file(setup_data_path(install_dir));
     neb::CJsonObject data;
     if (!text || !data.parse(*text)) return {};
     std::string url;

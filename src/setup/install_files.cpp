@@ -151,8 +151,9 @@ int SetupCenter::_install_file(const FileEntry& entry) {
             from_archive ? extract_dir_ / relative : download_dir_ / path_from_utf8(entry.hash);
         const fs::path dest = staging_dir_ / relative;
         fs::create_directories(dest.parent_path());
-        const int code =
-            place_checked(source, dest, entry, from_archive ? Placement::kMove : Placement::kLink);
+        const int code = from_archive
+                             ? place_checked(source, dest, entry, Placement::kMove)
+                             : place_checked(source, dest, entry, Placement::kLink, &checked_);
         if (code == kDownloadHashMismatch && !from_archive) forget_download(entry);
         if (code != sys::kErrorSuccess)
             log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
@@ -166,11 +167,6 @@ int SetupCenter::_install_file(const FileEntry& entry) {
     }
 }
 
-bool is_present(const fs::path& path) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
 bool content_matches(const fs::path& file, const FileEntry& entry) {
     std::error_code ec;
     const uintmax_t size = fs::file_size(file, ec);
@@ -182,9 +178,11 @@ bool content_matches(const fs::path& file, const FileEntry& entry) {
 }
 
 int place_checked(const fs::path& source, const fs::path& dest, const FileEntry& entry,
-                  Placement how) {
+                  Placement how, const CheckedDownloads* checked) {
     const int code = sys::place_file(source, dest, how == Placement::kLink);
     if (code != sys::kErrorSuccess) return code;
+    if (how == Placement::kLink && checked && checked->holds(entry.hash, dest))
+        return sys::kErrorSuccess;
     // The staged bytes themselves are checked: a cached file may have changed since it was
     // downloaded, and an archive entry is only as good as its archive.
     if (content_matches(dest, entry)) return sys::kErrorSuccess;

@@ -47,9 +47,6 @@ InstallOutcome install_entries(const std::unordered_map<int, std::vector<FileEnt
                                const std::function<int(const FileEntry&)>& install_one,
                                std::chrono::milliseconds mapped_retry);
 
-// Whether anything, a dangling link included, stands at path; errors count as absent.
-bool is_present(const std::filesystem::path& path);
-
 // Whether a file holds what the manifest entry names: its size, and its MD5 when the
 // entry's hash is an MD5 digest.
 bool content_matches(const std::filesystem::path& file, const FileEntry& entry);
@@ -61,8 +58,9 @@ enum class Placement { kMove, kLink };
 
 // Places source at dest and checks what arrived against the entry; a file that does not
 // match is removed from dest and gives kDownloadHashMismatch. Otherwise the system code.
+// A link to a download `checked` in this run, unchanged since, is not read again.
 int place_checked(const std::filesystem::path& source, const std::filesystem::path& dest,
-                  const FileEntry& entry, Placement how);
+                  const FileEntry& entry, Placement how, const CheckedDownloads* checked = nullptr);
 
 // The message of the in-use dialog: the programs that hold `path`, one per line.
 std::string in_use_message(const std::filesystem::path& path);

@@ -9,8 +9,8 @@
 #include "base/crypto.h"
 #include "base/logger.h"
 #include "layout/paths.h"
-#include "setup/manifest_rules.h"
 #include "setup/install_files.h"
+#include "setup/manifest_rules.h"
 #include "setup/removal.h"
 #include "setup/setup_data.h"
 #include "sys/error_code.h"
@@ -57,7 +57,7 @@ bool is_sibling_name(const std::string& name) { return !name.empty() && is_plain
 
 bool is_missing_or_empty(const fs::path& dir) {
     std::error_code ec;
-    if (!is_present(dir)) return true;
+    if (!sys::is_present(dir)) return true;
     return fs::is_directory(dir, ec) && fs::is_empty(dir, ec) && !ec;
 }
 
@@ -115,7 +115,7 @@ void write_leftovers(const fs::path& install_dir, const std::vector<std::string>
         }
         neb::CJsonObject json;
         json.add("leftovers", list);
-        if (!write_file_replacing(file, json.to_text() + "\n"))
+        if (!sys::write_file_replacing(file, json.to_text() + "\n"))
             log_tagged(kLogWarning, "recover: cannot write %s", utf8_of(file));
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "recover: write %s exception: %s", utf8_of(file), e.what());
@@ -130,8 +130,8 @@ void remove_leftovers(const fs::path& install_dir) {
     std::vector<std::string> kept;
     for (const std::string& name : names) {
         const fs::path dir = parent / path_from_utf8(name);
-        if (is_present(dir)) delete_castmill(DeleteTarget{dir, true}, "");
-        if (is_present(dir)) {
+        if (sys::is_present(dir)) delete_castmill(DeleteTarget{dir, true}, "");
+        if (sys::is_present(dir)) {
             log_tagged(kLogWarning, "recover: cannot remove %s yet", utf8_of(dir));
             kept.push_back(name);
         }
@@ -142,7 +142,7 @@ void remove_leftovers(const fs::path& install_dir) {
 // Removes a tree that the journal shows to be redundant. Listed first: what a held file
 // keeps of it is tried again by every later start.
 void discard_tree(const fs::path& install_dir, const fs::path& dir) {
-    if (!is_present(dir)) return;
+    if (!sys::is_present(dir)) return;
     std::vector<std::string> names = read_leftovers(install_dir);
     const std::string name = utf8_of(dir.filename());
     if (std::find(names.begin(), names.end(), name) == names.end()) {
@@ -167,7 +167,7 @@ bool set_aside(const fs::path& install_dir) {
 
 // An empty folder (start-up makes the install folder) makes room without losing anything.
 bool remove_if_empty(const fs::path& dir) {
-    if (!is_present(dir)) return true;
+    if (!sys::is_present(dir)) return true;
     std::error_code ec;
     return fs::remove(dir, ec) && !ec;
 }
@@ -177,7 +177,7 @@ bool remove_if_empty(const fs::path& dir) {
 // installer's output) may be cleared in place when that is refused.
 bool restore_old_tree(const fs::path& install_dir, const fs::path& old_tree,
                       const fs::path& new_tree, bool partial_in_place) {
-    if (is_present(old_tree)) {
+    if (sys::is_present(old_tree)) {
         if (is_missing_or_empty(install_dir)) {
             if (!remove_if_empty(install_dir)) return false;
         } else if (!set_aside(install_dir)) {
@@ -214,7 +214,7 @@ bool recover_with(const fs::path& install_dir, const InstallJournal& journal) {
         case JournalStep::kSwitching:
             // An exchange that happened is undone by the same exchange: the new tree goes
             // back to its own name, the old one is live again, both whole all along.
-            if (!journal.new_id.empty() && is_present(new_tree) &&
+            if (!journal.new_id.empty() && sys::is_present(new_tree) &&
                 sys::identity_of(install_dir) == journal.new_id) {
                 const int code = sys::exchange_paths(new_tree, install_dir);
                 if (code != sys::kErrorSuccess) {
@@ -225,14 +225,15 @@ bool recover_with(const fs::path& install_dir, const InstallJournal& journal) {
             }
             // Not committed: the old tree comes back. Should the old tree be gone and the
             // new one be the only complete copy, that one is switched in instead.
-            if (!is_present(old_tree) && is_missing_or_empty(install_dir) && is_present(new_tree)) {
+            if (!sys::is_present(old_tree) && is_missing_or_empty(install_dir) &&
+                sys::is_present(new_tree)) {
                 if (!remove_if_empty(install_dir)) return false;
                 return rename_logged(new_tree, install_dir) && flush_parent(install_dir);
             }
             if (restore_old_tree(install_dir, old_tree, new_tree, false)) return true;
             // Both renames happened and the complete new tree cannot be moved aside: it
             // stays, rather than being deleted to make room.
-            if (is_present(old_tree) && !is_present(new_tree) &&
+            if (sys::is_present(old_tree) && !sys::is_present(new_tree) &&
                 !is_missing_or_empty(install_dir)) {
                 log_tagged(kLogWarning, "recover: the new tree stays at %s", utf8_of(install_dir));
                 discard_tree(install_dir, old_tree);
@@ -242,7 +243,7 @@ bool recover_with(const fs::path& install_dir, const InstallJournal& journal) {
         case JournalStep::kExternal:
             return restore_old_tree(install_dir, old_tree, new_tree, true);
         case JournalStep::kSwitched:
-            if (is_present(new_tree) && is_missing_or_empty(install_dir)) {
+            if (sys::is_present(new_tree) && is_missing_or_empty(install_dir)) {
                 if (!remove_if_empty(install_dir)) return false;
                 if (!rename_logged(new_tree, install_dir) || !flush_parent(install_dir))
                     return false;
@@ -309,7 +310,7 @@ bool write_journal(const fs::path& install_dir, const InstallJournal& journal) {
         }
         json.add("replaced", list);
         const fs::path file = journal_path(install_dir);
-        return write_file_replacing(file, json.to_text() + "\n");
+        return sys::write_file_replacing(file, json.to_text() + "\n");
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "write_journal exception: %s", e.what());
         return false;
@@ -364,7 +365,7 @@ fs::path free_sibling(const fs::path& install_dir, const std::string& suffix) {
     const fs::path base = without_trailing_separator(install_dir);
     fs::path candidate = base;
     candidate += suffix;
-    for (int i = 0; i < kFreeNameAttempts && is_present(candidate); ++i) {
+    for (int i = 0; i < kFreeNameAttempts && sys::is_present(candidate); ++i) {
         candidate = base;
         candidate += "." + random_token(6) + suffix;
     }
@@ -378,9 +379,9 @@ bool undo_in_place(const fs::path& install_dir, const InstallJournal& journal) {
         const fs::path backup =
             file->backup.empty() ? fs::path() : install_dir / path_from_utf8(file->backup);
         std::error_code ec;
-        if (!backup.empty() && !is_present(backup)) continue;  // the original was never moved
+        if (!backup.empty() && !sys::is_present(backup)) continue;  // the original was never moved
         // Whatever the run put at the name goes; a held new file is moved aside first.
-        if (is_present(path) && !fs::remove(path, ec)) {
+        if (sys::is_present(path) && !fs::remove(path, ec)) {
             const fs::path aside = moved_aside_name(path);
             if (sys::rename_no_replace(path, aside) == sys::kErrorSuccess)
                 sys::delete_at_reboot(aside);

@@ -8,9 +8,10 @@
 #include "base/cjson_object.h"
 #include "base/logger.h"
 #include "layout/paths.h"
-#include "setup/manifest_rules.h"
 #include "setup/install_files.h"
+#include "setup/manifest_rules.h"
 #include "setup/setup_data.h"
+#include "sys/files.h"
 
 namespace velora::st {
 
@@ -58,7 +59,8 @@ InstallRecord read_install_record(const fs::path& install_dir) {
 std::string install_record_version(const fs::path& install_dir) {
     std::string version;
     try {
-        const std::optional<std::string> text = read_whole_file(install_record_path(install_dir));
+        const std::optional<std::string> text =
+            sys::read_whole_file(install_record_path(install_dir));
         neb::CJsonObject json;
         if (text && json.parse(*text)) json.get("version", version);
     } catch (const std::exception& e) {
@@ -84,7 +86,7 @@ bool write_install_record(const fs::path& install_dir, const InstallRecord& reco
         neb::CJsonObject json;
         json.add("fileList", list);
         if (!version.empty()) json.add("version", version);
-        return write_file_replacing(install_record_path(install_dir), json.to_text() + "\n");
+        return sys::write_file_replacing(install_record_path(install_dir), json.to_text() + "\n");
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "write install record exception: %s", e.what());
         return false;

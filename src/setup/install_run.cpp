@@ -150,7 +150,7 @@ int SetupCenter::carry_over_live_files(std::string& message) {
                 if (!owned && fs::is_empty(path)) fs::create_directories(target);
                 continue;
             }
-            if (owned || is_moved_aside(path) || is_present(target)) continue;
+            if (owned || is_moved_aside(path) || sys::is_present(target)) continue;
             fs::create_directories(target.parent_path());
             int code = sys::kErrorSuccess;
             if (type == fs::file_type::symlink)
@@ -258,7 +258,7 @@ int SetupCenter::switch_in_staging_tree(std::string& message) {
     const fs::path old_tree = free_sibling(target_.install_dir, ".deleteme");
     InstallJournal journal{
         JournalStep::kSwitching, name_of(old_tree), name_of(staging_dir_), {}, {}};
-    const bool live = is_present(target_.install_dir);
+    const bool live = sys::is_present(target_.install_dir);
     if (live) journal.new_id = sys::identity_of(staging_dir_);
     if (!write_journal(target_.install_dir, journal)) {
         message = "cannot write the install journal";
@@ -328,9 +328,9 @@ int SetupCenter::replace_files_in_place(std::string& message) {
             const fs::path live = target_.install_dir / relative;
             // Carried over by a link: already the live file itself.
             std::error_code same;
-            if (is_present(live) && fs::equivalent(entry.path(), live, same)) continue;
+            if (sys::is_present(live) && fs::equivalent(entry.path(), live, same)) continue;
             const std::string backup =
-                is_present(live) ? generic_utf8(moved_aside_name(relative)) : std::string();
+                sys::is_present(live) ? generic_utf8(moved_aside_name(relative)) : std::string();
             journal.replaced.push_back({generic_utf8(relative), backup});
             has_new.push_back(true);
         }
@@ -339,7 +339,7 @@ int SetupCenter::replace_files_in_place(std::string& message) {
             if (entry.symlink_status().type() == fs::file_type::directory) continue;
             const fs::path relative = entry.path().lexically_relative(target_.install_dir);
             if (!(module_of_path(generic_utf8(relative)) & target_.modules)) continue;
-            if (is_moved_aside(relative) || is_present(staging_dir_ / relative)) continue;
+            if (is_moved_aside(relative) || sys::is_present(staging_dir_ / relative)) continue;
             journal.replaced.push_back(
                 {generic_utf8(relative), generic_utf8(moved_aside_name(relative))});
             has_new.push_back(false);
@@ -416,7 +416,7 @@ int SetupCenter::install(std::string& message) {
     stage_ = kInstallPreparing;
     // A switch left unfinished by an earlier attempt is settled before anything moves.
     recover_interrupted_install(target_.install_dir);
-    if (is_present(journal_path(target_.install_dir))) {
+    if (sys::is_present(journal_path(target_.install_dir))) {
         message = "an earlier install could not be undone";
         return kSetupFileSystemError;
     }
@@ -450,7 +450,7 @@ int SetupCenter::install(std::string& message) {
     if (result == kSetupOk) result = flush_checked(staging_dir_, message);
     if (result == kSetupOk) result = switch_in_staging_tree(message);
     if (result != kSetupOk) {
-        if (is_present(staging_dir_) && !is_present(journal_path(target_.install_dir)))
+        if (sys::is_present(staging_dir_) && !sys::is_present(journal_path(target_.install_dir)))
             delete_castmill(DeleteTarget{staging_dir_, true}, "");
         return result;
     }

@@ -14,6 +14,7 @@
 #include "setup/manifest_rules.h"
 #include "setup/run_values.h"
 #include "setup/setup_data.h"
+#include "sys/files.h"
 
 namespace velora::st {
 
@@ -182,7 +183,7 @@ AcceptedRelease read_accepted_release(const std::filesystem::path& install_dir) 
     const std::filesystem::path file = accepted_release_path(install_dir);
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) return {};
-    const std::optional<std::string> text = read_whole_file(file);
+    const std::optional<std::string> text = sys::read_whole_file(file);
     neb::CJsonObject json;
     AcceptedRelease release;
     if (!text || !json.parse(*text) || !json.get("version", release.version) ||
@@ -200,7 +201,7 @@ bool write_accepted_release(const std::filesystem::path& install_dir,
     neb::CJsonObject json;
     json.add("version", release.version);
     json.add("releaseTime", release.release_time);
-    return write_file_replacing(accepted_release_path(install_dir), json.to_text() + "\n");
+    return sys::write_file_replacing(accepted_release_path(install_dir), json.to_text() + "\n");
 }
 
 bool is_older_release(const AcceptedRelease& release, const AcceptedRelease& than) {

@@ -10,6 +10,7 @@
 #include "setup/download_planning.h"
 #include "setup/manifest_rules.h"
 #include "setup/setup_data.h"
+#include "sys/files.h"
 
 namespace velora::st {
 
@@ -84,9 +85,9 @@ void DownloadedRecord::save(const fs::path& download_dir) const {
         record.add("fileList", list);
         // Staged and renamed, so a crash leaves either the old record or the new one.
         const fs::path file = download_dir / kDownloadRecordName;
-        if (!write_file_replacing(file, record.to_text() + "\n")) {
+        if (!sys::write_file_replacing(file, record.to_text() + "\n")) {
             log_tagged(kLogWarning, "save_downloaded_file exception: cannot open %s",
-                       sys::utf8_of(staging_path_of(file)));
+                       sys::utf8_of(sys::staging_path_of(file)));
         }
     } catch (const std::exception& e) {
         log_tagged(kLogWarning, "save_downloaded_file exception: %s", e.what());
@@ -102,6 +103,38 @@ bool DownloadedRecord::has(const FileEntry& entry) const {
 void DownloadedRecord::add(const FileEntry& entry) {
     std::lock_guard lock(lock_);
     files_[entry.filePath] = entry;
+}
+
+namespace {
+
+// Empty where the platform cannot tell a file's identity, or the file cannot be read.
+std::string stamp_of(const std::filesystem::path& file) {
+    std::error_code ec;
+    const std::string identity = sys::identity_of(file);
+    const auto size = std::filesystem::file_size(file, ec);
+    if (identity.empty() || ec) return {};
+    const auto written = std::filesystem::last_write_time(file, ec);
+    if (ec) return {};
+    return identity + ":" + std::to_string(size) + ":" +
+           std::to_string(written.time_since_epoch().count());
+}
+
+}  // namespace
+
+void CheckedDownloads::add(const std::string& hash, const std::filesystem::path& file) {
+    std::string stamp = stamp_of(file);
+    std::lock_guard lock(lock_);
+    if (stamp.empty())
+        stamps_.erase(hash);
+    else
+        stamps_[hash] = std::move(stamp);
+}
+
+bool CheckedDownloads::holds(const std::string& hash, const std::filesystem::path& file) const {
+    const std::string stamp = stamp_of(file);
+    std::lock_guard lock(lock_);
+    const auto found = stamps_.find(hash);
+    return !stamp.empty() && found != stamps_.end() && found->second == stamp;
 }
 
 void DownloadedRecord::forget_content(const std::string& hash) {

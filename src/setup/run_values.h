@@ -143,6 +143,22 @@ private:
     std::map<std::string, FileEntry> files_;
 };
 
+// The downloads this run has checked against the manifest, each with its file's stamp at
+// the check (identity, size, modification time). A file with the same stamp still holds the
+// checked bytes, so placing it needs no second read. Kept in memory only: what a later run
+// finds in the download folder is checked again. Safe to use from the download workers.
+class CheckedDownloads {
+public:
+    // Notes that `file` held content `hash` when it was checked just now.
+    void add(const std::string& hash, const std::filesystem::path& file);
+    // Whether `file` is the very file checked for `hash`, unchanged since.
+    bool holds(const std::string& hash, const std::filesystem::path& file) const;
+
+private:
+    mutable std::mutex lock_;
+    std::map<std::string, std::string> stamps_;  // hash -> stamp
+};
+
 // A manifest entry that passed its checks; module 0 when no module owns its path.
 struct ManifestEntry {
     FileEntry entry;

@@ -230,6 +230,8 @@ private:
     DownloadPlan plan_;
     std::filesystem::path download_dir_;
     DownloadedRecord downloaded_;
+    // This run's downloads as they were checked; their links are not read again.
+    CheckedDownloads checked_;
     InstallRecord install_record_;
     Package package_;
     ArchiveListing archive_;

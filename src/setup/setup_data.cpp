@@ -35,14 +35,6 @@ bool file_exists(const fs::path& file) {
 
 }  // namespace
 
-std::optional<std::string> read_whole_file(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 fs::path setup_data_path(const fs::path& install_dir) {
     return update_folder(install_dir) / "setup.data";
 }
@@ -57,47 +49,6 @@ std::string setup_data_sign(std::string_view manifest_url, std::string_view vers
     return md5_hex(text);
 }
 
-fs::path staging_path_of(const fs::path& file) {
-    fs::path staging = file;
-    staging += ".tmp";
-    return staging;
-}
-
-bool write_file_replacing(const fs::path& file, const std::string& text) {
-    const fs::path staging = staging_path_of(file);
-    const auto fail = [&staging](const char* what, std::error_code ec) {
-        std::error_code ignored;
-        fs::remove(staging, ignored);
-        throw fs::filesystem_error(what, staging, ec);
-    };
-    {
-        std::ofstream out(staging, std::ios::out | std::ios::trunc);
-        if (!out) return false;
-        const auto fault = sys::injected_fault(sys::FileOperation::kWrite, staging);
-        out << (fault ? text.substr(0, static_cast<size_t>(fault->after_bytes)) : text);
-        out.flush();
-        if (fault || !out) {
-            const int err = errno;
-            out.close();
-            fail("write", fault ? sys::error_of_system_code(sys::system_code_of(*fault))
-                                : std::error_code(err ? err : EIO, std::generic_category()));
-        }
-    }
-    // Read back as a later run reads it: a short write must never become the file.
-    std::ifstream in(staging, std::ios::in);
-    std::ostringstream written;
-    written << in.rdbuf();
-    in.close();
-    if (written.str() != text) fail("verify", std::make_error_code(std::errc::io_error));
-    // On disk before the name moves: a power loss must not leave an empty file behind.
-    if (const int code = sys::flush_file(staging)) fail("flush", sys::error_of_system_code(code));
-    if (const int code = sys::rename_path(staging, file))
-        fail("rename", sys::error_of_system_code(code));
-    if (const int code = sys::flush_directory(file.parent_path()))
-        throw fs::filesystem_error("flush", file.parent_path(), sys::error_of_system_code(code));
-    return true;
-}
-
 void SetupCenter::save_setup_data() { save_setup_data(target_.install_dir); }
 
 int SetupCenter::save_setup_data(const fs::path& root) {
@@ -108,7 +59,8 @@ int SetupCenter::save_setup_data(const fs::path& root) {
         data.add("version", release_.version());
         data.add("sign", setup_data_sign(release_.manifest_url(), release_.version()));
         // Without an Update folder nothing is written, as before, but the caller hears of it.
-        if (write_file_replacing(setup_data_path(root), data.to_text() + "\n")) return kSetupOk;
+        if (sys::write_file_replacing(setup_data_path(root), data.to_text() + "\n"))
+            return kSetupOk;
     } catch (const fs::filesystem_error& e) {
         log_tagged(kLogWarning, "save_setup_data  error: %d %s", sys::system_code(e.code()),
                    e.what());
@@ -123,7 +75,7 @@ void SetupCenter::load_setup_data() {
         const fs::path& install_dir = target_.install_dir;
         const fs::path file = setup_data_path(install_dir);
         if (!file_exists(file)) return;
-        const std::optional<std::string> text = read_whole_file(file);
+        const std::optional<std::string> text = sys::read_whole_file(file);
         if (!text) return;
         const neb::CJsonObject data(*text);
         if (!data.error_text().empty() || data.is_empty()) return;
@@ -161,7 +113,7 @@ bool read_app_version(const fs::path& install_dir, std::string& version) {
     version.clear();
     const fs::path file = app_config_path(install_dir);
     if (!file_exists(file)) return false;
-    const std::optional<std::string> text = read_whole_file(file);
+    const std::optional<std::string> text = sys::read_whole_file(file);
     if (!text) return false;
     const neb::CJsonObject config(*text);
     if (!config.error_text().empty()) return false;
@@ -173,7 +125,7 @@ std::string app_version(bool cached_only) {
     if (cached_only || !cache.empty()) return cache;
     const fs::path root = suite_root_relative();
     if (!root.empty()) {
-        if (const auto text = read_whole_file(app_config_path(root))) {
+        if (const auto text = sys::read_whole_file(app_config_path(root))) {
             const auto config = nlohmann::json::parse(*text, nullptr, false);
             if (!config.is_discarded() && config.is_object()) {
                 const auto gver = config.find("gver");

@@ -17,19 +17,6 @@ std::filesystem::path app_config_path(const std::filesystem::path& install_dir);
 // The "sign" member of setup.data: MD5 (lowercase hex) of manifest_url, version and the salt.
 std::string setup_data_sign(std::string_view manifest_url, std::string_view version);
 
-// The whole file, or nothing when it cannot be opened.
-std::optional<std::string> read_whole_file(const std::filesystem::path& file);
-
-// Where write_file_replacing stages its text: the target's name with ".tmp" appended.
-std::filesystem::path staging_path_of(const std::filesystem::path& file);
-
-// Writes text (text mode) to a staging file beside `file`, reads it back, flushes it and
-// renames it over `file` (the folder's names flushed too), so that an interrupted write
-// leaves the previous file whole. False, with nothing written, when the staging file
-// cannot be opened (for instance when the folder is missing). A failed write, read-back,
-// flush or rename removes the staging file and throws std::filesystem::filesystem_error.
-bool write_file_replacing(const std::filesystem::path& file, const std::string& text);
-
 // The installed application's version: the string "gver" of install_dir/Update/config.json.
 // False when the file is missing, does not parse or lacks a string "gver"; version is cleared
 // first. A failure to check the file's existence other than its absence throws

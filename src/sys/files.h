@@ -30,8 +30,9 @@ int rename_path(const std::filesystem::path& from, const std::filesystem::path& 
 // platform or the file system has no such step (Windows); other codes as rename reports them.
 int exchange_paths(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// What stays the same of a folder when it is renamed (device and inode on POSIX), to tell
-// after a crash which of two names it has; empty where the platform cannot tell.
+// What stays the same of a file or folder when it is renamed or linked (device and inode on
+// POSIX), to tell after a crash which of two names a folder has, or that a name is the file
+// checked before; empty where the platform cannot tell.
 std::string identity_of(const std::filesystem::path& path);
 
 // Lets a downloaded program be started: POSIX adds an execute bit wherever the file is
@@ -87,5 +88,21 @@ std::optional<InjectedFault> injected_fault(FileOperation operation,
 
 // The system code of an injected fault.
 int system_code_of(const InjectedFault& fault);
+
+// The whole file, or nothing when it cannot be opened.
+std::optional<std::string> read_whole_file(const std::filesystem::path& file);
+
+// Where write_file_replacing stages its text: the target's name with ".tmp" appended.
+std::filesystem::path staging_path_of(const std::filesystem::path& file);
+
+// Writes text (text mode) to a staging file beside `file`, reads it back, flushes it and
+// renames it over `file` (the folder's names flushed too), so that an interrupted write
+// leaves the previous file whole. False, with nothing written, when the staging file
+// cannot be opened (for instance when the folder is missing). A failed write, read-back,
+// flush or rename removes the staging file and throws std::filesystem::filesystem_error.
+bool write_file_replacing(const std::filesystem::path& file, const std::string& text);
+
+// Whether anything, a dangling link included, stands at path; errors count as absent.
+bool is_present(const std::filesystem::path& path);
 
 }  // namespace velora::sys

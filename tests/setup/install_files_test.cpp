@@ -105,6 +105,32 @@ TEST_F(InstallFilesTest, StagedContentThatDoesNotMatchTheManifestIsRefusedAndFor
     EXPECT_EQ(center._install_file(sized), kDownloadHashMismatch);
 }
 
+// A download checked in this run is linked without a second read while it is unchanged;
+// bytes written to it after its check, of the same size, are read and refused.
+TEST(PlaceChecked, ALinkedDownloadIsReadAgainWhenItChangedSinceItsCheck) {
+    TempDir tmp;
+    const std::string good = "the right bytes";
+    const FileEntry entry{"Update/app.dll", md5_hex(good), static_cast<int64_t>(good.size())};
+    const fs::path download = tmp / entry.hash;
+    write_file(download, good);
+    CheckedDownloads checked;
+    checked.add(entry.hash, download);
+    fs::create_directories(tmp / "a");
+    fs::create_directories(tmp / "b");
+    EXPECT_EQ(place_checked(download, tmp / "a/app.dll", entry, Placement::kLink, &checked), 0);
+    EXPECT_TRUE(checked.holds(entry.hash, tmp / "a/app.dll"));
+    fs::copy_file(download, tmp / "copy");
+    EXPECT_FALSE(checked.holds(entry.hash, tmp / "copy"));
+
+    write_file(download, "the wrong bytes");
+    // A later write time even where the clock is coarse.
+    fs::last_write_time(download, fs::last_write_time(download) + std::chrono::seconds(2));
+    EXPECT_FALSE(checked.holds(entry.hash, download));
+    EXPECT_EQ(place_checked(download, tmp / "b/app.dll", entry, Placement::kLink, &checked),
+              kDownloadHashMismatch);
+    EXPECT_FALSE(fs::exists(tmp / "b/app.dll"));
+}
+
 TEST_F(InstallFilesTest, MissingSourceEndsTheInstallationWithFileNotFound) {
     add("Update/first.dll", "first");
     FileEntry missing{"Update/missing.dll", "nohash", 4};

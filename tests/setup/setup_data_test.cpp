@@ -8,6 +8,7 @@
 #include "support/log_capture.h"
 #include "support/program_run.h"
 #include "support/test_env.h"
+#include "sys/files.h"
 
 namespace velora::st {
 namespace {
@@ -64,7 +65,7 @@ TEST_F(SetupDataTest, SavedDataLoadsBackWithItsMembersInOrder) {
     ASSERT_TRUE(json.get("sign", sign));
     EXPECT_EQ(sign, md5_hex(std::string(kManifestUrl) + "2.3.4" + "qarvin417"));
     EXPECT_EQ(text, castmill::test::text_mode_bytes(json.to_text() + "\n"));
-    EXPECT_FALSE(fs::exists(staging_path_of(data_file())));
+    EXPECT_FALSE(fs::exists(sys::staging_path_of(data_file())));
     EXPECT_TRUE(log.contains("save_setup_data"));
 
     load_into_fresh_engine();
@@ -128,13 +129,13 @@ TEST_F(SetupDataTest, InterruptedWriteLeavesThePreviousFileWhole) {
     save(kManifestUrl, "2.3.4");
     const std::string before = read_file(data_file());
     // A run that died between writing the staging file and renaming it.
-    write_file(staging_path_of(data_file()), "{\"manifest_url\": \"https://download.exa");
+    write_file(sys::staging_path_of(data_file()), "{\"manifest_url\": \"https://download.exa");
     EXPECT_EQ(read_file(data_file()), before);
     load_into_fresh_engine();
     EXPECT_EQ(loaded.release().manifest_url(), kManifestUrl);
 
     save("https://download.example/files/2.5.0/manifest.json", "2.5.0");
-    EXPECT_FALSE(fs::exists(staging_path_of(data_file())));
+    EXPECT_FALSE(fs::exists(sys::staging_path_of(data_file())));
     load_into_fresh_engine();
     EXPECT_EQ(loaded.release().version(), "2.5.0");
 }
@@ -144,7 +145,7 @@ TEST_F(SetupDataTest, FailedReplaceIsLoggedAndLeavesNoStagingFile) {
     write_file(data_file() / "keep", "x");
     save(kManifestUrl, "2.3.4");
     EXPECT_TRUE(log.contains("save_setup_data  error: "));
-    EXPECT_FALSE(fs::exists(staging_path_of(data_file())));
+    EXPECT_FALSE(fs::exists(sys::staging_path_of(data_file())));
     EXPECT_EQ(read_file(data_file() / "keep"), "x");
 }
 
