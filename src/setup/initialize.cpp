@@ -89,27 +89,12 @@ int read_file_list(neb::CJsonObject& list, bool signed_list, std::vector<Manifes
     return kSetupOk;
 }
 
-// The version recorded by the last install (setup.data, when its sign checks out); empty
-// when there is none.
-std::string recorded_version(const fs::path& install_dir) {
-    const std::optional<std::string> text = sys::read_whole_file(setup_data_path(install_dir));
-    neb::CJsonObject data;
-    if (!text || !data.parse(*text)) return {};
-    std::string url;
-    std::string recorded;
-    std::string sign;
-    if (!data.get("manifest_url", url) || !data.get("version", recorded) ||
-        !data.get("sign", sign) || setup_data_sign(url, recorded) != sign) {
-        return {};
-    }
-    return recorded;
-}
-
 // The installed version as far as anything on disk says: the highest of setup.data, the
 // suite's config.json and the install record, so that removing one of them does not open
 // the way to an older release.
 std::string installed_version(const fs::path& install_dir) {
-    std::string highest = recorded_version(install_dir);
+    const std::optional<RecordedRelease> recorded = read_setup_data(install_dir);
+    std::string highest = recorded ? recorded->version : std::string();
     const auto take = [&highest](const std::string& other) {
         if (compare_versions(other, highest) > 0) highest = other;
     };

@@ -49,6 +49,20 @@ std::string setup_data_sign(std::string_view manifest_url, std::string_view vers
     return md5_hex(text);
 }
 
+std::optional<RecordedRelease> read_setup_data(const fs::path& install_dir) {
+    const std::optional<std::string> text = sys::read_whole_file(setup_data_path(install_dir));
+    neb::CJsonObject data;
+    if (!text || !data.parse(*text)) return std::nullopt;
+    RecordedRelease recorded;
+    std::string sign;
+    if (!data.get("manifest_url", recorded.manifest_url) || recorded.manifest_url.empty() ||
+        !data.get("version", recorded.version) || !data.get("sign", sign) ||
+        setup_data_sign(recorded.manifest_url, recorded.version) != sign) {
+        return std::nullopt;
+    }
+    return recorded;
+}
+
 void SetupCenter::save_setup_data() { save_setup_data(target_.install_dir); }
 
 int SetupCenter::save_setup_data(const fs::path& root) {
@@ -73,20 +87,10 @@ int SetupCenter::save_setup_data(const fs::path& root) {
 void SetupCenter::load_setup_data() {
     try {
         const fs::path& install_dir = target_.install_dir;
-        const fs::path file = setup_data_path(install_dir);
-        if (!file_exists(file)) return;
-        const std::optional<std::string> text = sys::read_whole_file(file);
-        if (!text) return;
-        const neb::CJsonObject data(*text);
-        if (!data.error_text().empty() || data.is_empty()) return;
-
-        std::string sign;
-        if (!data.get("sign", sign) || sign.empty()) return;
-        std::string stored_url;
-        std::string stored_version;
-        data.get("manifest_url", stored_url);
-        data.get("version", stored_version);
-        if (stored_url.empty() || setup_data_sign(stored_url, stored_version) != sign) return;
+        const std::optional<RecordedRelease> recorded = read_setup_data(install_dir);
+        if (!recorded) return;
+        const std::string& stored_url = recorded->manifest_url;
+        const std::string& stored_version = recorded->version;
 
         std::string installed;
         if (!read_app_version(install_dir, installed)) {

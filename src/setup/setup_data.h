@@ -17,6 +17,16 @@ std::filesystem::path app_config_path(const std::filesystem::path& install_dir);
 // The "sign" member of setup.data: MD5 (lowercase hex) of manifest_url, version and the salt.
 std::string setup_data_sign(std::string_view manifest_url, std::string_view version);
 
+// What an install's setup.data records: the manifest it came from and its version.
+struct RecordedRelease {
+    std::string manifest_url;
+    std::string version;
+};
+
+// The release install_dir's setup.data records; nothing when the file is missing, does not
+// parse, lacks a member or its sign does not check out.
+std::optional<RecordedRelease> read_setup_data(const std::filesystem::path& install_dir);
+
 // The installed application's version: the string "gver" of install_dir/Update/config.json.
 // False when the file is missing, does not parse or lacks a string "gver"; version is cleared
 // first. A failure to check the file's existence other than its absence throws
