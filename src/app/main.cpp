@@ -1,3 +1,4 @@
+#include "app/setup_center_engine.h"
 #include "app/startup.h"
 #include "app/unattended.h"
 #include "sys/environment.h"
@@ -13,10 +14,10 @@ int main(int argc, char** argv) {
         tail ? read_command_line_tail(*tail) : read_program_arguments(argc, argv);
     StartupSteps steps = default_startup_steps([](const LaunchOptions& options) {
 #ifdef CASTMILL_WITH_WINDOW
-        if (!options.silent) return run_window(options);
+        if (!options.silent) return run_window(options, std::make_unique<SetupCenterEngine>());
 #endif
         // A build without the window runs every install unattended.
-        return run_unattended(options);
+        return run_unattended(options, {}, std::make_unique<SetupCenterEngine>());
     });
     steps.exit_pause = arguments.exit_pause;
 #ifdef CASTMILL_WITH_WINDOW

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "app/run_controller.h"
-#include "app/setup_center_engine.h"
 #include "base/logger.h"
 #include "base/result_codes.h"
 #include "sys/interrupt.h"
@@ -127,10 +126,6 @@ private:
 };
 
 }  // namespace
-
-int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings) {
-    return run_unattended(options, settings, std::make_unique<SetupCenterEngine>());
-}
 
 int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings,
                    std::unique_ptr<InstallEngine> engine) {

@@ -29,8 +29,6 @@ std::string console_line(const RunState& state);
 // An interrupt (SIGINT, SIGTERM, Ctrl+C) cancels a run that has not begun to install; once
 // files are being installed the run finishes first, as the window does. Returns the process
 // exit code: 0 done, 1 cancelled, 2 failed.
-int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings = {});
-// The same run of the given engine.
 int run_unattended(const LaunchOptions& options, const UnattendedSettings& settings,
                    std::unique_ptr<InstallEngine> engine);
 

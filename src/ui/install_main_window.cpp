@@ -17,7 +17,6 @@
 #include <utility>
 
 #include "app/run_status.h"
-#include "app/setup_center_engine.h"
 #include "base/logger.h"
 #include "ui/carousel_image_window.h"
 #include "ui/content_scale.h"
@@ -154,9 +153,6 @@ InstallMainWindow::InstallMainWindow(const LaunchOptions& launch_options,
     ui->imageWindow->show();
     ui->imageWindow->setImageChangedCallback([this](int index) { _show_tip(index); });
 }
-
-InstallMainWindow::InstallMainWindow(const LaunchOptions& options, QWidget* parent)
-    : InstallMainWindow(options, std::make_unique<SetupCenterEngine>(), WindowTimings{}, parent) {}
 
 InstallMainWindow::~InstallMainWindow() {
     delete check_timer;

@@ -42,8 +42,6 @@ class InstallMainWindow : public QDialog, private RunObserver {
     Q_OBJECT
 
 public:
-    // Runs the setup engine (SetupCenter).
-    explicit InstallMainWindow(const LaunchOptions& options, QWidget* parent = nullptr);
     // Runs the given engine.
     InstallMainWindow(const LaunchOptions& options, std::unique_ptr<InstallEngine> engine,
                       WindowTimings timings = {}, QWidget* parent = nullptr);

@@ -71,7 +71,7 @@ bool tell_already_running(std::chrono::milliseconds shown_for) {
     return true;
 }
 
-int run_window(const LaunchOptions& options) {
+int run_window(const LaunchOptions& options, std::unique_ptr<InstallEngine> engine) {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(program_argc, program_argv);
@@ -87,7 +87,7 @@ int run_window(const LaunchOptions& options) {
 
     sys::release_own_console();
     log_tagged(kLogInfo, "call show_ui");
-    auto* window = new InstallMainWindow(options);
+    auto* window = new InstallMainWindow(options, std::move(engine));
     FramelessWindow frame(window);
     frame.setWindowTitle(kWindowTitle);
     frame.setAccessibleName(window->accessibleName());

@@ -1,14 +1,17 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 
+#include "app/install_engine.h"
 #include "layout/launch_options.h"
 
 namespace velora::st {
 
-// Creates the Qt application, shows the installer window centred on the primary screen
-// inside its frameless frame and runs the event loop; returns the loop's result.
-int run_window(const LaunchOptions& options);
+// Creates the Qt application, shows the installer window of the engine's run centred on the
+// primary screen inside its frameless frame and runs the event loop; returns the loop's
+// result.
+int run_window(const LaunchOptions& options, std::unique_ptr<InstallEngine> engine);
 
 // For a second installer: brings the running installer's window to the front, or, where
 // it cannot be found, says in the user's language that an installer runs already, until

@@ -9,6 +9,7 @@
 #include <memory>
 #include <variant>
 
+#include "app/setup_center_engine.h"
 #include "layout/launch_options.h"
 #include "support/dist_server.h"
 #include "support/running_program.h"
@@ -105,7 +106,7 @@ private slots:
         };
         fail_always("Castmill_winUpdate.zip");
         for (const auto& [path, content] : test::file_tree(suite)) fail_always(path);
-        InstallMainWindow window(launch());
+        InstallMainWindow window(launch(), std::make_unique<velora::st::SetupCenterEngine>());
         QSignalSpy finished(&window, &QDialog::finished);
         bool offered_retry = false;
         on_next_box(window, [&](STMessageBox& box) {
@@ -134,7 +135,7 @@ private slots:
         auto holder = std::make_unique<test::RunningProgram>(installed / "Update/castmill_helper");
         QCOMPARE(QString::fromStdString(holder->exchange("ping")), QString("ping"));
 
-        InstallMainWindow window(launch());
+        InstallMainWindow window(launch(), std::make_unique<velora::st::SetupCenterEngine>());
         QSignalSpy finished(&window, &QDialog::finished);
         QString shown;
         on_next_box(window, [&](STMessageBox& box) {
