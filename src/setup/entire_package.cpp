@@ -2,16 +2,22 @@
 
 #include <unzip.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <memory>
 #include <set>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "base/crypto.h"
 #include "base/logger.h"
 #include "base/result_codes.h"
+#include "base/sha256.h"
 #include "setup/install_files.h"
+#include "setup/release_trust.h"
 #include "setup/setup_center.h"
 #include "sys/error_code.h"
 #include "sys/files.h"
@@ -23,7 +29,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kReadBufferSize = 4096;
+// Large enough that an entry goes out in few writes.
+constexpr size_t kReadBufferSize = 1 << 20;
 constexpr int kExtractDirCandidates = 10;
 constexpr unsigned long kDirectoryAttribute = 16;
 
@@ -50,7 +57,8 @@ int make_directory(const fs::path& dir) {
 // Writes the current entry's data to target. The entry must yield exactly its declared
 // size: minizip checks the CRC only once that many bytes were read, so a stream that ends
 // early would otherwise pass unchecked.
-int extract_entry(unzFile zip, const fs::path& target, uint64_t declared_size) {
+int extract_entry(unzFile zip, const fs::path& target, uint64_t declared_size,
+                  std::vector<char>& data, Md5* md5, Sha256* sha) {
     const fs::path parent = target.parent_path();
     if (!parent.empty()) {
         const int made = make_directory(parent);
@@ -63,10 +71,10 @@ int extract_entry(unzFile zip, const fs::path& target, uint64_t declared_size) {
         return kUnzipOpenOutputFailed;
     }
     if (unzOpenCurrentFile(zip) != UNZ_OK) return kUnzipOpenEntryFailed;
-    char buffer[kReadBufferSize];
+    char* buffer = data.data();
     uint64_t written = 0;
     for (;;) {
-        const int count = unzReadCurrentFile(zip, buffer, sizeof buffer);
+        const int count = unzReadCurrentFile(zip, buffer, static_cast<unsigned>(data.size()));
         if (count < 0) {
             unzCloseCurrentFile(zip);
             log_tagged(kLogWarning, "read zip entry: %s failed:%d", utf8_of(target), count);
@@ -79,6 +87,8 @@ int extract_entry(unzFile zip, const fs::path& target, uint64_t declared_size) {
             log_tagged(kLogWarning, "zip entry: %s longer than declared", utf8_of(target));
             return kUnzipReadFailed;
         }
+        if (md5) md5->update(buffer, static_cast<size_t>(count));
+        if (sha) sha->update(buffer, static_cast<size_t>(count));
         if (std::fwrite(buffer, 1, static_cast<size_t>(count), out.get()) !=
             static_cast<size_t>(count)) {
             unzCloseCurrentFile(zip);
@@ -149,8 +159,8 @@ bool is_safe_entry_name(const std::string& name) {
     return true;
 }
 
-int unzip_package(const fs::path& zip_path, const fs::path& out_dir,
-                  const ArchiveListing* listing) {
+int unzip_package(const fs::path& zip_path, const fs::path& out_dir, const ArchiveListing* listing,
+                  const ExtractionChecks& checks) {
     zlib_filefunc64_def functions;
     fill_fopen64_filefunc(&functions);
     functions.zopen64_file = open_by_path;
@@ -161,6 +171,14 @@ int unzip_package(const fs::path& zip_path, const fs::path& out_dir,
     const int made = make_directory(out_dir);
     if (made != kUnzipOk) return made;
 
+    // Every entry is looked at before any file is written: names, listing and sizes.
+    struct Pending {
+        unz64_file_pos position;
+        fs::path target;
+        std::string relative;
+        uint64_t size;
+    };
+    std::vector<Pending> files;
     std::set<std::string> taken;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
         unz_file_info64 info{};
@@ -195,13 +213,54 @@ int unzip_package(const fs::path& zip_path, const fs::path& out_dir,
                 return kUnzipEntryWrongSize;
             }
         }
-
-        const int result = is_dir ? make_directory(target)
-                                  : extract_entry(zip.get(), target, info.uncompressed_size);
-        if (result != kUnzipOk) return result;
+        if (is_dir) {
+            if (const int result = make_directory(target); result != kUnzipOk) return result;
+        } else {
+            Pending file{{}, target, std::move(relative), info.uncompressed_size};
+            if (unzGetFilePos64(zip.get(), &file.position) != UNZ_OK) return kUnzipEntryInfoFailed;
+            files.push_back(std::move(file));
+        }
         unzGoToNextFile(zip.get());
     }
-    return kUnzipOk;
+
+    std::atomic<size_t> next{0};
+    std::atomic<int> failed{kUnzipOk};
+    const auto extract = [&](unzFile handle) {
+        std::vector<char> buffer(kReadBufferSize);
+        for (size_t i = 0; failed == kUnzipOk && (i = next++) < files.size();) {
+            const Pending& file = files[i];
+            const FileEntry* entry = nullptr;
+            if (checks.entries && checks.checked) {
+                const auto found = checks.entries->find(file.relative);
+                if (found != checks.entries->end()) entry = &found->second;
+            }
+            Md5 md5;
+            Sha256 sha;
+            int result = unzGoToFilePos64(handle, &file.position) == UNZ_OK
+                             ? extract_entry(handle, file.target, file.size, buffer,
+                                             entry ? &md5 : nullptr, entry ? &sha : nullptr)
+                             : kUnzipEntryInfoFailed;
+            if (result != kUnzipOk) {
+                int none = kUnzipOk;
+                failed.compare_exchange_strong(none, result);
+                return;
+            }
+            std::string mismatch;
+            if (entry && digests_match({md5.hex_digest(), sha.hex_digest()}, *entry, mismatch))
+                checks.checked->add(entry->hash, file.target);
+        }
+    };
+    // Helpers that cannot open the archive leave their share to the others.
+    std::vector<std::thread> helpers;
+    for (unsigned w = 1; w < checks.workers && w < files.size(); ++w) {
+        helpers.emplace_back([&] {
+            ZipHandle own(unzOpen2_64(&zip_path, &functions));
+            if (own) extract(own.get());
+        });
+    }
+    extract(zip.get());
+    for (std::thread& helper : helpers) helper.join();
+    return failed;
 }
 
 int SetupCenter::_install_entire_mode_impl(std::string& error) {
@@ -225,7 +284,13 @@ int SetupCenter::_install_entire_mode_impl(std::string& error) {
                 return sys::kErrorDiskFull;
             }
         }
-        int result = unzip_package(package_.path, extract_dir_, listing);
+        // Each listed file's digests are taken as it is written, on every core.
+        std::map<std::string, FileEntry> entries;
+        for (const auto& [module, list] : plan_.install_lists)
+            for (const FileEntry& entry : list) entries.emplace(entry.filePath, entry);
+        const ExtractionChecks checks{&entries, &checked_,
+                                      std::clamp(std::thread::hardware_concurrency(), 1u, 4u)};
+        int result = unzip_package(package_.path, extract_dir_, listing, checks);
         bool bad_archive = false;
         if (result == kUnzipEntryNotListed || result == kUnzipEntryWrongSize) {
             error = result == kUnzipEntryNotListed

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "setup/run_values.h"
@@ -14,8 +15,17 @@ namespace velora::st {
 // With a listing (a signed manifest's), only the entries it lists are taken, each at most
 // once and only when its declared size is the listed one, and none inflates past that size
 // (kUnzipEntryNotListed, kUnzipEntryWrongSize): the output never outgrows the listed total.
+// Entries are written by `workers` threads, each with its own handle on the archive; with
+// `entries` (manifest path -> entry), each file's digests are taken as it is written and,
+// where they match its entry, it is noted in `checked`, so that placing it needs no second
+// read.
+struct ExtractionChecks {
+    const std::map<std::string, FileEntry>* entries = nullptr;
+    CheckedDownloads* checked = nullptr;
+    unsigned workers = 1;
+};
 int unzip_package(const std::filesystem::path& zip_path, const std::filesystem::path& out_dir,
-                  const ArchiveListing* listing = nullptr);
+                  const ArchiveListing* listing = nullptr, const ExtractionChecks& checks = {});
 
 // Whether an archive entry name stays inside the folder it is extracted to.
 bool is_safe_entry_name(const std::string& name);

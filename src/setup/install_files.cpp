@@ -1,10 +1,13 @@
 #include "setup/install_files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/crypto.h"
 #include "base/logger.h"
@@ -88,10 +91,17 @@ bool remove_in_use_dir_away(const fs::path& dir) {
 
 InstallOutcome install_entries(const std::unordered_map<int, std::vector<FileEntry>>& lists,
                                const std::function<int(const FileEntry&)>& install_one,
-                               std::chrono::milliseconds mapped_retry) {
+                               std::chrono::milliseconds mapped_retry, unsigned workers) {
+    std::vector<const FileEntry*> entries;
+    for (const auto& [module, list] : lists)
+        for (const FileEntry& entry : list) entries.push_back(&entry);
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex outcome_lock;
     InstallOutcome outcome;
-    for (const auto& [module, entries] : lists) {
-        for (const FileEntry& entry : entries) {
+    const auto work = [&] {
+        for (size_t i = 0; !stop && (i = next++) < entries.size();) {
+            const FileEntry& entry = *entries[i];
             int result = sys::kErrorSuccess;
             for (int attempt = 1; attempt <= kMappedFileAttempts; ++attempt) {
                 result = install_one(entry);
@@ -100,12 +110,21 @@ InstallOutcome install_entries(const std::unordered_map<int, std::vector<FileEnt
             }
             if (result == sys::kErrorSuccess) continue;
             log_tagged(kLogInfo, "install file: %s failed. code: %d", entry.filePath, result);
+            std::lock_guard lock(outcome_lock);
             // A file that stayed mapped keeps its old content: the run must not succeed,
             // but the remaining files still go in.
-            if (result != sys::kErrorUserMappedFile) return {result, &entry};
-            if (outcome.code == sys::kErrorSuccess) outcome = {result, &entry};
+            if (result != sys::kErrorUserMappedFile) {
+                if (!stop) outcome = {result, &entry};
+                stop = true;
+            } else if (outcome.code == sys::kErrorSuccess) {
+                outcome = {result, &entry};
+            }
         }
-    }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned w = 1; w < workers && w < entries.size(); ++w) helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
     return outcome;
 }
 
@@ -135,9 +154,11 @@ int SetupCenter::_install() {
             return kSetupFileSystemError;
         }
     }
+    // Into the staging tree, which nothing else uses: each file is checked as it is placed,
+    // and the checks of several files run at once.
     const InstallOutcome outcome = install_entries(
         plan_.install_lists, [this](const FileEntry& entry) { return _install_file(entry); },
-        timings_.mapped_file_retry);
+        timings_.mapped_file_retry, std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
     return outcome.code;
 }
 
@@ -151,9 +172,8 @@ int SetupCenter::_install_file(const FileEntry& entry) {
             from_archive ? extract_dir_ / relative : download_dir_ / path_from_utf8(entry.hash);
         const fs::path dest = staging_dir_ / relative;
         fs::create_directories(dest.parent_path());
-        const int code = from_archive
-                             ? place_checked(source, dest, entry, Placement::kMove)
-                             : place_checked(source, dest, entry, Placement::kLink, &checked_);
+        const int code = place_checked(
+            source, dest, entry, from_archive ? Placement::kMove : Placement::kLink, &checked_);
         if (code == kDownloadHashMismatch && !from_archive) forget_download(entry);
         if (code != sys::kErrorSuccess)
             log_tagged(kLogInfo, "file: %s install failed. code: %d", utf8_of(dest), code);
@@ -181,8 +201,7 @@ int place_checked(const fs::path& source, const fs::path& dest, const FileEntry&
                   Placement how, const CheckedDownloads* checked) {
     const int code = sys::place_file(source, dest, how == Placement::kLink);
     if (code != sys::kErrorSuccess) return code;
-    if (how == Placement::kLink && checked && checked->holds(entry.hash, dest))
-        return sys::kErrorSuccess;
+    if (checked && checked->holds(entry.hash, dest)) return sys::kErrorSuccess;
     // The staged bytes themselves are checked: a cached file may have changed since it was
     // downloaded, and an archive entry is only as good as its archive.
     if (content_matches(dest, entry)) return sys::kErrorSuccess;
@@ -194,6 +213,8 @@ int place_checked(const fs::path& source, const fs::path& dest, const FileEntry&
 }
 
 void SetupCenter::forget_download(const FileEntry& entry) {
+    // Files are placed by several threads; the record is rewritten by one at a time.
+    std::lock_guard lock(record_lock_);
     std::error_code ignored;
     fs::remove(download_dir_ / path_from_utf8(entry.hash), ignored);
     downloaded_.forget_content(entry.hash);

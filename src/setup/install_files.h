@@ -42,10 +42,12 @@ struct InstallOutcome {
 
 // Runs install_one over every entry of the lists, retrying a mapped file (1224) up to
 // kMappedFileAttempts times, mapped_retry apart. Stops at the first other failure; a
-// file that stayed mapped fails the outcome once the remaining files are installed.
+// file that stayed mapped fails the outcome once the remaining files are installed. With
+// more than one worker, entries are taken by that many threads at once (install_one must
+// allow it) and a failure stops the others before their next entry.
 InstallOutcome install_entries(const std::unordered_map<int, std::vector<FileEntry>>& lists,
                                const std::function<int(const FileEntry&)>& install_one,
-                               std::chrono::milliseconds mapped_retry);
+                               std::chrono::milliseconds mapped_retry, unsigned workers = 1);
 
 // Whether a file holds what the manifest entry names: its size, and its MD5 when the
 // entry's hash is an MD5 digest.
@@ -58,7 +60,8 @@ enum class Placement { kMove, kLink };
 
 // Places source at dest and checks what arrived against the entry; a file that does not
 // match is removed from dest and gives kDownloadHashMismatch. Otherwise the system code.
-// A link to a download `checked` in this run, unchanged since, is not read again.
+// A file `checked` in this run (a download, an extracted entry), moved or linked unchanged
+// since, is not read again.
 int place_checked(const std::filesystem::path& source, const std::filesystem::path& dest,
                   const FileEntry& entry, Placement how, const CheckedDownloads* checked = nullptr);
 

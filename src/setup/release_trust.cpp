@@ -66,9 +66,12 @@ int compare_versions(std::string_view a, std::string_view b) {
 
 bool content_matches(const std::filesystem::path& file, const FileEntry& entry,
                      std::string& mismatch) {
+    if (!is_md5_text(entry.hash) && entry.sha256.empty()) return true;
+    return digests_match(file_digests(file), entry, mismatch);
+}
+
+bool digests_match(const ContentDigests& digests, const FileEntry& entry, std::string& mismatch) {
     const bool check_md5 = is_md5_text(entry.hash);
-    if (!check_md5 && entry.sha256.empty()) return true;
-    const ContentDigests digests = file_digests(file);
     if (check_md5 && digests.md5 != lower_case(entry.hash)) {
         mismatch = "md5 mismatch: " + digests.md5;
         return false;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/release_signature.h"
 #include "setup/run_values.h"
 
 // What the engine trusts of a release: the pinned signing keys, the signature beside each
@@ -37,6 +38,9 @@ bool signed_by_any(std::string_view bytes, std::string_view signature,
 // Orders dotted version texts by their numeric parts ("1.10.0" > "1.9.2"; missing parts
 // count as 0, a non-digit ends a part): negative, 0 or positive.
 int compare_versions(std::string_view a, std::string_view b);
+
+// Whether digests taken of some content match what the entry names (as content_matches).
+bool digests_match(const ContentDigests& digests, const FileEntry& entry, std::string& mismatch);
 
 // Checks a file against what the manifest says of its content: the MD5 when its hash is
 // one, and the SHA-256 when the entry carries one. True with nothing to check. On a

@@ -230,6 +230,7 @@ private:
     DownloadPlan plan_;
     std::filesystem::path download_dir_;
     DownloadedRecord downloaded_;
+    std::mutex record_lock_;  // one rewrite of the download folder's record at a time
     // This run's downloads as they were checked; their links are not read again.
     CheckedDownloads checked_;
     InstallRecord install_record_;

@@ -205,7 +205,33 @@ TEST(UnzipPackage, DamagedArchivesGiveTheirStepsCode) {
     central[second + 2] = 0x09;
     write_file(tmp / "central.zip", central);
     EXPECT_EQ(unzip_package(tmp / "central.zip", tmp / "out3"), kUnzipEntryInfoFailed);
-    EXPECT_EQ(read_file(tmp / "out3/a.txt"), "alpha");
+    // Every entry is read before any is written: nothing comes of a damaged directory.
+    EXPECT_FALSE(fs::exists(tmp / "out3/a.txt"));
+}
+
+// Several workers write every entry whole; an entry whose digests match its manifest entry
+// is noted as checked, one the manifest names other content for is left to be read again.
+TEST(UnzipPackage, WorkersWriteEveryEntryAndNoteOnlyMatchingOnesAsChecked) {
+    TempDir tmp;
+    std::vector<ZipEntry> files;
+    std::map<std::string, FileEntry> entries;
+    for (int i = 0; i < 40; ++i) {
+        const std::string path = "d" + std::to_string(i % 3) + "/f" + std::to_string(i);
+        const std::string content(1000 + i * 997, static_cast<char>('a' + i % 26));
+        files.push_back({path, content});
+        entries[path] = {path, md5_hex(content), static_cast<int64_t>(content.size())};
+    }
+    entries["d1/f7"].hash = md5_hex("other bytes");
+    make_zip(tmp / "p.zip", files);
+    CheckedDownloads checked;
+    ASSERT_EQ(unzip_package(tmp / "p.zip", tmp / "out", nullptr, {&entries, &checked, 3}), kUnzipOk);
+    const bool identities = !sys::identity_of(tmp / "p.zip").empty();
+    for (const ZipEntry& file : files) {
+        EXPECT_EQ(read_file(tmp / "out" / file.name), file.content) << file.name;
+        EXPECT_EQ(checked.holds(entries[file.name].hash, tmp / "out" / file.name),
+                  identities && file.name != "d1/f7")
+            << file.name;
+    }
 }
 
 TEST(UnzipPackage, ReadsAnArchiveThatCannotBeWritten) {

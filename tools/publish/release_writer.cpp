@@ -73,6 +73,42 @@ void write_text(const fs::path& file, const std::string& text) {
     if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
+std::string read_text(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The raw deflate stream of data, or nothing when it is not smaller than data.
+std::string deflated_if_smaller(const std::string& data) {
+    // One deflate call takes at most 4 GiB: larger files are stored.
+    if (data.size() >= 0xffffffffull) return {};
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("cannot start deflate");
+    std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END) throw std::runtime_error("cannot deflate");
+    return out.size() < data.size() ? out : std::string();
+}
+
+void write_into_zip(zipFile zip, const std::string& bytes, const SourceFile& f) {
+    for (size_t at = 0; at < bytes.size(); at += 1u << 30) {
+        const auto n = static_cast<unsigned>(std::min<size_t>(bytes.size() - at, 1u << 30));
+        if (zipWriteInFileInZip(zip, bytes.data() + at, n) != ZIP_OK)
+            throw std::runtime_error("cannot write " + f.rel + " into the package zip");
+    }
+}
+
+// An entry that deflating does not make smaller (random or already compressed data) is
+// stored as it is, as zip tools do: unpacking it is then a plain copy.
 void add_to_zip(zipFile zip, const SourceFile& f) {
     zip_fileinfo info{};
     // Entries carry a valid DOS date (the day of month starts at 1), taken from the file.
@@ -85,31 +121,30 @@ void add_to_zip(zipFile zip, const SourceFile& f) {
                            static_cast<uInt>(tm.tm_hour), static_cast<uInt>(tm.tm_mday),
                            static_cast<uInt>(tm.tm_mon),  static_cast<uInt>(tm.tm_year + 1900)};
     const int zip64 = f.size >= 0xffffffffull ? 1 : 0;
-    // Bit 11: the entry name is UTF-8.
+    const std::string data = read_text(f.path);
+    const std::string deflated = deflated_if_smaller(data);
+    const bool stored = deflated.empty();
+    // Bit 11: the entry name is UTF-8. A deflated entry goes in raw, compressed once here.
     if (zipOpenNewFileInZip4_64(zip, f.rel.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                                Z_DEFAULT_STRATEGY, nullptr, 0, 0, 0x800, zip64) != ZIP_OK) {
+                                stored ? 0 : Z_DEFLATED, stored ? 0 : Z_DEFAULT_COMPRESSION,
+                                stored ? 0 : 1, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                                nullptr, 0, 0, 0x800, zip64) != ZIP_OK) {
         throw std::runtime_error("cannot add " + f.rel + " to the package zip");
     }
-    std::ifstream in(f.path, std::ios::binary);
-    std::array<char, 65536> buf;
-    while (in) {
-        in.read(buf.data(), buf.size());
-        const auto n = in.gcount();
-        if (n > 0 && zipWriteInFileInZip(zip, buf.data(), static_cast<unsigned>(n)) != ZIP_OK) {
-            throw std::runtime_error("cannot write " + f.rel + " into the package zip");
+    write_into_zip(zip, stored ? data : deflated, f);
+    int closed = ZIP_OK;
+    if (stored) {
+        closed = zipCloseFileInZip(zip);
+    } else {
+        uLong crc = crc32(0, nullptr, 0);
+        for (size_t at = 0; at < data.size(); at += 1u << 30) {
+            const auto n = static_cast<uInt>(std::min<size_t>(data.size() - at, 1u << 30));
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data() + at), n);
         }
+        closed = zipCloseFileInZipRaw64(zip, data.size(), crc);
     }
-    if (in.bad()) throw std::runtime_error("cannot read " + f.path.string());
-    if (zipCloseFileInZip(zip) != ZIP_OK) {
+    if (closed != ZIP_OK)
         throw std::runtime_error("cannot finish " + f.rel + " in the package zip");
-    }
-}
-
-std::string read_text(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string utc_now(std::time_t later = 0) {
