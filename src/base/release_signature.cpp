@@ -105,7 +105,7 @@ bool is_sha256_text(std::string_view text) {
     return true;
 }
 
-ContentDigests file_digests(const std::filesystem::path& file) {
+ContentDigests file_digests(const std::filesystem::path& file, bool with_md5) {
     struct FileCloser {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
@@ -116,9 +116,9 @@ ContentDigests file_digests(const std::filesystem::path& file) {
     std::vector<unsigned char> block(256 * 1024);
     size_t got;
     while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0) {
-        md5.update(block.data(), got);
+        if (with_md5) md5.update(block.data(), got);
         sha.update(block.data(), got);
     }
     if (std::ferror(in.get())) return {};
-    return {md5.hex_digest(), sha.hex_digest()};
+    return {with_md5 ? md5.hex_digest() : std::string(), sha.hex_digest()};
 }

@@ -66,8 +66,9 @@ int compare_versions(std::string_view a, std::string_view b) {
 
 bool content_matches(const std::filesystem::path& file, const FileEntry& entry,
                      std::string& mismatch) {
-    if (!is_md5_text(entry.hash) && entry.sha256.empty()) return true;
-    return digests_match(file_digests(file), entry, mismatch);
+    const bool check_md5 = is_md5_text(entry.hash);
+    if (!check_md5 && entry.sha256.empty()) return true;
+    return digests_match(file_digests(file, check_md5), entry, mismatch);
 }
 
 bool digests_match(const ContentDigests& digests, const FileEntry& entry, std::string& mismatch) {
