@@ -313,8 +313,9 @@ void InstallMainWindow::onCheckTimeout() {
         else
             ui->imageWindow->resume();
     }
+}
 
-    const RunStatus status = requested_status;
+void InstallMainWindow::show_status(RunStatus status) {
     if (status == current_status) return;
     current_status = status;
     log_tagged(kLogInfo, "switch to status: %d", status_number(status));
@@ -379,9 +380,8 @@ void InstallMainWindow::_update_status_effect(bool force) {
     }
 }
 
-void InstallMainWindow::show_progress(int value, int stage_percent, int seconds_left,
-                                      bool left_known, int64_t download_size,
-                                      int64_t total_size) {
+void InstallMainWindow::show_progress(int value, int percent, int seconds_left, bool left_known,
+                                      int64_t download_size, int64_t total_size) {
     if (value > 100) value = 100;
     const int bar_value = (value >= 1 && value <= 3) ? 4 : value;
     log_tagged(kLogInfo, "downded_size:%d total_size: %d, ui_value: %d",
@@ -405,7 +405,7 @@ void InstallMainWindow::show_progress(int value, int stage_percent, int seconds_
         ui->downloadCostTime->hide();
         ui->downloadInformation->setText(QString::asprintf(
             "<font color = #333333 >%d%%</font><font color = #999999 > / 100%%</font>",
-            std::clamp(stage_percent, 0, 100)));
+            std::clamp(percent, 0, 100)));
         ui->downloadInformation->show();
     }
 

@@ -19,7 +19,7 @@ namespace velora::st {
 
 // Waits of the window. Production values by default; tests shorten them.
 struct WindowTimings {
-    std::chrono::milliseconds status_tick{100};      // status switch timer
+    std::chrono::milliseconds status_tick{100};      // tip arrows follow pointer and focus
     std::chrono::milliseconds retry_delay{1000};     // after a dialog asked to retry
     std::chrono::milliseconds complete_pause{1500};  // "Complete" on screen before the end
     RunTimings run;                                  // the run's progress states
@@ -82,9 +82,11 @@ private:
     void _show_tip(int index);
     void show_tip_buttons(bool shown);
     void apply_bar_look(int look);
+    // Switches the status line, the busy mark and the bar's look to status.
+    void show_status(RunStatus status);
     // The bar at value (of the whole run); with a size, the time left and the bytes done of
-    // all of them, else the stage's per cent.
-    void show_progress(int value, int stage_percent, int seconds_left = 0, bool left_known = false,
+    // all of them, else `percent` in words.
+    void show_progress(int value, int percent, int seconds_left = 0, bool left_known = false,
                        int64_t download_size = 0, int64_t total_size = 0);
     QString tr_key(const char* key) const;
 
@@ -120,9 +122,8 @@ private:
     int bar_look = 0;
     QWidget* dim_overlay = nullptr;
     STMessageBox* message_box = nullptr;
-    // The status on screen, and the run's latest, which the status timer shows next.
+    // The status on screen: the latest state's.
     RunStatus current_status = RunStatus::kStarting;
-    RunStatus requested_status = RunStatus::kStarting;
     std::filesystem::path resource_dir;
     QTimer* check_timer = nullptr;
     LaunchOptions options;

@@ -42,7 +42,8 @@ void InstallMainWindow::run_state_changed(const RunState& state) {
 }
 
 void InstallMainWindow::show_run_state(const RunState& state) {
-    requested_status = state.status;
+    // The status first: switching it sets the bar's look, which the figures then fill.
+    show_status(state.status);
     switch (state.status) {
         case RunStatus::kDownloading:
             // Sizes and time left once the download's size is known.
@@ -53,7 +54,8 @@ void InstallMainWindow::show_run_state(const RunState& state) {
             break;
         case RunStatus::kInstalling:
         case RunStatus::kDone:
-            show_progress(run_percent(true, state.percent), state.percent);
+            // The words say what the bar shows: the whole run's share.
+            show_progress(run_percent(true, state.percent), run_percent(true, state.percent));
             break;
         default:
             break;
@@ -116,8 +118,7 @@ void InstallMainWindow::onInstallResult(int code, QString msg) {
 }
 
 void InstallMainWindow::finish_run() {
-    // Shown at once, not at the next tick.
-    onCheckTimeout();
+    // "Complete" came with the run's last state; it stays a moment.
     QTimer::singleShot(timings.complete_pause, this, [this] {
         if (finished) return;
         run->start_application();
