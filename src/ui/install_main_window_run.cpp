@@ -53,7 +53,6 @@ void InstallMainWindow::show_run_state(const RunState& state) {
                               state.total_bytes);
             break;
         case RunStatus::kInstalling:
-        case RunStatus::kDone:
             // The words say what the bar shows: the whole run's share.
             show_progress(run_percent(true, state.percent), run_percent(true, state.percent));
             break;

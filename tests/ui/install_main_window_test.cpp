@@ -256,7 +256,7 @@ private slots:
             show(RunStatus::kDownloading, small, 0, 1, 100);
             QCOMPARE(bar->value(), 4);
         }
-        show(RunStatus::kDone, 100);
+        show(RunStatus::kInstalling, 100);
         QCOMPARE(bar->value(), 100);
         QVERIFY(text_of(*window, "downloadInformation").contains(">100%<"));
         QVERIFY(!child<QLabel>(*window, "downloadCostTime")->isVisible());
@@ -313,7 +313,11 @@ private slots:
                                                                       left / 60 % 60, left % 60);
                 QVERIFY2(time.contains(">" + expected + "<"), qPrintable(time));
                 timed += left >= 0;
-            } else if (m[1] == "installing" || m[1] == "done") {
+            } else if (m[1] == "done") {
+                // "Complete" beside a full bar, no figures.
+                QCOMPARE(bar->value(), 100);
+                QVERIFY(!child<QLabel>(*window, "downloadInformation")->isVisible());
+            } else if (m[1] == "installing") {
                 // The bar and its words run on from the download's share of the whole run.
                 const int share = velora::st::run_percent(true, percent);
                 QCOMPARE(bar->value(), share);
